@@ -1,0 +1,172 @@
+#include "common/text.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <vector>
+
+#include <boost/regex.hpp>
+
+#include "common/exception.h"
+#include "common/trace.h"
+#include "common/validators.h"
+
+namespace Ovrin {
+
+namespace {
+
+std::string_view UpToNul(std::string_view text) { return text.substr(0, text.find('\0')); }
+
+template <class Fold>
+std::string FoldCase(std::string_view text, Fold fold) {
+    std::string result(UpToNul(text));
+    for (char& c : result)
+        c = static_cast<char>(fold(static_cast<unsigned char>(c)));
+    return result;
+}
+
+}  // namespace
+
+std::string Trim(std::string_view text) {
+    static constexpr std::string_view blanks = " \t\r\n";
+    size_t first = text.find_first_not_of(blanks);
+    if (first == std::string_view::npos)
+        return std::string();
+    size_t last = text.find_last_not_of(blanks);
+    return std::string(text.substr(first, last - first + 1));
+}
+
+std::string ToLower(std::string_view text) { return FoldCase(text, ::tolower); }
+
+std::string ToUpper(std::string_view text) { return FoldCase(text, ::toupper); }
+
+std::string Replace(std::string_view text, std::string_view what, std::string_view with) {
+    return Traced([&] {
+        if (what.empty())
+            throw CMessageException("Replace() needs a non-empty search text");
+        std::string result;
+        size_t from = 0;
+        for (size_t at; (at = text.find(what, from)) != std::string_view::npos; from = at + what.size()) {
+            result.append(text.substr(from, at - from));
+            result.append(with);
+        }
+        result.append(text.substr(from));
+        return result;
+    }, "Replace('%s', '%s', '%s')", std::string(text).c_str(), std::string(what).c_str(),
+       std::string(with).c_str());
+}
+
+std::string EscapeRegex(std::string_view text) {
+    static constexpr std::string_view special = ".|*?+(){}[]^$\\";
+    std::string result;
+    result.reserve(text.size());
+    for (char c : text) {
+        if (special.find(c) != std::string_view::npos)
+            result += '\\';
+        result += c;
+    }
+    return result;
+}
+
+std::string EscapePython(std::string_view text) {
+    return Replace(Replace(text, "\\", "\\\\"), "\"", "\\\"");
+}
+
+std::string ReplaceControlCharacters(std::string_view text, bool all) {
+    std::string result(text);
+    for (char& c : result) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 && (all || (byte != '\r' && byte != '\n' && byte != '\t')))
+            c = ' ';
+    }
+    return result;
+}
+
+std::string TimeToString(time_t time) {
+    return Traced([&] {
+        tm local{};
+        localtime_r(&time, &local);
+        char buffer[64];
+        size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &local);
+        return std::string(buffer, n);
+    }, "TimeToString(%u)", static_cast<unsigned>(time));
+}
+
+time_t StringToTime(const std::string& text) {
+    return Traced([&] {
+        boost::smatch m;
+        if (!boost::regex_match(text, m, DateTimePattern()) || m.size() < 7)
+            throw CMessageException("Invalid date/time value: %s", text.c_str());
+        for (size_t i = 1; i <= 6; ++i)
+            if (!m[i].matched)
+                throw CMessageException("Invalid date/time value: %s", text.c_str());
+        tm fields{};
+        fields.tm_year = std::atoi(m[1].str().c_str()) - 1900;
+        fields.tm_mon = std::atoi(m[2].str().c_str()) - 1;
+        fields.tm_mday = std::atoi(m[3].str().c_str());
+        fields.tm_hour = std::atoi(m[4].str().c_str());
+        fields.tm_min = std::atoi(m[5].str().c_str());
+        fields.tm_sec = std::atoi(m[6].str().c_str());
+        fields.tm_isdst = -1;
+        return std::mktime(&fields);
+    }, "StringToTime('%s')", text.c_str());
+}
+
+std::string DecodeBASE64(std::string_view text) {
+    return Traced([&] {
+        enum : unsigned char { Skip = 64, Pad = 65, End = 66 };
+        static const auto table = [] {
+            std::vector<unsigned char> t(256, Skip);
+            for (int i = 0; i < 26; ++i) {
+                t['A' + i] = static_cast<unsigned char>(i);
+                t['a' + i] = static_cast<unsigned char>(26 + i);
+            }
+            for (int i = 0; i < 10; ++i)
+                t['0' + i] = static_cast<unsigned char>(52 + i);
+            t['+'] = 62;
+            t['/'] = 63;
+            t['='] = Pad;
+            t[0] = End;
+            return t;
+        }();
+        if (text.empty())
+            return std::string();
+        std::vector<unsigned char> sextets;
+        sextets.reserve((text.size() + 3) / 4 * 4);
+        size_t pads = 0;
+        for (char c : text) {
+            unsigned char value = table[static_cast<unsigned char>(c)];
+            if (value == End)
+                break;
+            if (value == Skip)
+                continue;
+            if (value == Pad)
+                ++pads;
+            sextets.push_back(value);
+        }
+        if (pads > 2 || sextets.empty() || sextets.size() % 4 != 0)
+            return std::string();
+        std::string result;
+        for (size_t i = 0; i < sextets.size(); i += 4) {
+            unsigned s0 = sextets[i], s1 = sextets[i + 1], s2 = sextets[i + 2], s3 = sextets[i + 3];
+            result += static_cast<char>((s0 << 2 | s1 >> 4) & 0xFF);
+            result += static_cast<char>((s1 << 4 | s2 >> 2) & 0xFF);
+            result += static_cast<char>((s2 << 6 | s3) & 0xFF);
+        }
+        result.resize(result.size() - pads);
+        return result;
+    }, "DecodeBASE64('%s')", std::string(text).c_str());
+}
+
+int32_t AtoI(std::string_view text) {
+    std::string copy(UpToNul(text));
+    errno = 0;
+    long long value = std::strtoll(copy.c_str(), nullptr, 10);
+    if (value > INT32_MAX)
+        return INT32_MAX;
+    if (value < INT32_MIN)
+        return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
+}  // namespace Ovrin

@@ -1,0 +1,8 @@
+// Test entry: threads are everywhere in this code, so death tests re-execute the program.
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    return RUN_ALL_TESTS();
+}
