@@ -1,0 +1,76 @@
+// CFile, CFileInfo, CDirInfo: the one way the system touches files. Opens with explicit access,
+// share and creation modes (shares enforced with flock), unique names, delete-on-close, and
+// by-name delete, move (never replacing), overwrite and wildcard listings.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Ovrin {
+
+struct CFileInfo {
+    std::string name;   // without directory
+    std::string path;   // directory + "/" + name
+    uint64_t size = 0;
+    uint32_t time = 0;  // last write, seconds since 1970-01-01 UTC
+    bool flag = false;  // free for the caller (the POP3 server's deletion mark)
+};
+
+struct CDirInfo {
+    std::string name;
+    std::string path;
+};
+
+using CFileInfoList = std::shared_ptr<std::vector<CFileInfo>>;
+using CDirInfoList = std::shared_ptr<std::vector<CDirInfo>>;
+
+class CFile {
+public:
+    // access
+    static constexpr uint32_t ACCESS_READ = 0x08000000;
+    static constexpr uint32_t ACCESS_WRITE = 0x04000000;
+    // share
+    static constexpr uint32_t SHARE_NONE = 0;
+    static constexpr uint32_t SHARE_READ = 1;
+    static constexpr uint32_t SHARE_READ_WRITE = 2;
+    // disposition
+    static constexpr uint32_t CREATE_NEW = 0;
+    static constexpr uint32_t OPEN_ALWAYS = 1;
+    static constexpr uint32_t OPEN_EXISTING = 2;
+    static constexpr uint32_t CREATE_ALWAYS = 3;
+    // flags
+    static constexpr uint32_t UNIQUE_NAME = 0x02000000;
+    static constexpr uint32_t DELETE_ON_WRITE_FAILURE = 0x04000000;
+    static constexpr uint32_t DELETE_ON_CLOSE = 0x08000000;
+    // seek origins
+    static constexpr uint32_t BEGIN = 0;
+    static constexpr uint32_t END = 1;
+    static constexpr uint32_t CURRENT = 2;
+
+    // Opens or creates; throws CMessageException on failure. With UNIQUE_NAME the name is a
+    // printf pattern with one integer conversion.
+    CFile(const std::string& name, uint32_t access, uint32_t share, uint32_t disposition, uint32_t flags);
+
+    uint32_t Read(void* buffer, uint32_t count);
+    void Write(const void* buffer, uint32_t count);
+    uint32_t SetFilePointer(int32_t distance, uint32_t origin);
+    uint32_t GetSize();
+    void SetDeleteOnClose(bool deleteOnClose);
+    std::string GetFilename();
+
+    // By-name operations: false and a WARNING line on failure, never a throw for a system failure.
+    static bool DeleteFile(const std::string& name);
+    static bool MoveFile(const std::string& from, const std::string& to);
+    static bool OverwriteFile(const std::string& from, const std::string& to);
+    // Case-insensitive wildcard listings; a missing directory lists as empty.
+    static CFileInfoList EnumerateFiles(const std::string& directory, const std::string& pattern);
+    static CDirInfoList EnumerateDirs(const std::string& directory, const std::string& pattern);
+
+private:
+    class CFileImpl;
+    std::shared_ptr<CFileImpl> impl;  // copies share one open file
+};
+
+}  // namespace Ovrin
