@@ -24,7 +24,8 @@ namespace TraceDetail {
 
 template <class... Args>
 void Log(TraceLevel level, const char* labelFormat, const Args&... args) noexcept {
-    static_assert(((std::is_arithmetic_v<Args> || std::is_pointer_v<Args> || std::is_enum_v<Args>) && ...),
+    static_assert(((std::is_arithmetic_v<std::decay_t<Args>> || std::is_pointer_v<std::decay_t<Args>> ||
+                    std::is_enum_v<std::decay_t<Args>>) && ...),
                   "trace label arguments must be printf-compatible (pass .c_str() for strings)");
     char label[4096];
     if constexpr (sizeof...(Args) == 0)
