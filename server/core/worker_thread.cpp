@@ -1,0 +1,194 @@
+// The bodies of the two kinds of worker thread and the list that pushers and the worker share.
+#include "server/core/worker_thread.h"
+
+#include <type_traits>
+
+#include "common/log.h"
+#include "common/text.h"
+#include "common/trace.h"
+#include "common/xml_document.h"
+
+namespace Ovrin {
+
+namespace {
+
+// Wait for new work while the list is empty; the wake-up event only shortens it.
+constexpr uint32_t kIdleWaitMilliseconds = 250;
+// Pause after an internal failure has cleared the list.
+constexpr uint32_t kRecoverySeconds = 1;
+
+unsigned Address(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
+
+template <class TUnit>
+struct KindName;
+template <>
+struct KindName<CSequentialWorkUnit> {
+    static constexpr const char* execute = "CWorkerThread<CSequentialWorkUnit>::Execute()";
+    static constexpr const char* internalFailure =
+        "CWorkerThread<CSequentialWorkUnit>::Execute(): internal exception caught, clearing all objects and "
+        "sleeping for %u second(s)";
+};
+template <>
+struct KindName<CParallelWorkUnit> {
+    static constexpr const char* execute = "CWorkerThread<CParallelWorkUnit>::Execute()";
+    static constexpr const char* internalFailure =
+        "CWorkerThread<CParallelWorkUnit>::Execute(): internal exception caught, clearing all objects and "
+        "sleeping for %u second(s)";
+};
+
+}  // namespace
+
+template <class TUnit>
+CWorkerThread<TUnit>::CWorkerThread(CWorkerEnvironment environment) : environment(std::move(environment)) {}
+
+template <class TUnit>
+CWorkerThread<TUnit>::~CWorkerThread() {
+    RequestTermination();
+    WaitFor(kInfinite);
+}
+
+template <class TUnit>
+void CWorkerThread<TUnit>::PushWorkUnit(const CUnitPtr& unit) {
+    Traced([&] {
+        CScopedLock hold(listLock, kInfinite);
+        for (const auto& listed : units) {
+            if (listed->GetName() == unit->GetName()) {
+                Logger().Warning("CWorkerThread::PushWorkUnit('%s'): ignoring duplicate entry, identical object is "
+                                 "already being processed",
+                                 unit->GetName().c_str());
+                return;
+            }
+        }
+        units.push_back(unit);
+        wakeUp.Set();
+    }, "CWorkerThread::PushWorkUnit(0x%08x)", Address(unit.get()));
+}
+
+template <class TUnit>
+void CWorkerThread<TUnit>::RequestTermination() {
+    Terminate();
+    wakeUp.Set();
+}
+
+template <class TUnit>
+size_t CWorkerThread<TUnit>::GetUnitCount() const {
+    CScopedLock hold(listLock, kInfinite);
+    return units.size();
+}
+
+template <class TUnit>
+void CWorkerThread<TUnit>::ClearUnits() {
+    std::list<CUnitPtr> dropped;
+    {
+        CScopedLock hold(listLock, kInfinite);
+        dropped.swap(units);
+    }
+    // the units die here, outside the list lock, in case their destructors push work
+}
+
+template <class TUnit>
+void CWorkerThread<TUnit>::Execute() {
+    Contained([&] {
+        XMLInstallErrorHandler();
+        uint64_t workBudget = 0;
+        uint32_t sleepMilliseconds = 0;
+        if constexpr (std::is_same_v<TUnit, CParallelWorkUnit>) {
+            // Read once per thread life; a missing value ends this thread through the trace.
+            const int32_t workMs = AtoL(environment.configValue("parallel-worker-thread-work-ms"));
+            const int32_t sleepMs = AtoL(environment.configValue("parallel-worker-thread-sleep-ms"));
+            // A negative value would mean an endless pause or slice; it counts as none.
+            workBudget = workMs > 0 ? static_cast<uint64_t>(workMs) * 1000 : 0;
+            sleepMilliseconds = sleepMs > 0 ? static_cast<uint32_t>(sleepMs) : 0;
+        }
+        while (!IsTerminating()) {
+            if (!Contained([&] { RunPass(workBudget, sleepMilliseconds); }, KindName<TUnit>::internalFailure,
+                           kRecoverySeconds)) {
+                ClearUnits();
+                Sleep(kRecoverySeconds * 1000);
+            }
+        }
+    }, KindName<TUnit>::execute);
+}
+
+// Each unit runs once, to its end, in order of arrival; units that arrive while the pass runs
+// are taken in the same pass.
+template <>
+void CWorkerThread<CSequentialWorkUnit>::RunPass(uint64_t, uint32_t) {
+    wakeUp.Wait(kIdleWaitMilliseconds);
+    std::list<CUnitPtr>::iterator position;
+    {
+        CScopedLock hold(listLock, kInfinite);
+        position = units.begin();
+    }
+    while (!IsTerminating()) {
+        CUnitPtr unit;
+        {
+            CScopedLock hold(listLock, kInfinite);
+            if (position == units.end())
+                break;
+            unit = *position;
+        }
+        Contained([&] { unit->Process(); },
+                  "CWorkerThread<CSequentialWorkUnit>::Execute(): exception caught when processing '%s', ignoring "
+                  "and proceeding to remove",
+                  unit->GetName().c_str());
+        CScopedLock hold(listLock, kInfinite);
+        position = units.erase(position);
+    }
+}
+
+// The work budget is shared in equal slices among the units listed when the pass begins; a unit
+// keeps stepping until it yields, finishes, or its slice is used up.
+template <>
+void CWorkerThread<CParallelWorkUnit>::RunPass(uint64_t workBudget, uint32_t sleepMilliseconds) {
+    size_t count;
+    std::list<CUnitPtr>::iterator position;
+    {
+        CScopedLock hold(listLock, kInfinite);
+        count = units.size();
+        position = units.begin();
+    }
+    if (count == 0) {
+        wakeUp.Wait(kIdleWaitMilliseconds);
+        return;
+    }
+    const uint64_t slice = workBudget / count;
+    for (size_t visited = 0; visited < count; ++visited) {
+        CUnitPtr unit;
+        {
+            CScopedLock hold(listLock, kInfinite);
+            if (position == units.end())
+                break;
+            unit = *position;
+        }
+        const uint64_t start = environment.elapsedMicroseconds();
+        for (;;) {
+            bool yield = false;
+            bool more = false;
+            try {
+                more = unit->Process(yield);
+            } catch (...) {
+                // Named without the reason: a unit reports its failure through its own trace.
+                Logger().Error("CWorkerThread<CParallelWorkUnit>::Execute(): exception caught when processing '%s', "
+                               "removing object from the list",
+                               unit->GetName().c_str());
+            }
+            if (!more) {
+                CScopedLock hold(listLock, kInfinite);
+                position = units.erase(position);
+                break;
+            }
+            if (yield || environment.elapsedMicroseconds() - start >= slice) {
+                CScopedLock hold(listLock, kInfinite);
+                ++position;
+                break;
+            }
+        }
+    }
+    Sleep(sleepMilliseconds);
+}
+
+template class CWorkerThread<CSequentialWorkUnit>;
+template class CWorkerThread<CParallelWorkUnit>;
+
+}  // namespace Ovrin

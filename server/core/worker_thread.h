@@ -1,0 +1,55 @@
+// CWorkerThread<CSequentialWorkUnit> and CWorkerThread<CParallelWorkUnit>: one thread of a worker
+// pool with its own list of work units, run one at a time to their end or in time slices.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+
+#include "common/event.h"
+#include "common/lock.h"
+#include "common/thread.h"
+#include "server/core/elapsed_clock.h"
+#include "server/core/work_unit.h"
+
+namespace Ovrin {
+
+// What the threads of a pool read from outside: configuration values by name (throwing when a
+// value is missing) and the elapsed-time clock of the parallel slices.
+struct CWorkerEnvironment {
+    std::function<std::string(const std::string& name)> configValue;
+    std::function<uint64_t()> elapsedMicroseconds = ElapsedMicroseconds;
+};
+
+template <class TUnit>
+class CWorkerThread : public CThread {
+public:
+    using CUnitPtr = std::shared_ptr<TUnit>;
+
+    explicit CWorkerThread(CWorkerEnvironment environment);
+    // Stops and joins the thread if its owner has not done so.
+    ~CWorkerThread() override;
+
+    // Appends the unit unless a unit of the same name is already listed on this thread.
+    void PushWorkUnit(const CUnitPtr& unit);
+    // Terminate, and wake the thread if it waits for work, so that it ends at once.
+    void RequestTermination();
+    // Units listed now, the one in progress included.
+    size_t GetUnitCount() const;
+
+protected:
+    void Execute() override;
+
+private:
+    void RunPass(uint64_t workBudget, uint32_t sleepMilliseconds);
+    void ClearUnits();
+
+    const CWorkerEnvironment environment;
+    CEvent wakeUp{false};
+    mutable CLock listLock;
+    std::list<CUnitPtr> units;  // in order of arrival
+};
+
+}  // namespace Ovrin

@@ -1,0 +1,68 @@
+// Creation, placement and stopping of the worker threads of a pool.
+#include "server/core/worker_thread_pool.h"
+
+#include "common/exception.h"
+#include "common/random.h"
+#include "common/text.h"
+#include "common/trace.h"
+
+namespace Ovrin {
+
+uint32_t StickyThreadIndex(std::string_view name, uint32_t threadCount) {
+    uint32_t hash = 0;
+    for (char byte : name)
+        hash = (hash + static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(byte)))) % threadCount;
+    return hash;
+}
+
+template <class TUnit>
+CWorkerThreadPool<TUnit>::CWorkerThreadPool(const CWorkerEnvironment& environment) {
+    Traced([&] {
+        const std::string text = environment.configValue("worker-threads-per-pool");
+        const int32_t count = AtoI(text);
+        // Both placements divide by the count, so a pool without threads could take no work.
+        if (count < 1)
+            throw CMessageException("Invalid value of worker-threads-per-pool: '%s', a worker pool needs at least "
+                                    "one thread",
+                                    text.c_str());
+        threads.reserve(static_cast<size_t>(count));
+        for (int32_t i = 0; i < count; ++i)
+            threads.push_back(std::make_shared<CWorkerThread<TUnit>>(environment));
+    }, "CWorkerThreadPool::CWorkerThreadPool()");
+}
+
+template <class TUnit>
+CWorkerThreadPool<TUnit>::~CWorkerThreadPool() {
+    Contained([&] { Stop(); }, "CWorkerThreadPool::~CWorkerThreadPool()");
+}
+
+template <class TUnit>
+void CWorkerThreadPool<TUnit>::Start() {
+    for (const auto& thread : threads)
+        thread->Resume();
+}
+
+template <class TUnit>
+void CWorkerThreadPool<TUnit>::PushWorkUnit(const std::shared_ptr<TUnit>& unit, bool sticky) {
+    Traced([&] {
+        const auto count = static_cast<uint32_t>(threads.size());
+        const uint32_t index = sticky ? StickyThreadIndex(unit->GetName(), count) : Random(count);
+        threads[index]->PushWorkUnit(unit);
+    }, "CWorkerThreadPool::PushWorkUnit(0x%08x, %s)", static_cast<unsigned>(reinterpret_cast<uintptr_t>(unit.get())),
+       sticky ? "STICKY" : "ANY THREAD");
+}
+
+template <class TUnit>
+void CWorkerThreadPool<TUnit>::Stop() {
+    Traced([&] {
+        for (const auto& thread : threads) {
+            thread->RequestTermination();
+            thread->WaitFor(kInfinite);
+        }
+    }, "CWorkerThreadPool::Stop()");
+}
+
+template class CWorkerThreadPool<CSequentialWorkUnit>;
+template class CWorkerThreadPool<CParallelWorkUnit>;
+
+}  // namespace Ovrin
