@@ -34,6 +34,7 @@ std::string ConstructionError(const std::string& buffer) {
 }
 
 using Strings = std::vector<std::string>;
+using namespace std::string_literals;
 
 }  // namespace
 
@@ -85,6 +86,16 @@ TEST(HeaderUnfolding, NamesAreLowerCasedAndValuesTrimmed) {
     EXPECT_EQ(Values(header, "SUBJECT"), Strings{"Hello  World"});
     EXPECT_EQ(Values(header, "x-weird"), Strings{"a:b"});
     EXPECT_EQ(Values(header, "no colon here"), Strings{""});
+}
+
+// Found by fuzzing: case folding ends a name at a NUL, so a line that starts with one is stored
+// under the empty name, which a macro never looks up.
+TEST(HeaderUnfolding, NameCutAtANulIsEmptyAndNoMacroReadsIt) {
+    CMessageHeader header("\0c: \"o\0e <x@y>\r\nFrom\0x: a@h\r\n"s);
+    EXPECT_EQ(header.GetValueCount(""), 1u);
+    EXPECT_EQ(header.Apply("[{{}}]"), "[]");
+    EXPECT_EQ(header.Apply("[{{|}}]"), "[]");
+    EXPECT_EQ(Values(header, "x-ovrin-parsed-from-mailbox"), Strings{"a@h"});
 }
 
 TEST(HeaderUnfolding, RepeatedFieldsKeepMessageOrder) {
