@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "common/exception.h"
+#include "common/format.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
@@ -179,6 +180,25 @@ TEST_F(XmlTest, SaveToReplacesTheTargetAndLeavesNoTemporaryCopy) {
                                      "<ruleset><rule>caf\xC3\xA9\nline two</rule></ruleset>\n");
     CXMLDocument reloaded(target);
     EXPECT_EQ(CXPathContext(reloaded).Eval("/ruleset/rule")->GetText(), "caf\xC3\xA9\r\nline two");
+}
+
+TEST_F(XmlTest, SaveToNeverOverwritesAnEarlierTemporaryCopy) {
+    // Copies left by failed saves hold content that may exist nowhere else.
+    std::string target = dir / "user.xml";
+    auto taken = [](int n) { return n % 20 != 0; };  // 950 names taken: a single draw almost surely hits one
+    for (int n = 0; n < 1000; ++n)
+        if (taken(n))
+            WriteWholeFile(target + Format(".%03d", n), "recovery");
+    CXMLDocument document("");
+    document.SetRootNode("user");
+    document.SaveTo(target);
+    EXPECT_EQ(ReadWholeFile(target), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<user/>\n");
+    for (int n = 0; n < 1000; ++n) {
+        if (taken(n)) {
+            ASSERT_EQ(ReadWholeFile(target + Format(".%03d", n)), "recovery") << n;
+        }
+    }
+    EXPECT_EQ(Entries(dir.Path()).size(), 951u);
 }
 
 TEST_F(XmlTest, SaveToATargetThatCannotBeReplacedKeepsTheTemporaryCopy) {
