@@ -1,0 +1,120 @@
+// CPythonInterpreter: start and finalisation of the embedded CPython, thread entry through the
+// GIL state API, compilation, and the globals of each script run.
+//
+// Scripts are compiled and run in the main interpreter, the only one there is: no object can
+// cross into another interpreter, and the GIL state API (which supports the main interpreter
+// only) gives every calling thread a thread state of its own.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "server/rules/python_interpreter.h"
+
+#include <vector>
+
+#include "common/exception.h"
+#include "common/trace.h"
+
+namespace Ovrin {
+
+namespace {
+
+// The GIL states of the calling thread's open Enter calls, innermost last.
+thread_local std::vector<PyGILState_STATE> enteredStates;
+
+void SetItem(const CPythonObject& dictionary, const CPythonObject& key, const CPythonObject& value) {
+    if (PyDict_SetItem(dictionary.Get(), key.Get(), value.Get()) != 0)
+        ThrowPythonException("PyDict_SetItem() failed with no exception");
+}
+
+void SetItem(const CPythonObject& dictionary, const char* key, PyObject* value) {
+    if (PyDict_SetItemString(dictionary.Get(), key, value) != 0)
+        ThrowPythonException("PyDict_SetItemString() failed with no exception");
+}
+
+// The process's standard output carries only control replies and its standard input only
+// control commands: scripts print to standard error (the log) and read an empty input.
+void DivertStandardStreams() {
+    PyObject* standardError = PySys_GetObject("stderr");  // borrowed
+    if (standardError == nullptr || PySys_SetObject("stdout", standardError) != 0)
+        ThrowPythonException("sys.stdout could not be diverted");
+    CPythonObject io(PyImport_ImportModule("io"), true);
+    CPythonObject emptyInput(PyObject_CallMethod(io.Get(), "StringIO", nullptr), true);
+    if (PySys_SetObject("stdin", emptyInput.Get()) != 0)
+        ThrowPythonException("sys.stdin could not be replaced");
+}
+
+}  // namespace
+
+struct CPythonInterpreter::CPythonInterpreterImpl {
+    // The thread state of start-up, needed again to finalise.
+    PyThreadState* mainThreadState = nullptr;
+};
+
+CPythonInterpreter::CPythonInterpreter() : impl(std::make_unique<CPythonInterpreterImpl>()) {
+    PyConfig config;
+    PyConfig_InitPythonConfig(&config);
+    // The server's signals stay the server's; it has no command line for Python.
+    config.install_signal_handlers = 0;
+    config.parse_argv = 0;
+    PyStatus status = Py_InitializeFromConfig(&config);
+    PyConfig_Clear(&config);
+    if (PyStatus_Exception(status))
+        throw CMessageException("Py_InitializeFromConfig() failed: %s",
+                                status.err_msg != nullptr ? status.err_msg : "no message");
+    try {
+        DivertStandardStreams();
+    } catch (...) {
+        Py_FinalizeEx();
+        throw;
+    }
+    impl->mainThreadState = PyEval_SaveThread();
+}
+
+CPythonInterpreter::~CPythonInterpreter() {
+    PyEval_RestoreThread(impl->mainThreadState);
+    Py_FinalizeEx();
+}
+
+void CPythonInterpreter::Enter() { enteredStates.push_back(PyGILState_Ensure()); }
+
+void CPythonInterpreter::Leave() {
+    const PyGILState_STATE state = enteredStates.back();
+    enteredStates.pop_back();
+    PyGILState_Release(state);
+}
+
+CPythonObject CPythonInterpreter::Compile(const std::string& script, const std::string& fileName) {
+    // The compiler reads a C string; an embedded NUL would silently cut the script short.
+    if (script.find('\0') != std::string::npos) {
+        PyErr_SetString(PyExc_ValueError, "source code string cannot contain null bytes");
+        ThrowPythonException("Py_CompileString() failed with no exception");
+    }
+    PyObject* code = Py_CompileString(script.c_str(), fileName.c_str(), Py_file_input);
+    if (code == nullptr)
+        ThrowPythonException("Py_CompileString() failed with no exception");
+    return CPythonObject(code, true);
+}
+
+CPythonObject CPythonInterpreter::NewDictionary() { return CPythonObject(PyDict_New(), true); }
+
+CPythonObject CPythonInterpreter::Execute(const CPythonObject& code, const CHeaderDictionary& source,
+                                          const CPythonObject& sharedState) {
+    return Traced([&] {
+        CPythonObject headers = NewDictionary();
+        for (const auto& [key, value] : source.strings)
+            SetItem(headers, CPythonObject::FromString(key), CPythonObject::FromString(value));
+        for (const auto& [key, count] : source.integers)
+            SetItem(headers, CPythonObject::FromString(key), CPythonObject::FromLong(count));
+
+        CPythonObject globals = NewDictionary();
+        SetItem(globals, "__builtins__", PyEval_GetBuiltins());
+        SetItem(globals, "headers", headers.Get());
+        SetItem(globals, "shared_state", sharedState.Get());
+
+        CPythonObject finished(PyEval_EvalCode(code.Get(), globals.Get(), globals.Get()), true);
+        PyObject* result = PyDict_GetItemString(globals.Get(), "result");  // borrowed
+        return result != nullptr ? CPythonObject(Py_NewRef(result), true) : CPythonObject::None();
+    }, "CPythonInterpreter::Execute()");
+}
+
+}  // namespace Ovrin
