@@ -22,5 +22,8 @@ std::string ParseCanonical(std::string_view name, std::string_view value, bool& 
 // after that token's closing parenthesis, so successive calls walk all tokens of one name.
 // A missing or unbalanced token gives the empty string and clears `canonical`.
 std::string FetchToken(std::string& canonical, std::string_view token);
+// The same walk without copying: the content is a view into the text that `canonical` viewed,
+// so walking every token of a long text stays linear.
+std::string_view FetchToken(std::string_view& canonical, std::string_view token);
 
 }  // namespace Ovrin

@@ -3,6 +3,7 @@
 // substitution of {{name|name}} macros into rule texts.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
