@@ -37,26 +37,26 @@ void Log(TraceLevel level, const char* labelFormat, const Args&... args) noexcep
 
 }  // namespace TraceDetail
 
-// Runs body(); on any exception logs "label: reason" at ERROR and rethrows it unchanged.
-template <class Body, class... Args>
-decltype(auto) Traced(Body&& body, const char* labelFormat, const Args&... args) {
+// Runs body(); on any exception logs "label: reason" at the level and rethrows it unchanged.
+template <TraceLevel Level, class Body, class... Args>
+decltype(auto) TracedAt(Body&& body, const char* labelFormat, const Args&... args) {
     try {
         return std::forward<Body>(body)();
     } catch (...) {
-        TraceDetail::Log(TraceLevel::Error, labelFormat, args...);
+        TraceDetail::Log(Level, labelFormat, args...);
         throw;
     }
 }
 
-// The fatal form, for states the process cannot go on from: logs at CRITICAL, which aborts.
+template <class Body, class... Args>
+decltype(auto) Traced(Body&& body, const char* labelFormat, const Args&... args) {
+    return TracedAt<TraceLevel::Error>(std::forward<Body>(body), labelFormat, args...);
+}
+
+// The fatal form, for states the process cannot go on from: CRITICAL ends the process.
 template <class Body, class... Args>
 decltype(auto) TracedFatal(Body&& body, const char* labelFormat, const Args&... args) {
-    try {
-        return std::forward<Body>(body)();
-    } catch (...) {
-        TraceDetail::Log(TraceLevel::Critical, labelFormat, args...);
-        throw;  // not reached: CRITICAL ends the process
-    }
+    return TracedAt<TraceLevel::Critical>(std::forward<Body>(body), labelFormat, args...);
 }
 
 // For the places that end a failure's propagation (thread bodies, loops over files, main):

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <vector>
 
 #include "common/digest.h"
 #include "common/format.h"
@@ -24,17 +25,22 @@ struct CPython::CPythonImpl {
     CPythonObject sharedState;
     // Code objects by ShortHash of the trimmed script; an entry stays for the process's life.
     std::map<std::string, CPythonObject> compiled;
+    // What Enter returned for each Acquire still open, innermost last; only the holder of
+    // the host lock touches it.
+    std::vector<int> acquired;
 
     // Holds the interpreter lock for a scope, on the calling thread.
     class CEntered {
     public:
-        explicit CEntered(CPythonInterpreter& interpreter) : interpreter(interpreter) { interpreter.Enter(); }
-        ~CEntered() { interpreter.Leave(); }
+        explicit CEntered(CPythonInterpreter& interpreter)
+            : interpreter(interpreter), entered(interpreter.Enter()) {}
+        ~CEntered() { interpreter.Leave(entered); }
         CEntered(const CEntered&) = delete;
         CEntered& operator=(const CEntered&) = delete;
 
     private:
         CPythonInterpreter& interpreter;
+        int entered;
     };
 };
 
@@ -63,14 +69,15 @@ CPython::~CPython() {
 bool CPython::Acquire(uint32_t milliseconds) {
     return Traced([&] {
         impl->hostLock.Lock(kInfinite);
-        impl->interpreter.Enter();
+        impl->acquired.push_back(impl->interpreter.Enter());
         return true;
     }, "CPython::Acquire(%d)", static_cast<int>(milliseconds));
 }
 
 void CPython::Release() {
     Traced([&] {
-        impl->interpreter.Leave();
+        impl->interpreter.Leave(impl->acquired.back());
+        impl->acquired.pop_back();
         impl->hostLock.Unlock();
     }, "CPython::Release()");
 }

@@ -9,17 +9,12 @@
 
 #include "server/rules/python_interpreter.h"
 
-#include <vector>
-
 #include "common/exception.h"
 #include "common/trace.h"
 
 namespace Ovrin {
 
 namespace {
-
-// The GIL states of the calling thread's open Enter calls, innermost last.
-thread_local std::vector<PyGILState_STATE> enteredStates;
 
 void SetItem(const CPythonObject& dictionary, const CPythonObject& key, const CPythonObject& value) {
     if (PyDict_SetItem(dictionary.Get(), key.Get(), value.Get()) != 0)
@@ -75,13 +70,9 @@ CPythonInterpreter::~CPythonInterpreter() {
     Py_FinalizeEx();
 }
 
-void CPythonInterpreter::Enter() { enteredStates.push_back(PyGILState_Ensure()); }
+int CPythonInterpreter::Enter() { return static_cast<int>(PyGILState_Ensure()); }
 
-void CPythonInterpreter::Leave() {
-    const PyGILState_STATE state = enteredStates.back();
-    enteredStates.pop_back();
-    PyGILState_Release(state);
-}
+void CPythonInterpreter::Leave(int entered) { PyGILState_Release(static_cast<PyGILState_STATE>(entered)); }
 
 CPythonObject CPythonInterpreter::Compile(const std::string& script, const std::string& fileName) {
     // The compiler reads a C string; an embedded NUL would silently cut the script short.

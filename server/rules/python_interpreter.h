@@ -19,10 +19,10 @@ public:
     CPythonInterpreter(const CPythonInterpreter&) = delete;
     CPythonInterpreter& operator=(const CPythonInterpreter&) = delete;
 
-    // The calling thread takes the interpreter lock with a thread state of its own; Leave gives
-    // it back. Pairs may nest on one thread.
-    void Enter();
-    void Leave();
+    // The calling thread takes the interpreter lock with a thread state of its own; Leave, given
+    // what Enter returned, gives it back. Pairs may nest on one thread.
+    int Enter();
+    void Leave(int entered);
 
     // The following need Enter.
     // Compiles a whole script (file input) under the given file name; throws

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -143,6 +144,7 @@ TEST(PythonHostHeaders, BytesThatAreNotUtf8ReachScriptsAndComeBackUnchanged) {
 }
 
 TEST(PythonHostSharedState, SurvivesBetweenRunsOfDifferentScriptsAndUsers) {
+    RunScript("for key in ('seen', 'runs', 'times_k'):\n    shared_state.pop(key, None)");
     EXPECT_EQ(RunScript("shared_state['seen'] = headers['subject']", OneSubject("first user")), "None");
     EXPECT_EQ(RunScript("result = shared_state.get('seen')", OneSubject("second user")), "first user");
     EXPECT_EQ(RunScript("shared_state['runs'] = shared_state.get('runs', 0) + 1\nresult = shared_state['runs']"), "1");
@@ -155,6 +157,7 @@ TEST(PythonHostSharedState, SurvivesBetweenRunsOfDifferentScriptsAndUsers) {
 TEST(PythonHostThreads, ConcurrentCallersEachGetTheirOwnResult) {
     const std::string script = "shared_state['counted'] = shared_state.get('counted', 0) + 1\n"
                                "result = headers['subject'] + '/' + str(headers['subject:count'] * 2)";
+    RunScript("shared_state.pop('counted', None)");
     constexpr int kThreads = 8;
     constexpr int kRuns = 200;
     std::atomic<int> wrong{0};
