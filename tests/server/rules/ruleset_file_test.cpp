@@ -234,3 +234,20 @@ TEST_F(RulesetFiles, APythonActionSeesTheMessageFileOnTheFilePass) {
     EXPECT_EQ(Dispatch(*ruleset, Header({kSubjectA})), "<contents>");
     EXPECT_EQ(Dispatch(*ruleset, Header({kSubjectA}), MessageFile("Subject: a\r\n\r\nbody\r\n")), "body");
 }
+
+TEST_F(RulesetFiles, TheShippedDemoRulesetsLoadAndFile) {
+    const std::string demo = std::string(OVRIN_SOURCE_DIR) + "/demo/mail/";
+    std::filesystem::copy_file(demo + ".template/ruleset.xml", RulesetPath());
+    EXPECT_EQ(Dispatch(*Load(), Header({kSubjectA})), "mail");
+
+    std::filesystem::copy_file(demo + "demo/ruleset.xml", RulesetPath(), std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file(demo + "demo/ruleset.xsd", UserDirectory() + "/ruleset.xsd",
+                               std::filesystem::copy_options::overwrite_existing);
+    auto ruleset = Load();
+    EXPECT_EQ(Dispatch(*ruleset, Header({"X-Spam-Flag: YES", kSubjectA})), "spam");
+    EXPECT_EQ(Dispatch(*ruleset, Header({"List-Id: <news.example.org>"})), "lists");
+    EXPECT_EQ(Dispatch(*ruleset, Header({kSubjectA})), "mail");
+    // Written back, the demo ruleset still satisfies its schema.
+    ruleset.reset();
+    EXPECT_EQ(Load()->GetDispatchedMessages(), 3u);
+}
