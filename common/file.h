@@ -57,6 +57,8 @@ public:
     void Write(const void* buffer, uint32_t count);
     uint32_t SetFilePointer(int32_t distance, uint32_t origin);
     uint32_t GetSize();
+    // Forces the written data to the disk (fsync).
+    void Flush();
     void SetDeleteOnClose(bool deleteOnClose);
     std::string GetFilename();
 

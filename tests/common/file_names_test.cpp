@@ -1,0 +1,223 @@
+// The by-name operations of CFile (delete, move without replacing, overwrite through a copy) and
+// the wildcard listings of files and directories.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "common/file.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
+
+using namespace Ovrin;
+using OvrinTest::LogCapture;
+using OvrinTest::ReadWholeFile;
+using OvrinTest::TempDir;
+using OvrinTest::WriteWholeFile;
+
+namespace {
+
+std::vector<std::string> Entries(const std::string& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void SetWriteTime(const std::string& path, time_t seconds) {
+    timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+time_t WriteTime(const std::string& path) {
+    struct stat info {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0);
+    return info.st_mtim.tv_sec;
+}
+
+// A scratch directory on another filesystem than the test directory, or "" when there is none.
+class CForeignDir {
+public:
+    explicit CForeignDir(const std::string& near) {
+        char pattern[] = "/dev/shm/ovrin-test-XXXXXX";
+        if (!::mkdtemp(pattern))
+            return;
+        struct stat here {}, there {};
+        if (::stat(near.c_str(), &here) == 0 && ::stat(pattern, &there) == 0 && here.st_dev != there.st_dev)
+            path = pattern;
+        else
+            std::filesystem::remove_all(pattern);
+    }
+    ~CForeignDir() {
+        if (!path.empty())
+            std::filesystem::remove_all(path);
+    }
+    std::string path;
+};
+
+}  // namespace
+
+TEST(CFileByName, DeleteFileRemovesOrWarns) {
+    TempDir dir;
+    std::string path = dir / "gone";
+    WriteWholeFile(path, "x");
+    EXPECT_TRUE(CFile::DeleteFile(path));
+    EXPECT_FALSE(std::filesystem::exists(path));
+    LogCapture log;
+    EXPECT_FALSE(CFile::DeleteFile(path));
+    EXPECT_FALSE(CFile::DeleteFile(dir.Path()));  // directories are not deleted as files
+    EXPECT_EQ(log.LinesWith("WARNING CFile::DeleteFile('" + path + "'): DeleteFile() failed, GetLastError=2").size(), 1u);
+    EXPECT_EQ(log.LinesWith("WARNING CFile::DeleteFile('" + dir.Path() + "'): DeleteFile() failed, GetLastError=21")
+                  .size(),
+              1u);
+    EXPECT_TRUE(std::filesystem::exists(dir.Path()));
+}
+
+TEST(CFileByName, MoveFileMovesAFile) {
+    TempDir dir;
+    WriteWholeFile(dir / "a.msg", "message a");
+    SetWriteTime(dir / "a.msg", 1000000000);
+    EXPECT_TRUE(CFile::MoveFile(dir / "a.msg", dir / "b.msg"));
+    EXPECT_EQ(Entries(dir.Path()), std::vector<std::string>{"b.msg"});
+    EXPECT_EQ(ReadWholeFile(dir / "b.msg"), "message a");
+    EXPECT_EQ(WriteTime(dir / "b.msg"), 1000000000);
+    LogCapture log;
+    EXPECT_FALSE(CFile::MoveFile(dir / "a.msg", dir / "c.msg"));
+    EXPECT_EQ(log.LinesWith("WARNING CFile::MoveFile('" + dir / "a.msg" + "', '" + dir / "c.msg" +
+                            "'): MoveFile() failed, GetLastError=2")
+                  .size(),
+              1u);
+}
+
+TEST(CFileByName, MoveFileNeverReplacesAnExistingFile) {
+    TempDir dir;
+    WriteWholeFile(dir / "new.msg", "new message");
+    WriteWholeFile(dir / "old.msg", "old message\r\n");
+    LogCapture log;
+    EXPECT_FALSE(CFile::MoveFile(dir / "new.msg", dir / "old.msg"));
+    EXPECT_EQ(log.LinesWith("WARNING CFile::MoveFile('" + dir / "new.msg" + "', '" + dir / "old.msg" +
+                            "'): MoveFile() failed, GetLastError=17")
+                  .size(),
+              1u);
+    EXPECT_EQ(ReadWholeFile(dir / "new.msg"), "new message");
+    EXPECT_EQ(ReadWholeFile(dir / "old.msg"), "old message\r\n");
+    EXPECT_EQ(Entries(dir.Path()), (std::vector<std::string>{"new.msg", "old.msg"}));
+}
+
+TEST(CFileByName, MoveAcrossFilesystemsCopiesKeepsTheTimeAndNeverReplaces) {
+    TempDir dir;
+    CForeignDir foreign(dir.Path());
+    if (foreign.path.empty())
+        GTEST_SKIP() << "no second filesystem at /dev/shm";
+    std::string contents(300000, 'z');
+    contents += "end";
+    std::string from = foreign.path + "/a.msg", to = dir / "a.msg";
+    WriteWholeFile(from, contents);
+    SetWriteTime(from, 1100000000);
+    EXPECT_TRUE(CFile::MoveFile(from, to));
+    EXPECT_FALSE(std::filesystem::exists(from));
+    EXPECT_EQ(ReadWholeFile(to), contents);
+    EXPECT_EQ(WriteTime(to), 1100000000);
+    EXPECT_TRUE(Entries(foreign.path).empty());
+    EXPECT_EQ(Entries(dir.Path()), std::vector<std::string>{"a.msg"});
+
+    WriteWholeFile(from, "another");
+    LogCapture log;
+    EXPECT_FALSE(CFile::MoveFile(from, to));
+    EXPECT_EQ(log.LinesWith("'): MoveFile() failed, GetLastError=17").size(), 1u);
+    EXPECT_EQ(ReadWholeFile(from), "another");
+    EXPECT_EQ(ReadWholeFile(to), contents);
+    EXPECT_EQ(Entries(dir.Path()), std::vector<std::string>{"a.msg"});  // no partial copy left behind
+}
+
+TEST(CFileByName, OverwriteFileReplacesTheTargetAndLeavesNoTemporary) {
+    TempDir dir;
+    WriteWholeFile(dir / "user.xml.123", "<new/>");
+    WriteWholeFile(dir / "user.xml", "<old>longer</old>");
+    SetWriteTime(dir / "user.xml.123", 1200000000);
+    EXPECT_TRUE(CFile::OverwriteFile(dir / "user.xml.123", dir / "user.xml"));
+    EXPECT_EQ(ReadWholeFile(dir / "user.xml"), "<new/>");
+    EXPECT_EQ(ReadWholeFile(dir / "user.xml.123"), "<new/>");
+    EXPECT_EQ(WriteTime(dir / "user.xml"), 1200000000);
+    EXPECT_EQ(Entries(dir.Path()), (std::vector<std::string>{"user.xml", "user.xml.123"}));
+    EXPECT_TRUE(CFile::OverwriteFile(dir / "user.xml", dir / "fresh.xml"));  // a missing target is created
+    EXPECT_EQ(ReadWholeFile(dir / "fresh.xml"), "<new/>");
+}
+
+TEST(CFileByName, OverwriteFileFailsOnADirectoryAndCleansUp) {
+    TempDir dir;
+    WriteWholeFile(dir / "source", "data");
+    std::filesystem::create_directory(dir / "target");
+    WriteWholeFile(dir / "target/inside", "kept");
+    LogCapture log;
+    EXPECT_FALSE(CFile::OverwriteFile(dir / "source", dir / "target"));
+    EXPECT_FALSE(CFile::OverwriteFile(dir / "missing", dir / "other"));
+    EXPECT_EQ(log.LinesWith("WARNING CFile::OverwriteFile('" + dir / "source" + "', '" + dir / "target" +
+                            "'): CopyFile() failed, GetLastError=21")
+                  .size(),
+              1u);
+    EXPECT_EQ(log.LinesWith("WARNING CFile::OverwriteFile('" + dir / "missing" + "', '" + dir / "other" +
+                            "'): CopyFile() failed, GetLastError=2")
+                  .size(),
+              1u);
+    EXPECT_EQ(Entries(dir.Path()), (std::vector<std::string>{"source", "target"}));
+    EXPECT_EQ(ReadWholeFile(dir / "target/inside"), "kept");
+}
+
+TEST(CFileEnumerate, ListsMatchingFilesCaseInsensitivelyWithSizeAndTime) {
+    TempDir dir;
+    WriteWholeFile(dir / "a.msg", "12345");
+    WriteWholeFile(dir / "B.MSG", "");
+    WriteWholeFile(dir / "c.txt", "x");
+    WriteWholeFile(dir / "msg", "x");
+    std::filesystem::create_directory(dir / "d.msg");
+    SetWriteTime(dir / "a.msg", 1300000000);
+    auto files = CFile::EnumerateFiles(dir.Path(), "*.msg");
+    ASSERT_EQ(files->size(), 2u);
+    std::sort(files->begin(), files->end(), [](const auto& x, const auto& y) { return x.name < y.name; });
+    EXPECT_EQ((*files)[0].name, "B.MSG");
+    EXPECT_EQ((*files)[0].path, dir / "B.MSG");
+    EXPECT_EQ((*files)[0].size, 0u);
+    EXPECT_EQ((*files)[1].name, "a.msg");
+    EXPECT_EQ((*files)[1].path, dir / "a.msg");
+    EXPECT_EQ((*files)[1].size, 5u);
+    EXPECT_EQ((*files)[1].time, 1300000000u);
+    EXPECT_FALSE((*files)[1].flag);
+    EXPECT_EQ(CFile::EnumerateFiles(dir.Path(), "*")->size(), 4u);
+    EXPECT_EQ(CFile::EnumerateFiles(dir.Path(), "?.TXT")->size(), 1u);
+}
+
+TEST(CFileEnumerate, DirectoryListingIncludesDotEntriesAndNoFiles) {
+    TempDir dir;
+    std::filesystem::create_directory(dir / "alice");
+    std::filesystem::create_directory(dir / ".spool");
+    WriteWholeFile(dir / "file", "");
+    auto dirs = CFile::EnumerateDirs(dir.Path(), "*");
+    std::vector<std::string> names;
+    for (const auto& d : *dirs) {
+        names.push_back(d.name);
+        EXPECT_EQ(d.path, dir / d.name);
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{".", "..", ".spool", "alice"}));
+    EXPECT_EQ(CFile::EnumerateDirs(dir.Path(), "ALI*")->size(), 1u);
+}
+
+TEST(CFileEnumerate, MissingDirectoryOrNoMatchListsEmptyAndSilently) {
+    TempDir dir;
+    WriteWholeFile(dir / "a.txt", "");
+    LogCapture log;
+    EXPECT_TRUE(CFile::EnumerateFiles(dir / "missing", "*")->empty());
+    EXPECT_TRUE(CFile::EnumerateDirs(dir / "missing", "*")->empty());
+    EXPECT_TRUE(CFile::EnumerateFiles(dir.Path(), "*.msg")->empty());
+    EXPECT_TRUE(CFile::EnumerateFiles(dir / "a.txt", "*")->empty());  // not a directory
+    std::filesystem::create_directory(dir / "empty");
+    EXPECT_TRUE(CFile::EnumerateFiles(dir / "empty", "*")->empty());
+    EXPECT_TRUE(log.Lines().empty());
+}
