@@ -23,6 +23,8 @@ inline constexpr std::string_view kQuotedHeaderField = "x-ovrin-quoted-header";
 inline constexpr std::string_view kParsedFieldPrefix = "x-ovrin-parsed-";
 inline constexpr std::string_view kParsedMailboxSuffix = "-mailbox";
 
+// Not locked: message processing adds its values before the header is handed to the rules,
+// which only read it.
 class CMessageHeader {
 public:
     // Applied to each macro value before it is inserted: EscapeRegex, EscapePython (common/text.h)
