@@ -1,0 +1,35 @@
+// CConfig: loading config.xml and the validated setter.
+#include "server/core/config.h"
+
+#include "common/exception.h"
+#include "common/validators.h"
+#include "common/xml_document.h"
+
+namespace Ovrin {
+
+void CConfig::SetValue(const std::string& name, const std::string& value) {
+    Traced([&] {
+        if (!Matches(name, ParameterNamePattern()))
+            throw CMessageException("Invalid name for a configuration parameter: '%s'", name.c_str());
+        CNameValueMap::SetValue(name, value);
+    }, "CConfig::SetValue('%s', '%s')", name.c_str(), value.c_str());
+}
+
+void CConfig::LoadFromXml(const std::string& path) {
+    Traced([&] {
+        CXMLDocument document(path);
+        CXPathContext context(document);
+        ClearValues();
+        CXPathObjectPtr params = context.Eval("/config/params/param");
+        for (int i = 0; i < params->GetNodeCount(); ++i) {
+            CXPathContext param(params->GetNode(i));
+            std::string value = param.Eval("@value")->GetText();
+            std::string name = param.Eval("@name")->GetText();
+            SetValue(name, value);
+        }
+        SetValue("product-name", kProductName);
+        SetValue("version", kProductVersion);
+    }, "CConfig::LoadFromXml('%s')", path.c_str());
+}
+
+}  // namespace Ovrin

@@ -1,0 +1,44 @@
+// CConfig: the server's configuration, the parameters of config.xml as a CNameValueMap, with
+// validated names and the two fixed parameters product-name and version.
+#pragma once
+
+#include <string>
+
+#include "common/format.h"
+#include "common/trace.h"
+#include "server/core/name_value_map.h"
+
+namespace Ovrin {
+
+// The product's own name and version; a configuration file cannot change them.
+constexpr const char* kProductName = "Ovrin Mail Filter";
+constexpr const char* kProductVersion = "1.4, built Sep 13 2005 13:05:54";
+
+class CConfig : public CNameValueMap {
+public:
+    // Names must be words joined by single hyphens, else "Invalid name for a configuration
+    // parameter: '%s'".
+    void SetValue(const std::string& name, const std::string& value);
+    // Replaces the contents by the /config/params/param elements of the file, then sets the
+    // two fixed parameters.
+    void LoadFromXml(const std::string& path);
+
+    // Adds "x-ovrin-<name>" with its value to the header for every parameter, in name order.
+    // A template so that this layer needs no message header of its own: any header with
+    // AddValue(name, value) will do.
+    template <class Header>
+    void InsertValuesToHeader(Header& header) const {
+        Traced([&] {
+            ForEachValue([&](const std::string& name, const std::string& value) {
+                header.AddValue("x-ovrin-" + name, value);
+            });
+        }, "CConfig::InsertValuesToHeader(0x%08x)", AddressText(&header));
+    }
+
+private:
+    static unsigned AddressText(const void* address) {
+        return static_cast<unsigned>(reinterpret_cast<uintptr_t>(address));
+    }
+};
+
+}  // namespace Ovrin

@@ -1,0 +1,139 @@
+// The twelve control commands, tried in table order against the whole line; the first match
+// runs. A command that fails in an unforeseen way is logged and gets no reply.
+#include "server/core/control_loop.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <boost/regex.hpp>
+
+#include "common/exception.h"
+#include "common/log.h"
+#include "common/text.h"
+#include "common/trace.h"
+#include "common/validators.h"
+#include "server/core/control_channel.h"
+#include "server/core/instances.h"
+
+namespace Ovrin {
+
+namespace {
+
+// How long a lock command waits for the lock and then again for the object's holders.
+constexpr int32_t kLockTimeoutMs = 1000;
+
+using CHandler = std::function<std::string(const boost::smatch& groups)>;
+
+struct CCommand {
+    boost::regex pattern;
+    CHandler handler;
+};
+
+std::string LockReply(bool locked, const char* what) {
+    return locked ? "ok" : Format("err An attempt to lock %s has timed out, the server is busy", what);
+}
+
+std::string GetConfig(const std::string& name) {
+    // Tested first so that an unknown name costs one ERROR line (the loop's), not a trace chain.
+    if (!Config().HasValue(name))
+        throw CMessageException("Value for name '%s' is not found in the map", name.c_str());
+    return "ok " + Config().GetValue(name);
+}
+
+std::string ValidateRegex(const std::string& expression) {
+    try {
+        boost::regex compiled("^" + expression + "$");
+        return "ok";
+    } catch (const std::exception& e) {
+        Logger().Warning("Regular expression %s is invalid: %s", expression.c_str(), e.what());
+        return std::string("err ") + e.what();
+    }
+}
+
+// Commands 3 to 12; stop and noop are tested by the loop itself.
+std::vector<CCommand> MakeCommands() {
+    std::vector<CCommand> commands;
+    auto add = [&](const char* pattern, CHandler handler) {
+        commands.push_back({boost::regex(pattern), std::move(handler)});
+    };
+    add("^reload users$", [](const boost::smatch&) {
+        UserPool().Clear();
+        return std::string("ok");
+    });
+    add("^lock user ([[:word:]]{1,32})$", [](const boost::smatch& m) {
+        return LockReply(UserPool().LockObject(m.str(1), kLockTimeoutMs), "user");
+    });
+    add("^unlock user ([[:word:]]{1,32})$", [](const boost::smatch& m) {
+        UserPool().UnlockObject(m.str(1));
+        return std::string("ok");
+    });
+    add("^lock ruleset ([[:word:]]{1,32})$", [](const boost::smatch& m) {
+        return LockReply(RuleSetPool().LockObject(m.str(1), kLockTimeoutMs), "ruleset");
+    });
+    add("^unlock ruleset ([[:word:]]{1,32})$", [](const boost::smatch& m) {
+        RuleSetPool().UnlockObject(m.str(1));
+        return std::string("ok");
+    });
+    // Seam: the timer thread's issue replaces this answer by pushing a one-off
+    // TimerCallback_InitiateUserPOP3Session for the user and replying "ok". Until then the
+    // client is told plainly instead of being left to its time-out.
+    add("^check user ([[:word:]]{1,32})$", [](const boost::smatch&) {
+        return std::string("err check user is not available in this server yet");
+    });
+    add("^get config ([[:word:]]+(?:-[[:word:]]+)*)$", [](const boost::smatch& m) {
+        return GetConfig(m.str(1));
+    });
+    add("^validate regex ([[:print:]]+)$", [](const boost::smatch& m) {
+        return ValidateRegex(m.str(1));
+    });
+    // Seam: the Python host's issue replaces this answer by a compile-only CPython::Execute
+    // of the script with every "{{x-ovrin-crlf}}" turned into LF.
+    add("^validate python ([[:print:]]+)$", [](const boost::smatch&) {
+        return std::string("err validate python is not available in this server yet");
+    });
+    add("^train file ([[:word:]]+(?:-[[:word:]]+)*)\\.[Mm][Ss][Gg] ([[:word:]]{1,32})$", [](const boost::smatch& m) {
+        TrainingMap().SetValue(ToLower(m.str(1) + ".msg"), m.str(2));
+        return std::string("ok");
+    });
+    return commands;
+}
+
+}  // namespace
+
+void SleepInControlLoop(CControlChannel& channel) {
+    Traced([&] {
+        const boost::regex stop("^stop$");
+        const boost::regex noop("^noop$");
+        const std::vector<CCommand> commands = MakeCommands();
+        for (;;) {
+            std::optional<std::string> read = channel.ReadLine();
+            if (!read) {
+                Logger().Info("SleepInControlLoop(): %s, stopping", channel.EndReason().c_str());
+                return;
+            }
+            const std::string line = ValidateRegexedLine(*read);
+            if (boost::regex_match(line, stop)) {
+                channel.WriteReply("ok");
+                return;
+            }
+            Contained([&] {
+                if (boost::regex_match(line, noop)) {
+                    channel.WriteReply("ok");
+                    return;
+                }
+                boost::smatch groups;
+                for (const CCommand& command : commands) {
+                    if (boost::regex_match(line, groups, command.pattern)) {
+                        channel.WriteReply(command.handler(groups));
+                        return;
+                    }
+                }
+                channel.WriteReply("err");
+            }, "SleepInControlLoop()");
+        }
+    }, "SleepInControlLoop()");
+}
+
+}  // namespace Ovrin

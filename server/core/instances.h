@@ -1,0 +1,23 @@
+// The server's process-wide instances, one accessor each: created on first use (thread-safe),
+// destroyed at exit in the reverse order of their creation.
+#pragma once
+
+#include "server/core/config.h"
+#include "server/core/lockable_pool.h"
+#include "server/core/name_value_map.h"
+#include "server/core/pooled_documents.h"
+
+namespace Ovrin {
+
+using CUserPool = CLockablePool<CUserDocument>;
+using CRuleSetPool = CLockablePool<CRuleSetDocument>;
+
+CConfig& Config();
+// Users' configurations by user name.
+CUserPool& UserPool();
+// Users' rulesets by user name.
+CRuleSetPool& RuleSetPool();
+// Message file name (lower case) to the mailbox a message is to be trained towards.
+CNameValueMap& TrainingMap();
+
+}  // namespace Ovrin

@@ -1,0 +1,40 @@
+// CNameValueMap: a map from name to value that is its own lock, shared between threads. The
+// configuration and the training map are built on it.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+
+#include "common/lock.h"
+
+namespace Ovrin {
+
+class CNameValueMap : public CLock {
+public:
+    // Inserts the pair or replaces the value of an existing name.
+    void SetValue(const std::string& name, const std::string& value);
+    // A copy of the value; a missing name throws "Value for name '%s' is not found in the map".
+    std::string GetValue(const std::string& name) const;
+    bool HasValue(const std::string& name) const;
+    // Removes the pair; a missing name throws like GetValue.
+    void DelValue(const std::string& name);
+    void ClearValues();
+
+    // Removes the pair and returns its value, in one step, so that two threads never both
+    // consume one entry; nullopt when the name is missing.
+    std::optional<std::string> TakeValue(const std::string& name);
+
+    // Calls visit(name, value) for every pair in byte-wise name order, under the lock.
+    template <class Visit>
+    void ForEachValue(Visit&& visit) const {
+        CScopedLock hold(const_cast<CNameValueMap&>(*this), kInfinite);
+        for (const auto& [name, value] : values)
+            visit(name, value);
+    }
+
+private:
+    std::map<std::string, std::string> values;
+};
+
+}  // namespace Ovrin

@@ -1,0 +1,96 @@
+// The bundled demo: a complete configuration, users whose files load the way the pools load
+// them, placeholders the server never sees, and the program running on a copy of it.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "common/digest.h"
+#include "common/file.h"
+#include "common/text.h"
+#include "common/xml_document.h"
+#include "server/core/instances.h"
+#include "server/core/mail_store.h"
+#include "tests/support/ovrin_process.h"
+#include "tests/support/server_home.h"
+#include "tests/support/temp_dir.h"
+
+using namespace Ovrin;
+using OvrinTest::DemoDirectory;
+
+namespace {
+
+const std::string kDemoStore = DemoDirectory() + "/mail";
+
+}  // namespace
+
+TEST(Demo, ConfigurationSetsEveryParameter) {
+    CConfig config;
+    config.LoadFromXml(DemoDirectory() + "/config.xml");
+    for (const char* name : {"mail-directory", "worker-threads-per-pool", "pop3-address", "pop3-port",
+                             "mail-interval-sec", "spool-interval-sec", "flush-interval-sec",
+                             "incoming-connection-timeout-sec", "outgoing-connection-timeout-sec",
+                             "pop3-connection-attempt-timeout-sec", "pop3-messages-per-session",
+                             "pop3-messages-per-sync", "parallel-worker-thread-work-ms",
+                             "parallel-worker-thread-sleep-ms"}) {
+        EXPECT_TRUE(config.HasValue(name)) << name;
+    }
+    EXPECT_EQ(config.GetValue("pop3-address"), "127.0.0.1");
+    EXPECT_GE(AtoI(config.GetValue("pop3-port")), 1024);
+    EXPECT_EQ(config.GetValue("mail-directory"), "mail");
+}
+
+TEST(Demo, UsersAndTheTemplateLoadAsThePoolsLoadThem) {
+    Config().SetValue("mail-directory", kDemoStore);
+    for (const char* user : {".template", "demo"}) {
+        CRuleSetDocument ruleset(user);  // validated against the user's own ruleset.xsd
+        CXPathContext rules(ruleset);
+        EXPECT_GE(rules.Eval("/ruleset/rules/rule/actions/action")->GetNodeCount(), 1) << user;
+        CUserDocument document(user);
+        CXPathContext context(document);
+        EXPECT_NE(context.Eval("/user/pop3-server/authentication")->GetNodePtr(), nullptr) << user;
+    }
+    CUserDocument demo("demo");
+    CXPathContext context(demo);
+    auto read = [&](const char* attribute) {
+        return context.Eval("/user/pop3-server/authentication/@%s", attribute)->GetText();
+    };
+    EXPECT_EQ(read("handler"), "hash");
+    EXPECT_EQ(read("method"), "sha1");
+    EXPECT_EQ(HexDigest(read("salt") + "demo" + read("salt")), read("hash"));  // the README's password
+    Config().DelValue("mail-directory");
+}
+
+TEST(Demo, TheServerSeesNoFilesInTheMessageDirectories) {
+    // The placeholders that keep empty directories in git are directories themselves, so no
+    // listing of files (the spool task takes every file of .spool) ever returns them.
+    int directories = 0;
+    for (const char* user : {".template", "demo"}) {
+        CDirInfoList dirs = CFile::EnumerateDirs(kDemoStore + "/" + user, "*");
+        for (const CDirInfo& dir : *dirs) {
+            if (dir.name == "." || dir.name == "..")
+                continue;
+            ++directories;
+            EXPECT_TRUE(CFile::EnumerateFiles(dir.path, "*")->empty()) << dir.path;
+        }
+        for (const char* required : {".raw", ".spool", "mail", "spam"})
+            EXPECT_TRUE(std::filesystem::is_directory(kDemoStore + "/" + user + "/" + required)) << user << required;
+    }
+    EXPECT_GE(directories, 8);
+    EXPECT_FALSE(IsUserName(".template"));
+    EXPECT_TRUE(IsUserName("demo"));
+}
+
+TEST(Demo, TheProgramRunsOnACopyOfTheDemo) {
+    OvrinTest::TempDir copy;
+    std::filesystem::copy(DemoDirectory(), copy.Path(), std::filesystem::copy_options::recursive);
+    OvrinTest::OvrinProcess process({}, copy.Path());
+    EXPECT_TRUE(process.WaitForLog("main(): Ovrin Mail Filter 1.4, built Sep 13 2005 13:05:54 started"))
+        << process.LogText();
+    EXPECT_EQ(process.Command("noop"), "ok");
+    EXPECT_EQ(process.Command("get config version"), "ok 1.4, built Sep 13 2005 13:05:54");
+    EXPECT_EQ(process.Command("lock ruleset demo"), "ok");
+    EXPECT_EQ(process.Command("unlock ruleset demo"), "ok");
+    EXPECT_EQ(process.Command("stop"), "ok");
+    EXPECT_EQ(process.WaitForExit(), 0);
+    EXPECT_TRUE(process.LogLinesWith(" ERROR ").empty()) << process.LogText();
+}

@@ -1,0 +1,91 @@
+#include "tests/support/server_home.h"
+
+#include <algorithm>
+#include <filesystem>
+
+namespace OvrinTest {
+
+namespace fs = std::filesystem;
+
+std::string DemoDirectory() { return std::string(OVRIN_SOURCE_DIR) + "/demo"; }
+
+std::string XmlAttribute(const std::string& text) {
+    std::string result;
+    for (char c : text) {
+        switch (c) {
+        case '&': result += "&amp;"; break;
+        case '<': result += "&lt;"; break;
+        case '>': result += "&gt;"; break;
+        case '"': result += "&quot;"; break;
+        default: result += c;
+        }
+    }
+    return result;
+}
+
+ServerHome::ServerHome() {
+    fs::create_directory(MailDirectory());
+    params = {
+        {"mail-directory", MailDirectory()},
+        {"worker-threads-per-pool", "2"},
+        {"pop3-address", "127.0.0.1"},
+        {"pop3-port", "21110"},  // tests that start the listener set a free port
+        {"mail-interval-sec", "600"},
+        {"spool-interval-sec", "5"},
+        {"flush-interval-sec", "300"},
+        {"incoming-connection-timeout-sec", "60"},
+        {"outgoing-connection-timeout-sec", "60"},
+        {"pop3-connection-attempt-timeout-sec", "120"},
+        {"pop3-messages-per-session", "100"},
+        {"pop3-messages-per-sync", "10"},
+        {"parallel-worker-thread-work-ms", "50"},
+        {"parallel-worker-thread-sleep-ms", "10"},
+    };
+    WriteConfig();
+}
+
+std::string ServerHome::UserPath(const std::string& user, const std::string& name) const {
+    return MailDirectory() + "/" + user + "/" + name;
+}
+
+void ServerHome::SetParam(const std::string& name, const std::string& value) {
+    for (auto& [existing, old] : params) {
+        if (existing == name) {
+            old = value;
+            return;
+        }
+    }
+    params.emplace_back(name, value);
+}
+
+void ServerHome::RemoveParam(const std::string& name) {
+    std::erase_if(params, [&](const auto& param) { return param.first == name; });
+}
+
+void ServerHome::WriteConfig() const {
+    std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<config>\n  <params>\n";
+    for (const auto& [name, value] : params)
+        text += "    <param name=\"" + XmlAttribute(name) + "\" value=\"" + XmlAttribute(value) + "\"/>\n";
+    text += "  </params>\n</config>\n";
+    WriteWholeFile(ConfigPath(), text);
+}
+
+void ServerHome::AddUser(const std::string& user) {
+    const fs::path from = DemoDirectory() + "/mail/.template";
+    const fs::path to = MailDirectory() + "/" + user;
+    fs::create_directory(to);
+    for (const fs::directory_entry& entry : fs::directory_iterator(from)) {
+        if (entry.is_directory())
+            fs::create_directory(to / entry.path().filename());  // one level, as the manager does
+        else
+            fs::copy_file(entry.path(), to / entry.path().filename());
+    }
+}
+
+void ServerHome::WriteFile(const std::string& relativePath, const std::string& contents) const {
+    WriteWholeFile(dir / relativePath, contents);
+}
+
+bool ServerHome::Exists(const std::string& relativePath) const { return fs::exists(dir / relativePath); }
+
+}  // namespace OvrinTest
