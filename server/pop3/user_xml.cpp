@@ -1,18 +1,10 @@
 // CUserXML: a user's user.xml, found through the configured mail directory.
 #include "server/pop3/user_xml.h"
 
-#include "server/core/instances.h"
+#include "server/core/mail_store.h"
 
 namespace Ovrin {
 
-namespace {
-
-std::string UserFilePath(const std::string& userName) {
-    return Config().GetValue("mail-directory") + "/" + userName + "/user.xml";
-}
-
-}  // namespace
-
-CUserXML::CUserXML(const std::string& userName) : CXMLDocument(UserFilePath(userName)), userName(userName) {}
+CUserXML::CUserXML(const std::string& userName) : CXMLDocument(UserPath(userName, "user.xml")), userName(userName) {}
 
 }  // namespace Ovrin

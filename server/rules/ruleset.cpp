@@ -7,7 +7,6 @@
 #include "common/sequencer.h"
 #include "common/text.h"
 #include "common/trace.h"
-#include "server/core/instances.h"
 #include "server/rules/trace_address.h"
 #include "server/rules/xml_element.h"
 
@@ -37,9 +36,8 @@ bool IsSpecialMailbox(const std::string& mailbox) {
 CRuleSet::CRuleSet(const std::string& userName) {
     Traced([&] {
         name = userName;
-        std::string userDirectory = Config().GetValue("mail-directory") + "/" + userName;
-        filePath = userDirectory + "/ruleset.xml";
-        schemaPath = userDirectory + "/ruleset.xsd";
+        filePath = UserPath(userName, "ruleset.xml");
+        schemaPath = UserPath(userName, "ruleset.xsd");
         CXMLDocument document(filePath);
         document.Validate(schemaPath);
         xmlNodePtr root = document.GetRootNode();

@@ -7,12 +7,12 @@
 #include <string>
 
 #include "common/lock.h"
+#include "server/core/mail_store.h"
 #include "server/rules/rule.h"
 
 namespace Ovrin {
 
-// Special results of a dispatch besides ordinary mailbox names.
-inline constexpr const char* kSpamMailbox = "spam";
+// Special results of a dispatch besides ordinary mailbox names and "spam" (kSpamMailbox).
 inline constexpr const char* kDeleteMailbox = "<delete>";
 inline constexpr const char* kContentsMailbox = "<contents>";
 
