@@ -11,7 +11,7 @@
 #include "common/event.h"
 #include "common/lock.h"
 #include "common/thread.h"
-#include "server/core/elapsed_clock.h"
+#include "server/core/elapsed_time.h"
 #include "server/core/work_unit.h"
 
 namespace Ovrin {
@@ -20,7 +20,7 @@ namespace Ovrin {
 // value is missing) and the elapsed-time clock of the parallel slices.
 struct CWorkerEnvironment {
     std::function<std::string(const std::string& name)> configValue;
-    std::function<uint64_t()> elapsedMicroseconds = ElapsedMicroseconds;
+    std::function<uint64_t()> elapsedMicroseconds = [] { return static_cast<uint64_t>(ElapsedMicroseconds()); };
 };
 
 template <class TUnit>

@@ -1,0 +1,196 @@
+// Message processing: the server's fields in the header, the dispatch through the user's
+// ruleset, and the final move of the message file.
+#include "server/message/pop3_client_message.h"
+
+#include <ctime>
+#include <utility>
+
+#include "common/digest.h"
+#include "common/exception.h"
+#include "common/format.h"
+#include "common/log.h"
+#include "common/random.h"
+#include "common/text.h"
+#include "common/trace.h"
+#include "server/core/instances.h"
+#include "server/core/time_stamp.h"
+#include "server/rules/ruleset.h"
+
+namespace Ovrin {
+
+namespace {
+
+// The x-ovrin-expires-... fields: now plus these seconds, as local times.
+constexpr std::pair<const char*, time_t> kExpiryFields[] = {
+    {"x-ovrin-expires-one-minute", 60},          {"x-ovrin-expires-five-minutes", 300},
+    {"x-ovrin-expires-ten-minutes", 600},        {"x-ovrin-expires-fifteen-minutes", 900},
+    {"x-ovrin-expires-half-hour", 1800},         {"x-ovrin-expires-one-hour", 3600},
+    {"x-ovrin-expires-two-hours", 7200},         {"x-ovrin-expires-three-hours", 10800},
+    {"x-ovrin-expires-six-hours", 21600},        {"x-ovrin-expires-one-day", 86400},
+    {"x-ovrin-expires-two-days", 172800},        {"x-ovrin-expires-three-days", 259200},
+    {"x-ovrin-expires-one-week", 604800},        {"x-ovrin-expires-two-weeks", 1209600},
+    {"x-ovrin-expires-one-month", 2419200},      {"x-ovrin-expires-two-months", 4838400},
+    {"x-ovrin-expires-three-months", 7257600},   {"x-ovrin-expires-six-months", 14515200},
+    {"x-ovrin-expires-one-year", 31536000},
+};
+
+// Names the unit by the address of its own user-document holder, which is unique among the
+// units alive at one time, so that two messages of one user are never taken for the same work.
+std::string UnitName(const std::string& userName, const void* holder) {
+    return Format("CPOP3ClientMessage(%s, 0x%08lx)", userName.c_str(),
+                  static_cast<unsigned long>(reinterpret_cast<uintptr_t>(holder)));
+}
+
+}  // namespace
+
+CPOP3ClientMessage::CPOP3ClientMessage(const std::string& userName, std::shared_ptr<CXMLDocument> user)
+    : CSequentialWorkUnit(UnitName(userName, &userDocument)), userName(userName), userDocument(std::move(user)) {}
+
+void CPOP3ClientMessage::SetMessageSize(uint32_t size) { messageSize = size; }
+
+void CPOP3ClientMessage::SetMessageHeader(const std::string& text) {
+    Traced([&] {
+        headerText = text;
+        headerHash = ShortHash(headerText);
+        messageId = LocalTimeStamp() + "-" + headerHash + "-" + ToUpper(CreateGUID().substr(0, 8));
+    }, "CPOP3ClientMessage::SetMessageHeader('%s')", text.c_str());
+}
+
+void CPOP3ClientMessage::AttachMessageFile(const std::string& path) {
+    Traced([&] {
+        messageFile = std::make_shared<CFile>(path, CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING, 0);
+    }, "CPOP3ClientMessage::AttachMessageFile('%s')", path.c_str());
+}
+
+void CPOP3ClientMessage::AddHeaderValue(const std::string& name, const std::string& value) {
+    if (!header)
+        throw CMessageException("CPOP3ClientMessage::AddHeaderValue('%s', '%s'): the header is not parsed yet",
+                                name.c_str(), value.c_str());
+    header->AddValue(name, value);
+}
+
+void CPOP3ClientMessage::ParseMessageHeader() {
+    Traced([&] {
+        auto parsed = std::make_shared<CMessageHeader>(headerText);
+        parsed->AddValue("x-ovrin-message-size", Format("%u", messageSize));
+        parsed->AddValue("x-ovrin-message-id", messageId);
+        parsed->AddValue("x-ovrin-random-short", Format("%u", Random(1000)));
+        parsed->AddValue("x-ovrin-random-long", Format("%u", Random(0)));
+        parsed->AddValue("x-ovrin-username", userName);
+        const time_t now = std::time(nullptr);
+        for (const auto& [field, seconds] : kExpiryFields)
+            parsed->AddValue(field, TimeToString(now + seconds));
+        parsed->AddValue("x-ovrin-expires-never", "2037-12-31 23:59:59");
+        Config().InsertValuesToHeader(*parsed);
+        if (userDocument) {
+            CXPathContext context(*userDocument);
+            CXPathObjectPtr params = context.Eval("/user/params/param");
+            for (int i = 0; i < params->GetNodeCount(); ++i) {
+                CXPathContext param(params->GetNode(i));
+                parsed->AddValue("x-ovrin-user-" + param.Eval("@name")->GetText(), param.Eval("@value")->GetText());
+            }
+        }
+        header = std::move(parsed);
+    }, "CPOP3ClientMessage::ParseMessageHeader('%s')", messageId.c_str());
+}
+
+void CPOP3ClientMessage::SkipFirstPass() {
+    Traced([&] {
+        ParseMessageHeader();
+        pass = 1;
+        std::lock_guard<std::mutex> hold(sharedGuard);
+        result = kContentsMailbox;
+    }, "CPOP3ClientMessage::SkipFirstPass()");
+}
+
+void CPOP3ClientMessage::Dispatch() {
+    Traced([&] {
+        if (!header)
+            throw CMessageException("The message header is not parsed");
+        std::string target;
+        {
+            // Held only for this dispatch: a flush or a lock ruleset may evict it meanwhile.
+            auto ruleSet = RuleSetPool().GetObject(userName);
+            target = ruleSet->DispatchMessage(*header, messageFile, userDocument);
+        }
+        std::lock_guard<std::mutex> hold(sharedGuard);
+        result = std::move(target);
+    }, "CPOP3ClientMessage::Dispatch()");
+}
+
+void CPOP3ClientMessage::ParseMessageFile() {
+    Traced([&] { messageFileName = messageId + ".msg"; }, "CPOP3ClientMessage::ParseMessageFile('%s')",
+           messageId.c_str());
+}
+
+void CPOP3ClientMessage::MoveToTargetMailbox() {
+    Traced([&] {
+        if (!messageFile)
+            throw CMessageException("No message file is attached to message %s", messageId.c_str());
+        const std::string path = messageFile->GetFilename();
+        messageFile.reset();
+        const std::string target = GetResult();
+        if (target == kDeleteMailbox) {
+            if (!CFile::DeleteFile(path))
+                Logger().Warning("CPOP3ClientMessage::MoveToTargetMailbox(): failed to delete file %s", path.c_str());
+            return;
+        }
+        const std::string destination =
+            Config().GetValue("mail-directory") + "/" + userName + "/" + target + "/" + messageFileName;
+        if (!CFile::MoveFile(path, destination))
+            Logger().Warning("CPOP3ClientMessage::MoveToTargetMailbox(): failed to move file %s to it's target "
+                             "mailbox at %s",
+                             path.c_str(), destination.c_str());
+    }, "CPOP3ClientMessage::MoveToTargetMailbox()");
+}
+
+void CPOP3ClientMessage::Process() {
+    Traced([&] {
+        switch (pass) {
+        case 0: {
+            ParseMessageHeader();
+            Dispatch();
+            std::lock_guard<std::mutex> hold(sharedGuard);
+            if (headerEvent)
+                headerEvent->Set();
+            pass = 1;
+            break;
+        }
+        case 1:
+            ParseMessageFile();
+            if (GetResult() == kContentsMailbox)
+                Dispatch();
+            MoveToTargetMailbox();
+            pass = 2;
+            break;
+        default:
+            throw CMessageException("not reached");
+        }
+    }, "CPOP3ClientMessage::Process()");
+}
+
+std::string CPOP3ClientMessage::GetResult() const {
+    std::lock_guard<std::mutex> hold(sharedGuard);
+    return result;
+}
+
+void CPOP3ClientMessage::CreateHeaderEvent() {
+    std::lock_guard<std::mutex> hold(sharedGuard);
+    headerEvent = std::make_shared<CEvent>(true);
+}
+
+bool CPOP3ClientMessage::HeaderProcessed() {
+    std::shared_ptr<CEvent> event;
+    {
+        std::lock_guard<std::mutex> hold(sharedGuard);
+        event = headerEvent;
+    }
+    return event && event->Wait(0);
+}
+
+void CPOP3ClientMessage::ReleaseHeaderEvent() {
+    std::lock_guard<std::mutex> hold(sharedGuard);
+    headerEvent.reset();
+}
+
+}  // namespace Ovrin

@@ -1,0 +1,73 @@
+// CPOP3ClientMessage: one incoming message of one user on its way through filtering: its header
+// with the server's own fields, the target mailbox its user's ruleset chooses, and the final move
+// of its file into that mailbox (or its deletion).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "common/event.h"
+#include "common/file.h"
+#include "common/xml_document.h"
+#include "server/core/work_unit.h"
+#include "server/message/message_header.h"
+
+namespace Ovrin {
+
+class CPOP3ClientMessage : public CSequentialWorkUnit {
+public:
+    // The user document is the user's user.xml; its parameters become x-ovrin-user-... fields.
+    CPOP3ClientMessage(const std::string& userName, std::shared_ptr<CXMLDocument> user);
+
+    void SetMessageSize(uint32_t size);
+    // Stores the raw header (CR LF lines) and names the message: time, header hash, GUID part.
+    void SetMessageHeader(const std::string& text);
+    void AttachMessageFile(const std::string& path);
+    // Adds a field to the parsed header (after ParseMessageHeader).
+    void AddHeaderValue(const std::string& name, const std::string& value);
+    void ParseMessageHeader();
+    // For a message already whole on disk: parses the header now, so that the next Process
+    // dispatches once, with the file.
+    void SkipFirstPass();
+    void Dispatch();
+    void ParseMessageFile();
+    void MoveToTargetMailbox();
+
+    // First call: the header pass (dispatch on the header alone, then the header-pass event);
+    // second call: the file pass (dispatch again if a rule asked for the contents, then the move).
+    void Process() override;
+
+    // The target mailbox, "<delete>" or "<contents>"; read after the header pass.
+    std::string GetResult() const;
+    const std::string& GetMessageId() const { return messageId; }
+    const std::string& GetMessageFileName() const { return messageFileName; }
+    CMessageHeaderPtr GetHeader() const { return header; }
+
+    // The event that tells the POP3 session the header pass has ended.
+    void CreateHeaderEvent();
+    // True once the header pass has ended; never waits.
+    bool HeaderProcessed();
+    void ReleaseHeaderEvent();
+
+private:
+    std::string userName;
+    std::shared_ptr<CXMLDocument> userDocument;
+    int pass = 0;  // 0: header pass next, 1: file pass next, 2: done
+    uint32_t messageSize = 0;
+    std::string headerText;
+    std::string headerHash;
+    std::string messageId;
+    CMessageHeaderPtr header;
+    std::shared_ptr<CFile> messageFile;
+    std::shared_ptr<CEvent> headerEvent;
+    std::string result;
+    std::string messageFileName;
+    // The POP3 session polls the event and reads the result from its own thread.
+    mutable std::mutex sharedGuard;
+};
+
+using CPOP3ClientMessagePtr = std::shared_ptr<CPOP3ClientMessage>;
+
+}  // namespace Ovrin
