@@ -1,0 +1,183 @@
+// The four timer tasks. They run on the timer thread one after another; the message work itself
+// is handed to the worker pools.
+#include "server/core/timer_tasks.h"
+
+#include <algorithm>
+#include <limits>
+#include <mutex>
+#include <vector>
+
+#include "common/exception.h"
+#include "common/file.h"
+#include "common/format.h"
+#include "common/log.h"
+#include "common/random.h"
+#include "common/text.h"
+#include "common/trace.h"
+#include "common/validators.h"
+#include "common/xml_document.h"
+#include "server/core/instances.h"
+#include "server/core/mail_store.h"
+#include "server/core/time_stamp.h"
+#include "server/core/timer_thread.h"
+#include "server/core/worker_pools.h"
+#include "server/message/pop3_client_message.h"
+
+namespace Ovrin {
+
+namespace {
+
+// The spool task reads no more of a message than this to find the end of its header.
+constexpr uint32_t kHeaderReadLimit = 65536;
+
+std::mutex& FactoryGuard() {
+    static std::mutex guard;
+    return guard;
+}
+
+CPOP3ClientConnectionFactory& Factory() {
+    static CPOP3ClientConnectionFactory factory;
+    return factory;
+}
+
+// std::shuffle over the thread's own generator (Random), seeded per thread.
+struct ThreadRandom {
+    using result_type = uint32_t;
+    static constexpr result_type min() { return 0; }
+    static constexpr result_type max() { return std::numeric_limits<uint32_t>::max(); }
+    result_type operator()() { return Random(0); }
+};
+
+// One spooled file: into .raw under a new name, header read, queued for processing. The
+// file is in .raw from then on; a failure after the move sends it to spam under its spool name.
+void SpoolMessage(const std::string& argument, const std::string& userName, const CUserPool::CObjectPtr& user,
+                  const CFileInfo& spooled) {
+    const std::string raw = UserPath(userName, kRawDirectory) + "/" +
+                            Format("%s.%03u.msg", LocalTimeStamp().c_str(), Random(1000));
+    if (!CFile::MoveFile(spooled.path, raw)) {
+        Logger().Warning("Unable to move file %s to %s", spooled.path.c_str(), raw.c_str());
+        return;  // still in the spool: the next run tries again
+    }
+    const bool queued = Contained([&] {
+        std::string bytes(kHeaderReadLimit, '\0');
+        uint32_t size = 0;
+        {
+            CFile file(raw, CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING, 0);
+            uint32_t got = 0;
+            for (uint32_t n; got < kHeaderReadLimit && (n = file.Read(bytes.data() + got, kHeaderReadLimit - got)) > 0;)
+                got += n;
+            bytes.resize(got);
+            size = file.GetSize();
+        }
+        auto message = std::make_shared<CPOP3ClientMessage>(userName, user);
+        message->SetMessageSize(size);
+        message->SetMessageHeader(ExtractMessageHeader(bytes));
+        message->AttachMessageFile(raw);
+        message->SkipFirstPass();
+        // Consumed in one step, so that the entry trains exactly one message.
+        if (auto mailbox = TrainingMap().TakeValue(ToLower(spooled.name)))
+            message->AddHeaderValue("x-ovrin-training-mailbox", *mailbox);
+        SequentialWorkerPool().PushWorkUnit(message, false);
+    }, "TimerCallback_SpoolMessages('%s'): caught exception while processing file '%s', the file is moved to spam",
+       argument.c_str(), raw.c_str());
+    if (queued)
+        return;
+    const std::string spam = UserPath(userName, kSpamMailbox) + "/" + spooled.name;
+    if (!CFile::MoveFile(raw, spam))
+        Logger().Warning("Unable to move file %s to %s", raw.c_str(), spam.c_str());
+}
+
+}  // namespace
+
+void SetPOP3ClientConnectionFactory(CPOP3ClientConnectionFactory factory) {
+    std::lock_guard<std::mutex> hold(FactoryGuard());
+    Factory() = std::move(factory);
+}
+
+std::string ExtractMessageHeader(const std::string& bytes) {
+    const size_t crlf = bytes.find("\r\n\r\n");
+    const size_t lf = bytes.find("\n\n");
+    if (crlf == std::string::npos && lf == std::string::npos)
+        throw CMessageException("The message is broken, the first %d bytes don't contain the message header",
+                                static_cast<int>(bytes.size()));
+    if (lf < crlf)
+        return Replace(bytes.substr(0, lf + 2), "\n", "\r\n");
+    return bytes.substr(0, crlf + 4);
+}
+
+void TimerCallback_RescanUsers(const std::string& argument) {
+    Traced([&] {
+        CDirInfoList entries = CFile::EnumerateDirs(Config().GetValue("mail-directory"), "*");
+        std::shuffle(entries->begin(), entries->end(), ThreadRandom());
+        const int32_t interval = AtoL(Config().GetValue("mail-interval-sec"));
+        // "." and ".." count too, so the last user still starts well before the interval ends.
+        const double step = static_cast<double>(interval) / static_cast<double>(entries->size() + 1);
+        int32_t k = 0;
+        for (const CDirInfo& entry : *entries) {
+            if (!IsUserName(entry.name))
+                continue;
+            TimerThread().PushCallback(std::make_shared<CTimerCallback>(
+                static_cast<int32_t>(k * step), TimerCallback_InitiateUserPOP3Session, entry.name, false));
+            ++k;
+        }
+    }, "TimerCallback_RescanUsers('%s')", argument.c_str());
+}
+
+void TimerCallback_InitiateUserPOP3Session(const std::string& userName) {
+    Traced([&] {
+        auto user = UserPool().GetObject(userName);
+        CXPathContext context(*user);
+        CXPathObjectPtr clients = context.Eval("/user/pop3-clients/pop3-client");
+        if (clients->GetNodeCount() == 0) {
+            Logger().Warning("TimerCallback_InitiateUserPOP3Session('%s'): no POP3 servers defined", userName.c_str());
+            return;
+        }
+        CPOP3ClientConnectionFactory factory;
+        {
+            std::lock_guard<std::mutex> hold(FactoryGuard());
+            factory = Factory();
+        }
+        for (int i = 0; i < clients->GetNodeCount(); ++i) {
+            CXPathContext client(clients->GetNode(i));
+            const std::string hostName = client.Eval("@hostname")->GetText();
+            const std::string port = client.Eval("@port")->GetText();
+            const std::string remoteUserName = client.Eval("@username")->GetText();
+            const std::string password = DecodeBASE64(client.Eval("@password")->GetText());
+            if (!factory) {
+                Logger().Warning("TimerCallback_InitiateUserPOP3Session('%s'): this server has no POP3 client, %s@%s:%s "
+                                 "is not collected",
+                                 userName.c_str(), remoteUserName.c_str(), hostName.c_str(), port.c_str());
+                continue;
+            }
+            // Sticky: every collection of one account lands on one thread, which refuses a
+            // second one while the first is still listed.
+            ParallelWorkerPool().PushWorkUnit(factory(userName, hostName, port, remoteUserName, password), true);
+        }
+    }, "TimerCallback_InitiateUserPOP3Session('%s')", userName.c_str());
+}
+
+void TimerCallback_SpoolMessages(const std::string& argument) {
+    Traced([&] {
+        CDirInfoList entries = CFile::EnumerateDirs(Config().GetValue("mail-directory"), "*");
+        for (const CDirInfo& entry : *entries) {
+            if (!IsUserName(entry.name))
+                continue;
+            CFileInfoList files = CFile::EnumerateFiles(UserPath(entry.name, kSpoolDirectory), "*");
+            if (files->empty())
+                continue;
+            // Waits while the user is locked; one user's failure leaves the others' spools alone.
+            Contained([&] {
+                auto user = UserPool().GetObject(entry.name);
+                for (const CFileInfo& file : *files)
+                    SpoolMessage(argument, entry.name, user, file);
+            }, "TimerCallback_SpoolMessages('%s'): caught exception while processing user '%s'", argument.c_str(),
+               entry.name.c_str());
+        }
+    }, "TimerCallback_SpoolMessages('%s')", argument.c_str());
+}
+
+void TimerCallback_FlushRuleSets(const std::string& argument) {
+    Traced([&] { RuleSetPool().Clear(); }, "TimerCallback_FlushRuleSets('%s')", argument.c_str());
+}
+
+}  // namespace Ovrin

@@ -1,0 +1,31 @@
+// The timer thread's four tasks: the user rescan that spreads mail collections over the mail
+// interval, one user's mail collection, the spool task that files queued messages, and the
+// ruleset flush. Each takes the callback's argument text.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "server/core/work_unit.h"
+
+namespace Ovrin {
+
+void TimerCallback_RescanUsers(const std::string& argument);
+void TimerCallback_InitiateUserPOP3Session(const std::string& userName);
+void TimerCallback_SpoolMessages(const std::string& argument);
+void TimerCallback_FlushRuleSets(const std::string& argument);
+
+// Makes the parallel unit that collects the mail of one remote account for a local user. The
+// POP3 client installs it at start-up; until one is installed, a collection logs each account
+// and skips it.
+using CPOP3ClientConnectionFactory =
+    std::function<CParallelWorkUnitPtr(const std::string& userName, const std::string& hostName,
+                                       const std::string& port, const std::string& remoteUserName,
+                                       const std::string& password)>;
+void SetPOP3ClientConnectionFactory(CPOP3ClientConnectionFactory factory);
+
+// The first blank line of a message: the header text up to and including it, with LF line ends
+// made CR LF. Throws when the bytes hold none.
+std::string ExtractMessageHeader(const std::string& bytes);
+
+}  // namespace Ovrin
