@@ -16,6 +16,8 @@
 #include "common/validators.h"
 #include "server/core/control_channel.h"
 #include "server/core/instances.h"
+#include "server/core/timer_tasks.h"
+#include "server/core/timer_thread.h"
 
 namespace Ovrin {
 
@@ -76,11 +78,11 @@ std::vector<CCommand> MakeCommands() {
         RuleSetPool().UnlockObject(m.str(1));
         return std::string("ok");
     });
-    // Seam: the timer thread's issue replaces this answer by pushing a one-off
-    // TimerCallback_InitiateUserPOP3Session for the user and replying "ok". Until then the
-    // client is told plainly instead of being left to its time-out.
-    add("^check user ([[:word:]]{1,32})$", [](const boost::smatch&) {
-        return std::string("err check user is not available in this server yet");
+    // The collection runs at the timer's next check; whether the user exists is its business.
+    add("^check user ([[:word:]]{1,32})$", [](const boost::smatch& m) {
+        TimerThread().PushCallback(
+            std::make_shared<CTimerCallback>(0, TimerCallback_InitiateUserPOP3Session, m.str(1), false));
+        return std::string("ok");
     });
     add("^get config ([[:word:]]+(?:-[[:word:]]+)*)$", [](const boost::smatch& m) {
         return GetConfig(m.str(1));

@@ -7,6 +7,9 @@
 #include "common/trace.h"
 #include "server/core/instances.h"
 #include "server/core/mail_store.h"
+#include "server/core/timer_tasks.h"
+#include "server/core/timer_thread.h"
+#include "server/core/worker_pools.h"
 
 namespace Ovrin {
 
@@ -20,33 +23,37 @@ void Startup() {
 void ScheduleDefaultActions() {
     Traced([] {
         const int32_t mailInterval = AtoI(Config().GetValue("mail-interval-sec"));
+        TimerThread().PushCallback(std::make_shared<CTimerCallback>(mailInterval, TimerCallback_RescanUsers, "", true));
         const int32_t spoolInterval = AtoI(Config().GetValue("spool-interval-sec"));
+        TimerThread().PushCallback(
+            std::make_shared<CTimerCallback>(spoolInterval, TimerCallback_SpoolMessages, "", true));
         const int32_t flushInterval = AtoI(Config().GetValue("flush-interval-sec"));
-        // Seam: the timer thread's issue pushes the three repeating callbacks here, in this
-        // order: user rescan, spool processing, ruleset flushing.
-        Logger().Warning("ScheduleDefaultActions(): this server has no timer thread yet; user rescan every %d s, "
-                         "spool processing every %d s and ruleset flushing every %d s do not run",
-                         mailInterval, spoolInterval, flushInterval);
+        TimerThread().PushCallback(
+            std::make_shared<CTimerCallback>(flushInterval, TimerCallback_FlushRuleSets, "", true));
     }, "ScheduleDefaultActions()");
 }
 
 void StartThreads() {
     Traced([] {
-        const std::string threadsPerPool = Config().GetValue("worker-threads-per-pool");
+        // The pools are made here, on first use: a bad thread count ends start-up.
+        SequentialWorkerPool().Start();
+        ParallelWorkerPool().Start();
         const std::string port = Config().GetValue("pop3-port");
         const std::string address = Config().GetValue("pop3-address");
-        // Seam: the worker pools' issue starts the sequential and then the parallel pool's
-        // threads here, the listener's issue creates and starts the POP3 listener on
-        // address:port (resolved), and the timer's issue starts the timer thread last.
-        Logger().Warning("StartThreads(): this server has no worker pools (%s threads each) and no POP3 listener "
-                         "(%s:%s) yet", threadsPerPool.c_str(), address.c_str(), port.c_str());
+        // Seam: the listener's issue creates and starts the POP3 listener on address:port
+        // (resolved) here.
+        Logger().Warning("StartThreads(): this server has no POP3 listener (%s:%s) yet", address.c_str(), port.c_str());
+        TimerThread().Resume();
     }, "StartThreads()");
 }
 
 void StopThreads() {
     Traced([] {
-        // Seam: timer thread, POP3 listener, parallel pool, sequential pool, in this order,
-        // each terminated and joined without a time limit. Nothing runs yet.
+        TimerThread().Terminate();
+        TimerThread().WaitFor(kInfinite);
+        // Seam: the listener's issue stops and joins the POP3 listener here.
+        ParallelWorkerPool().Stop();
+        SequentialWorkerPool().Stop();
     }, "StopThreads()");
 }
 
