@@ -1,0 +1,184 @@
+// The timer's tasks in the server's own process: the spread of mail collections, the collection
+// of one user's accounts, the header of a spooled file, and the spool task's failures.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/exception.h"
+#include "common/xml_document.h"
+#include "server/core/instances.h"
+#include "server/core/timer_tasks.h"
+#include "server/core/timer_thread.h"
+#include "server/core/worker_pools.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
+
+using namespace Ovrin;
+using namespace OvrinTest;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Callbacks pushed onto the process-wide timer since the snapshot.
+std::vector<CTimerCallbackPtr> PushedSince(const std::vector<CTimerCallbackPtr>& before) {
+    std::vector<CTimerCallbackPtr> added;
+    for (const auto& callback : TimerThread().GetPendingCallbacks())
+        if (std::find(before.begin(), before.end(), callback) == before.end())
+            added.push_back(callback);
+    return added;
+}
+
+class TimerTasks : public testing::Test {
+protected:
+    void SetUp() override {
+        XMLInstallErrorHandler();
+        Config().SetValue("mail-directory", dir / "mail");
+        Config().SetValue("worker-threads-per-pool", "2");
+        fs::create_directory(dir / "mail");
+        UserPool().Clear();
+    }
+    void TearDown() override {
+        UserPool().Clear();
+        SetPOP3ClientConnectionFactory({});
+    }
+    void AddUser(const std::string& name, const std::string& clients = "") {
+        fs::create_directories(dir / ("mail/" + name));
+        WriteWholeFile(dir / ("mail/" + name + "/user.xml"),
+                       "<?xml version=\"1.0\"?>\n<user><params/><pop3-server/><pop3-clients>" + clients +
+                           "</pop3-clients></user>\n");
+    }
+
+    TempDir dir;
+};
+
+struct Account : CParallelWorkUnit {
+    using CParallelWorkUnit::CParallelWorkUnit;
+    bool Process(bool&) override { return false; }
+};
+
+}  // namespace
+
+TEST_F(TimerTasks, TheRescanSpreadsTheUsersOverTheMailInterval) {
+    Config().SetValue("mail-interval-sec", "100");
+    fs::create_directory(dir / "mail/alpha");
+    fs::create_directory(dir / "mail/bravo");
+    const auto before = TimerThread().GetPendingCallbacks();
+    const time_t start = std::time(nullptr);
+    TimerCallback_RescanUsers("");
+    const time_t end = std::time(nullptr);
+    // ".", "..", alpha and bravo are listed: 100 / (4 + 1) = 20 seconds apart.
+    auto pushed = PushedSince(before);
+    ASSERT_EQ(pushed.size(), 2u);
+    std::set<std::string> users;
+    for (size_t k = 0; k < 2; ++k) {
+        users.insert(pushed[k]->GetArgument());
+        EXPECT_EQ(pushed[k]->GetInterval(), static_cast<int32_t>(k * 20));
+        EXPECT_GE(pushed[k]->GetDueTime(), start + static_cast<time_t>(k * 20));
+        EXPECT_LE(pushed[k]->GetDueTime(), end + static_cast<time_t>(k * 20));
+        EXPECT_FALSE(pushed[k]->Repeats());
+    }
+    EXPECT_EQ(users, (std::set<std::string>{"alpha", "bravo"}));
+}
+
+TEST_F(TimerTasks, DirectoriesThatAreNoUsersCountInTheStepButGetNoCollection) {
+    Config().SetValue("mail-interval-sec", "100");
+    for (const char* name : {"alpha", "bravo", "not-a-user", "x.y", std::string(33, 'z').c_str()})
+        fs::create_directory(dir / ("mail/" + std::string(name)));
+    const auto before = TimerThread().GetPendingCallbacks();
+    TimerCallback_RescanUsers("");
+    // Seven entries: 100 / 8 = 12.5, truncated per user.
+    auto pushed = PushedSince(before);
+    ASSERT_EQ(pushed.size(), 2u);
+    EXPECT_EQ(pushed[0]->GetInterval(), 0);
+    EXPECT_EQ(pushed[1]->GetInterval(), 12);
+}
+
+TEST_F(TimerTasks, AUserWithoutAccountsGivesOneWarningPerCollection) {
+    AddUser("joe");
+    LogCapture log;
+    TimerCallback_InitiateUserPOP3Session("joe");
+    TimerCallback_InitiateUserPOP3Session("joe");
+    EXPECT_EQ(log.LinesWith("WARNING TimerCallback_InitiateUserPOP3Session('joe'): no POP3 servers defined").size(), 2u);
+    EXPECT_EQ(log.Lines().size(), 2u);
+}
+
+TEST_F(TimerTasks, EachAccountBecomesAStickyUnitAndASecondCollectionIsRefused) {
+    AddUser("joe",
+            "<pop3-client hostname=\"pop.one.example\" port=\"110\" username=\"joe1\" password=\"c2VjcmV0\"/>"
+            "<pop3-client hostname=\"pop.two.example\" port=\"pop3\" username=\"jb\" password=\"cGFzcw==\"/>");
+    std::vector<std::string> made;
+    SetPOP3ClientConnectionFactory([&](const std::string& user, const std::string& host, const std::string& port,
+                                       const std::string& remote, const std::string& password) {
+        made.push_back(user + " " + remote + "@" + host + ":" + port + " " + password);
+        return std::make_shared<Account>("CPOP3ClientConnection(" + user + ", " + remote + "@" + host + ":" + port + ")");
+    });
+    LogCapture log;
+    TimerCallback_InitiateUserPOP3Session("joe");
+    EXPECT_EQ(made, (std::vector<std::string>{"joe joe1@pop.one.example:110 secret", "joe jb@pop.two.example:pop3 pass"}));
+    // The pool's threads never run here, so the first collection is still listed.
+    TimerCallback_InitiateUserPOP3Session("joe");
+    EXPECT_EQ(made.size(), 4u);
+    EXPECT_EQ(log.LinesWith("ignoring duplicate entry, identical object is already being processed").size(), 2u);
+    EXPECT_EQ(log.LinesWith("PushWorkUnit('CPOP3ClientConnection(joe, joe1@pop.one.example:110)')").size(), 1u);
+}
+
+TEST_F(TimerTasks, WithoutAPOP3ClientEachAccountIsLoggedAndSkipped) {
+    AddUser("joe", "<pop3-client hostname=\"pop.example\" port=\"110\" username=\"j\" password=\"eA==\"/>");
+    LogCapture log;
+    TimerCallback_InitiateUserPOP3Session("joe");
+    EXPECT_EQ(log.LinesWith("WARNING TimerCallback_InitiateUserPOP3Session('joe'): this server has no POP3 client, "
+                            "j@pop.example:110 is not collected")
+                  .size(),
+              1u);
+}
+
+TEST_F(TimerTasks, TheHeaderEndsAtTheFirstBlankLine) {
+    EXPECT_EQ(ExtractMessageHeader("A: 1\r\nB: 2\r\n\r\nbody\r\n\r\nmore"), "A: 1\r\nB: 2\r\n\r\n");
+    // LF line ends become CR LF in the header only.
+    EXPECT_EQ(ExtractMessageHeader("A: 1\nB: 2\n\nbody\n"), "A: 1\r\nB: 2\r\n\r\n");
+    // Whichever blank line comes first decides.
+    EXPECT_EQ(ExtractMessageHeader("A: 1\n\nbody\r\n\r\n"), "A: 1\r\n\r\n");
+    EXPECT_EQ(ExtractMessageHeader("A: 1\r\n\r\nbody\n\n"), "A: 1\r\n\r\n");
+    try {
+        ExtractMessageHeader("A: 1\r\nB: 2\r\n");
+        ADD_FAILURE() << "no blank line, yet a header";
+    } catch (const CMessageException& e) {
+        EXPECT_STREQ(e.what(), "The message is broken, the first 12 bytes don't contain the message header");
+    }
+}
+
+TEST_F(TimerTasks, AFileThatCannotEnterRawStaysInTheSpool) {
+    AddUser("joe");
+    fs::create_directory(dir / "mail/joe/.spool");  // and no .raw
+    WriteWholeFile(dir / "mail/joe/.spool/waiting.msg", "Subject: s\r\n\r\nb\r\n");
+    LogCapture log;
+    TimerCallback_SpoolMessages("");
+    EXPECT_TRUE(fs::exists(dir / "mail/joe/.spool/waiting.msg"));
+    const auto warnings = log.LinesWith("WARNING Unable to move file " + dir / "mail/joe/.spool/waiting.msg" + " to " +
+                                        dir / "mail/joe/.raw/");
+    EXPECT_EQ(warnings.size(), 1u);
+    EXPECT_TRUE(log.LinesWith(" ERROR ").empty());
+}
+
+TEST_F(TimerTasks, AUserThatCannotBeLoadedLeavesTheOtherUsersSpoolsAlone) {
+    for (const char* user : {"aaa", "bbb"}) {
+        fs::create_directories(dir / ("mail/" + std::string(user) + "/.spool"));
+        fs::create_directories(dir / ("mail/" + std::string(user) + "/.raw"));
+        WriteWholeFile(dir / ("mail/" + std::string(user) + "/.spool/m.msg"), "Subject: s\r\n\r\nb\r\n");
+    }
+    AddUser("bbb");  // aaa has no user.xml
+    LogCapture log;
+    TimerCallback_SpoolMessages("");
+    EXPECT_TRUE(fs::exists(dir / "mail/aaa/.spool/m.msg"));
+    EXPECT_FALSE(fs::exists(dir / "mail/bbb/.spool/m.msg"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "mail/bbb/.raw"), fs::directory_iterator()), 1);
+    EXPECT_EQ(log.LinesWith("ERROR TimerCallback_SpoolMessages(''): caught exception while processing user 'aaa': "
+                            "Failed to load XML file from")
+                  .size(),
+              1u);
+}

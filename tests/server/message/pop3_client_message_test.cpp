@@ -1,0 +1,215 @@
+// Message processing inside the server's process: the server's header fields and the message id,
+// both passes with their dispatches, the header-pass event, and the final move or deletion.
+#include <gtest/gtest.h>
+
+#include <boost/regex.hpp>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/digest.h"
+#include "common/exception.h"
+#include "common/text.h"
+#include "server/core/instances.h"
+#include "server/message/pop3_client_message.h"
+#include "tests/server/rules/rules_fixture.h"
+#include "tests/support/log_capture.h"
+
+using namespace Ovrin;
+using namespace OvrinTest;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kHeader = "From: Ann <ann@example.org>\r\nSubject: quarterly figures\r\n\r\n";
+
+class MessageProcessing : public testing::Test {
+protected:
+    void SetUp() override {
+        XMLInstallErrorHandler();
+        Config().SetValue("mail-directory", dir / "mail");
+        fs::create_directories(dir / "mail/joe");
+        for (const char* sub : {".raw", ".spool", "spam", "mail", "lists"})
+            fs::create_directory(dir / ("mail/joe/" + std::string(sub)));
+        fs::copy_file(ShippedRulesetSchema(), dir / "mail/joe/ruleset.xsd");
+        WriteWholeFile(dir / "mail/joe/user.xml",
+                       "<?xml version=\"1.0\"?>\n<user><params><param name=\"full-name\" value=\"Joe Bloggs\"/>"
+                       "<param name=\"team\" value=\"blue\"/></params><pop3-server/><pop3-clients/></user>\n");
+        UserPool().Clear();
+        RuleSetPool().Clear();
+        user = UserPool().GetObject("joe");
+    }
+    void TearDown() override {
+        user.reset();
+        UserPool().Clear();
+        RuleSetPool().Clear();  // written back while the directory still exists
+    }
+
+    void WriteRules(const std::string& rules) { WriteWholeFile(dir / "mail/joe/ruleset.xml", RulesetFile(rules)); }
+
+    // A message whose file is in .raw, as the POP3 client leaves it before the header pass.
+    CPOP3ClientMessagePtr Downloaded(const std::string& header = kHeader, const std::string& body = "body\r\n") {
+        auto message = std::make_shared<CPOP3ClientMessage>("joe", user);
+        message->SetMessageSize(static_cast<uint32_t>(header.size() + body.size()));
+        message->SetMessageHeader(header);
+        rawPath = dir / ("mail/joe/.raw/" + std::to_string(++counter) + ".msg");
+        WriteWholeFile(rawPath, header + body);
+        return message;
+    }
+    uint32_t DispatchedMessages() { return RuleSetPool().GetObject("joe")->GetDispatchedMessages(); }
+    std::vector<std::string> Files(const std::string& mailbox) {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir / ("mail/joe/" + mailbox)))
+            names.push_back(entry.path().filename().string());
+        return names;
+    }
+
+    TempDir dir;
+    CUserPool::CObjectPtr user;
+    std::string rawPath;
+    int counter = 0;
+};
+
+}  // namespace
+
+TEST_F(MessageProcessing, TheMessageIdIsTimeHeaderHashAndAGuidPart) {
+    auto first = Downloaded();
+    auto second = Downloaded();
+    const boost::regex form("(\\d{17})-([0-9A-F]{16})-([0-9A-F]{8})");
+    boost::smatch parts;
+    ASSERT_TRUE(boost::regex_match(first->GetMessageId(), parts, form)) << first->GetMessageId();
+    EXPECT_EQ(first->GetMessageId().size(), 43u);
+    EXPECT_EQ(parts.str(2), ShortHash(kHeader));
+    // Same header, same millisecond or not: the GUID part tells them apart.
+    EXPECT_NE(first->GetMessageId(), second->GetMessageId());
+    EXPECT_EQ(first->GetMessageId().substr(18, 16), second->GetMessageId().substr(18, 16));
+    // Work units of one user are never taken for one another.
+    EXPECT_NE(first->GetName(), second->GetName());
+    EXPECT_EQ(first->GetName().rfind("CPOP3ClientMessage(joe, 0x", 0), 0u) << first->GetName();
+}
+
+TEST_F(MessageProcessing, TheHeaderCarriesTheServersFieldsTheConfigurationAndTheUsersParameters) {
+    auto message = Downloaded("Subject: a\r\nX-Ovrin-Username: forged\r\nX-Ovrin-Training-Mailbox: lists\r\n\r\n");
+    message->SetMessageSize(123456);  // the creator's figure, not the header's length
+    const time_t before = std::time(nullptr);
+    message->ParseMessageHeader();
+    const time_t after = std::time(nullptr);
+    auto header = message->GetHeader();
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->GetValue("x-ovrin-message-size", 0), "123456");
+    EXPECT_EQ(header->GetValue("x-ovrin-message-id", 0), message->GetMessageId());
+    EXPECT_LT(AtoI(header->GetValue("x-ovrin-random-short", 0)), 1000);
+    EXPECT_FALSE(header->GetValue("x-ovrin-random-long", 0).empty());
+    // The message's own x-ovrin- lines are not taken: one value, the server's.
+    EXPECT_EQ(header->GetValueCount("x-ovrin-username"), 1u);
+    EXPECT_EQ(header->GetValue("x-ovrin-username", 0), "joe");
+    EXPECT_EQ(header->GetValueCount("x-ovrin-training-mailbox"), 0u);
+    const std::vector<std::pair<std::string, time_t>> expiries = {
+        {"one-minute", 60}, {"half-hour", 1800}, {"one-week", 604800}, {"one-month", 2419200},
+        {"three-months", 7257600}, {"one-year", 31536000}};
+    for (const auto& [name, seconds] : expiries) {
+        const time_t at = StringToTime(header->GetValue("x-ovrin-expires-" + name, 0));
+        EXPECT_GE(at, before + seconds) << name;
+        EXPECT_LE(at, after + seconds) << name;
+    }
+    EXPECT_EQ(header->GetValue("x-ovrin-expires-never", 0), "2037-12-31 23:59:59");
+    EXPECT_EQ(header->GetValue("x-ovrin-mail-directory", 0), dir / "mail");
+    EXPECT_EQ(header->GetValue("x-ovrin-user-full-name", 0), "Joe Bloggs");
+    EXPECT_EQ(header->GetValue("x-ovrin-user-team", 0), "blue");
+    // Added afterwards, as the spool task does for a message to be trained.
+    message->AddHeaderValue("x-ovrin-training-mailbox", "lists");
+    EXPECT_EQ(header->GetValue("x-ovrin-training-mailbox", 0), "lists");
+}
+
+TEST_F(MessageProcessing, HeaderPassThenFilePassFilesTheMessageUnderItsId) {
+    WriteRules(Rule({.description = "figures", .matches = RegexMatch("subject", "any", {"quarterly .*"}),
+                     .actions = DispatchTo("lists")}));
+    auto message = Downloaded();
+    message->CreateHeaderEvent();
+    EXPECT_FALSE(message->HeaderProcessed());
+    message->Process();
+    EXPECT_TRUE(message->HeaderProcessed());
+    EXPECT_EQ(message->GetResult(), "lists");
+    message->ReleaseHeaderEvent();
+    message->AttachMessageFile(rawPath);
+    message->Process();
+    EXPECT_EQ(Files("lists"), std::vector<std::string>{message->GetMessageId() + ".msg"});
+    EXPECT_FALSE(fs::exists(rawPath));
+    EXPECT_EQ(ReadWholeFile(dir / ("mail/joe/lists/" + message->GetMessageId() + ".msg")), kHeader + "body\r\n");
+    EXPECT_EQ(DispatchedMessages(), 1u);
+    EXPECT_THROW(message->Process(), CMessageException);  // finished
+}
+
+TEST_F(MessageProcessing, AContentsAnswerDispatchesAgainWithTheFile) {
+    // Asks for the whole message while only the header is known; then the catch-all decides.
+    WriteRules(Rule({.description = "needs body",
+                     .matches = PythonMatch("result = 'no' if 'x-ovrin-message-filename' in headers else 'match'"),
+                     .actions = DispatchTo("<contents>")}) +
+               Rule({.description = "all", .matches = AnyMatch(), .actions = DispatchTo("mail")}));
+    auto message = Downloaded();
+    message->Process();
+    EXPECT_EQ(message->GetResult(), "<contents>");
+    message->AttachMessageFile(rawPath);
+    message->Process();
+    EXPECT_EQ(Files("mail").size(), 1u);
+    EXPECT_EQ(DispatchedMessages(), 2u);
+}
+
+TEST_F(MessageProcessing, ASpooledMessageIsDispatchedOnceWithItsFile) {
+    WriteRules(Rule({.description = "file known",
+                     .matches = PythonMatch("result = 'match' if 'x-ovrin-message-filename' in headers else 'no'"),
+                     .actions = DispatchTo("lists")}));
+    auto message = Downloaded();
+    message->AttachMessageFile(rawPath);
+    message->SkipFirstPass();
+    EXPECT_EQ(message->GetResult(), "<contents>");
+    message->Process();
+    EXPECT_EQ(Files("lists").size(), 1u);
+    EXPECT_EQ(DispatchedMessages(), 1u);
+}
+
+TEST_F(MessageProcessing, DeleteAfterTheFilePassRemovesTheFile) {
+    WriteRules(Rule({.description = "drop", .matches = AnyMatch(), .actions = DispatchTo("<delete>")}));
+    auto message = Downloaded();
+    message->Process();
+    EXPECT_EQ(message->GetResult(), "<delete>");  // the POP3 client would not download it at all
+    message->AttachMessageFile(rawPath);
+    message->Process();
+    EXPECT_FALSE(fs::exists(rawPath));
+    for (const char* mailbox : {"mail", "spam", "lists", ".raw"})
+        EXPECT_TRUE(Files(mailbox).empty()) << mailbox;
+}
+
+TEST_F(MessageProcessing, AMissingMailboxLeavesTheFileInRawWithAWarning) {
+    WriteRules(Rule({.description = "nowhere", .matches = AnyMatch(), .actions = DispatchTo("archive")}));
+    auto message = Downloaded();
+    message->AttachMessageFile(rawPath);
+    message->SkipFirstPass();
+    LogCapture log;
+    EXPECT_NO_THROW(message->Process());
+    EXPECT_TRUE(fs::exists(rawPath));
+    const std::string target = dir / ("mail/joe/archive/" + message->GetMessageId() + ".msg");
+    EXPECT_EQ(log.LinesWith("WARNING CPOP3ClientMessage::MoveToTargetMailbox(): failed to move file " + rawPath +
+                            " to it's target mailbox at " + target)
+                  .size(),
+              1u);
+}
+
+TEST_F(MessageProcessing, AFailedHeaderPassLeavesTheEventUnsignalled) {
+    // No ruleset.xml: the ruleset cannot be loaded.
+    auto message = Downloaded();
+    message->CreateHeaderEvent();
+    LogCapture log;
+    EXPECT_THROW(message->Process(), CMessageException);
+    EXPECT_FALSE(message->HeaderProcessed());
+    EXPECT_EQ(log.LinesWith("ERROR CPOP3ClientMessage::Process(): ").size(), 1u);
+    EXPECT_TRUE(fs::exists(rawPath));
+}
+
+TEST_F(MessageProcessing, ABrokenHeaderFailsTheParse) {
+    auto message = Downloaded("\tSubject: folded first\r\n\r\n");
+    LogCapture log;
+    EXPECT_THROW(message->ParseMessageHeader(), CMessageException);
+    EXPECT_THROW(message->AddHeaderValue("x-ovrin-training-mailbox", "mail"), CMessageException);
+}
