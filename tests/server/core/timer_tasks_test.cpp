@@ -87,8 +87,9 @@ TEST_F(TimerTasks, TheRescanSpreadsTheUsersOverTheMailInterval) {
 
 TEST_F(TimerTasks, DirectoriesThatAreNoUsersCountInTheStepButGetNoCollection) {
     Config().SetValue("mail-interval-sec", "100");
-    for (const char* name : {"alpha", "bravo", "not-a-user", "x.y", std::string(33, 'z').c_str()})
-        fs::create_directory(dir / ("mail/" + std::string(name)));
+    for (const std::string& name : {std::string("alpha"), std::string("bravo"), std::string("not-a-user"),
+                                    std::string("x.y"), std::string(33, 'z')})
+        fs::create_directory(dir / ("mail/" + name));
     const auto before = TimerThread().GetPendingCallbacks();
     TimerCallback_RescanUsers("");
     // Seven entries: 100 / 8 = 12.5, truncated per user.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/exception.h"
+#include "common/xml_document.h"
 #include "server/core/worker_thread_pool.h"
 #include "tests/support/log_capture.h"
 
@@ -18,6 +19,12 @@ using namespace Ovrin;
 using OvrinTest::LogCapture;
 
 namespace {
+
+// The server sets up the XML layer before any of its threads runs; the thread bodies rely on it.
+struct XmlReady : testing::Environment {
+    void SetUp() override { XMLStartup(); }
+};
+const auto* const kXmlReady = testing::AddGlobalTestEnvironment(new XmlReady);
 
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
