@@ -131,6 +131,20 @@ TEST_F(Filtering, SpooledMessagesLandInTheMailboxesTheirRulesChooseAndSpamWhenNo
     EXPECT_TRUE(process->LogLinesWith(" ERROR ").empty()) << process->LogText();
 }
 
+TEST_F(Filtering, ManyMessagesOfOneUserOnASingleWorkerAreAllFiled) {
+    // One thread: every message of the spool run is queued on it while the others wait.
+    home.SetParam("worker-threads-per-pool", "1");
+    WriteRules(RoutingRules());
+    for (int i = 0; i < 20; ++i)
+        Spool("m" + std::to_string(i) + ".msg", i % 2 ? kListMessage : kWorkMessage);
+    auto process = Start();
+    ASSERT_TRUE(WaitUntil([&] { return Settled(20, {"lists", "work", "spam"}); })) << process->LogText();
+    Stop(*process);
+    EXPECT_EQ(Files("lists").size(), 10u);
+    EXPECT_EQ(Files("work").size(), 10u);
+    EXPECT_TRUE(process->LogLinesWith("duplicate").empty()) << process->LogText();
+}
+
 TEST_F(Filtering, MessagesLeftInRawByAnEarlierRunAreFiledAfterTheStart) {
     WriteRules(RoutingRules());
     WriteWholeFile(Dir(".raw") + "/20261207100000123.456.msg", kListMessage);
@@ -266,6 +280,17 @@ TEST_F(Filtering, CheckUserCollectsTheUsersMailAtTheNextCheck) {
         << process->LogText();
     Stop(*process);
     EXPECT_EQ(process->LogLinesWith("no POP3 servers defined").size(), 1u) << process->LogText();
+}
+
+TEST_F(Filtering, TheUserRescanCollectsEveryUsersMailEachMailInterval) {
+    home.AddUser("ann");
+    home.SetParam("mail-interval-sec", "1");
+    auto process = Start();
+    for (const char* user : {"joe", "ann"})
+        EXPECT_TRUE(process->WaitForLog(std::string("WARNING TimerCallback_InitiateUserPOP3Session('") + user +
+                                        "'): no POP3 servers defined"))
+            << process->LogText();
+    Stop(*process);
 }
 
 TEST_F(Filtering, AWorkerPoolWithoutThreadsEndsStartUp) {
