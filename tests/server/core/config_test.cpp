@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/exception.h"
+#include "server/message/message_header.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/server_home.h"
 #include "tests/support/temp_dir.h"
@@ -171,4 +172,17 @@ TEST(Config, InsertValuesToHeaderAddsOneFieldPerParameterInNameOrder) {
                                 {"x-ovrin-product-name", "Ovrin Mail Filter"},
                                 {"x-ovrin-version", "1.4, built Sep 13 2005 13:05:54"},
                             }));
+}
+
+TEST(Config, ParametersBecomeFieldsAndMacrosOfAMessageHeader) {
+    TempDir dir;
+    CConfig config;
+    config.LoadFromXml(WriteConfig(dir, {{"mail-interval-sec", "60"}, {"mail-directory", "/srv/mail"}}));
+    CMessageHeader header("Subject: hello\r\n");
+    config.InsertValuesToHeader(header);
+    EXPECT_EQ(header.GetValueCount("x-ovrin-mail-interval-sec"), 1u);
+    EXPECT_EQ(header.GetValue("x-ovrin-mail-directory", 0), "/srv/mail");
+    EXPECT_EQ(header.Apply("{{x-ovrin-product-name}} {{x-ovrin-version}}"),
+              "Ovrin Mail Filter 1.4, built Sep 13 2005 13:05:54");
+    EXPECT_EQ(header.GetValue("subject", 0), "hello");
 }
