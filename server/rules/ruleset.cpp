@@ -88,13 +88,16 @@ std::string CRuleSet::DispatchMessage(const CMessageHeader& header, const CFileP
         const char* headerOnly = file ? "" : " header";
         std::string result;
         CRulePosition position = rules.begin();
+        // Counted against the rules the walk started with: a loop that inserts a rule at each
+        // turn would otherwise move its own limit away.
+        const size_t maxSteps = kWalkStepsPerRule * rules.size();
         size_t steps = 0;
         while (position != rules.end()) {
             // Held so that the rule outlives a delete-current and the position can be
             // compared with it afterwards.
             CRulePtr live = *position;
             bool passed = Contained([&] {
-                if (++steps > kWalkStepsPerRule * rules.size())
+                if (++steps > maxSteps)
                     throw CMessageException("The walk through the rules did not end after %u steps",
                                             static_cast<unsigned>(steps - 1));
                 CRulePtr clone = live->Clone();

@@ -77,20 +77,35 @@ TEST_F(RulesetFiles, AMissingFileOrSchemaFailsTheLoad) {
     EXPECT_THROW(CRuleSet ruleset("u"), CMessageException);
 }
 
-TEST_F(RulesetFiles, TheShippedSchemaAcceptsEveryPartOfTheFormat) {
-    // Every handler, every method, scripts, rules nested three deep, attributes missing.
+TEST_F(RulesetFiles, TheShippedSchemaAcceptsEveryPartOfTheFormatAndTheWriteBack) {
+    // Every handler, every method, scripts, rules nested three deep.
     std::string deepest = Rule({"deepest", RegexMatch("subject", "all", {"a", "b"}), DispatchTo("deep")});
     std::string middle = Rule({"middle", PythonMatch("result = 'match'"), RulesetAction("insert-first", deepest)});
-    std::string rules =
-        Rule({"outer", AnyMatch() + RegexMatch("from;to", "any", {".*"}) + PythonMatch("x = 1"),
-              RulesetAction("insert-before", middle, "r") + RulesetAction("insert-after", middle, "") +
-                  RulesetAction("insert-last", middle) + RulesetAction("delete-current") +
-                  RulesetAction("move-first") + RulesetAction("move-end") + RulesetAction("move-next") +
-                  PythonAction("result = 'x'") + DispatchTo("box"), "r"}) +
-        "<rule><actions><action handler=\"dispatch\" mailbox=\"m\"/></actions></rule>";
-    WriteRules(rules);
-    LogCapture log;  // the rule without an expiry cannot be written back
-    EXPECT_EQ(Load()->GetRuleCount(), 2u);
+    WriteRules(Rule({"outer", AnyMatch() + RegexMatch("from;to", "any", {".*"}) + PythonMatch("x = 1"),
+                     RulesetAction("insert-before", middle, "r") + RulesetAction("insert-after", middle, "") +
+                         RulesetAction("insert-last", middle) + RulesetAction("delete-current") +
+                         RulesetAction("move-first") + RulesetAction("move-end") + RulesetAction("move-next") +
+                         PythonAction("result = 'x'") + DispatchTo("box"), "r"}));
+    EXPECT_EQ(Load()->GetRuleCount(), 1u);
+    // Written back on release and loaded again, so validated twice against the shipped schema.
+    EXPECT_EQ(Load()->GetRuleCount(), 1u);
+    EXPECT_EQ(Saved("//rule").size(), 7u);
+    EXPECT_EQ(Saved("(//rule[@description='deepest'])[1]/matches/match/regexes/regex/@pattern"),
+              (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(Saved("/ruleset/rules/rule/actions/action/@method"),
+              (std::vector<std::string>{"insert-before", "insert-after", "insert-last", "delete-current",
+                                        "move-first", "move-end", "move-next"}));
+}
+
+TEST_F(RulesetFiles, TheShippedSchemaLeavesMissingAttributesToTheServer) {
+    WriteRules("<rule><actions><action handler=\"dispatch\" mailbox=\"m\"/></actions></rule>");
+    auto ruleset = Load();
+    EXPECT_EQ(ruleset->GetRuleCount(), 1u);
+    // An empty expiry is no date: the rule fails for every message, and the write-back fails.
+    LogCapture log;
+    EXPECT_EQ(Dispatch(*ruleset, Header({kSubjectA})), "spam");
+    ruleset.reset();
+    EXPECT_FALSE(log.LinesWith("ERROR CRuleSet::~CRuleSet(): Invalid date/time value: ").empty());
 }
 
 TEST_F(RulesetFiles, ReleaseWritesCountsInsertedRulesAndDropsExpiredOnes) {

@@ -179,6 +179,19 @@ TEST_F(RulesetDispatch, AWalkThatNeverEndsIsCutAndSentToSpam) {
     EXPECT_EQ(Dispatch(*ruleset, Header({"Subject: a"})), "box-a");
 }
 
+TEST_F(RulesetDispatch, AWalkThatGrowsTheListAtEveryTurnIsCutToo) {
+    // Each turn appends a rule and restarts; the list grows with the walk.
+    auto ruleset = Load(Rule({"only a", RegexMatch("subject", "any", {"a"}), DispatchTo("box-a")}) +
+                        Rule({"grow and restart", AnyMatch(),
+                              RulesetAction("insert-last", Rule({"filler", RegexMatch("subject", "any", {"a"}),
+                                                                 DispatchTo("x")})) +
+                                  RulesetAction("move-first")}));
+    LogCapture log;
+    EXPECT_EQ(Dispatch(*ruleset, Header({"Subject: b"})), "spam");
+    EXPECT_EQ(log.LinesWith("The walk through the rules did not end after 200 steps").size(), 1u);
+    EXPECT_EQ(ruleset->GetRuleCount(), 102u);
+}
+
 TEST_F(RulesetDispatch, MoveFirstInTheFirstRuleGoesOnWithTheNextRule) {
     // The walk only advances on its own when the position did not move; move-first on the
     // first rule leaves it where it was.
