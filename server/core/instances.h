@@ -5,12 +5,13 @@
 #include "server/core/config.h"
 #include "server/core/lockable_pool.h"
 #include "server/core/name_value_map.h"
-#include "server/core/pooled_documents.h"
+#include "server/pop3/user_xml.h"
+#include "server/rules/ruleset.h"
 
 namespace Ovrin {
 
-using CUserPool = CLockablePool<CUserDocument>;
-using CRuleSetPool = CLockablePool<CRuleSetDocument>;
+using CUserPool = CLockablePool<CUserXML>;
+using CRuleSetPool = CLockablePool<CRuleSet>;
 
 CConfig& Config();
 // Users' configurations by user name.

@@ -42,14 +42,16 @@ TEST(Demo, ConfigurationSetsEveryParameter) {
 TEST(Demo, UsersAndTheTemplateLoadAsThePoolsLoadThem) {
     Config().SetValue("mail-directory", kDemoStore);
     for (const char* user : {".template", "demo"}) {
-        CRuleSetDocument ruleset(user);  // validated against the user's own ruleset.xsd
+        // Read as the ruleset pool reads it, but never written back into the source tree.
+        CXMLDocument ruleset(UserPath(user, "ruleset.xml"));
+        ruleset.Validate(UserPath(user, "ruleset.xsd"));
         CXPathContext rules(ruleset);
         EXPECT_GE(rules.Eval("/ruleset/rules/rule/actions/action")->GetNodeCount(), 1) << user;
-        CUserDocument document(user);
+        CUserXML document(user);
         CXPathContext context(document);
         EXPECT_NE(context.Eval("/user/pop3-server/authentication")->GetNodePtr(), nullptr) << user;
     }
-    CUserDocument demo("demo");
+    CUserXML demo("demo");
     CXPathContext context(demo);
     auto read = [&](const char* attribute) {
         return context.Eval("/user/pop3-server/authentication/@%s", attribute)->GetText();

@@ -1,0 +1,10 @@
+// CUserXML: a user's user.xml, found through the configured mail directory.
+#include "server/pop3/user_xml.h"
+
+#include "server/core/mail_store.h"
+
+namespace Ovrin {
+
+CUserXML::CUserXML(const std::string& userName) : CXMLDocument(UserPath(userName, "user.xml")), userName(userName) {}
+
+}  // namespace Ovrin

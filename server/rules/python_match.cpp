@@ -1,0 +1,50 @@
+// CPythonMatch: a match decided by a Python script.
+#include "server/rules/python_match.h"
+
+#include "common/text.h"
+#include "common/trace.h"
+#include "server/rules/trace_address.h"
+#include "server/rules/xml_element.h"
+
+namespace Ovrin {
+
+void CPythonMatch::Load(xmlNodePtr element) {
+    Traced([&] {
+        CMatch::Load(element);
+        script = ReadElementText(element, "script");
+    }, "CPythonMatch::Load(0x%08x)", TraceAddress(element));
+}
+
+void CPythonMatch::Save(xmlNodePtr element) const {
+    Traced([&] {
+        CMatch::Save(element);
+        AddTextElement(element, "script", script);
+    }, "CPythonMatch::Save(0x%08x)", TraceAddress(element));
+}
+
+void CPythonMatch::CopyTo(CPythonMatch& target) const {
+    Traced([&] {
+        CMatch::CopyTo(target);
+        target.script = script;
+    }, "CPythonMatch::CopyTo(0x%08x)", TraceAddress(&target));
+}
+
+CMatchPtr CPythonMatch::Clone() const {
+    return Traced([&] {
+        auto clone = std::make_shared<CPythonMatch>();
+        CopyTo(*clone);
+        return CMatchPtr(clone);
+    }, "CPythonMatch::Clone()");
+}
+
+void CPythonMatch::ApplyHeader(const CMessageHeader& header) {
+    Traced([&] { script = header.Apply(script, EscapePython); },
+           "CPythonMatch::ApplyHeader(0x%08x)", TraceAddress(&header));
+}
+
+bool CPythonMatch::Match(const CFilePtr& file, const CMessageHeader& header) {
+    return Traced([&] { return RunRuleScript(script, header, file) == "match"; },
+                  "CPythonMatch::Match(0x%08x, 0x%08x)", TraceAddress(file.get()), TraceAddress(&header));
+}
+
+}  // namespace Ovrin

@@ -1,0 +1,42 @@
+// CRegexHeaderValueMatch: a match that tests the values of named header fields against
+// regular expressions, each covering the whole value, in the mode "any" or "all".
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/regex.hpp>
+
+#include "server/rules/match.h"
+
+namespace Ovrin {
+
+class CRegexHeaderValueMatch : public CMatch {
+public:
+    void Load(xmlNodePtr element) override;
+    void Save(xmlNodePtr element) const override;
+    CMatchPtr Clone() const override;
+    // Macro values are escaped, so they match literally.
+    void ApplyHeader(const CMessageHeader& header) override;
+    bool Match(const CFilePtr& file, const CMessageHeader& header) override;
+
+    bool IsAll() const { return all; }
+    const std::vector<std::string>& GetFieldNames() const { return names; }
+    std::vector<std::string> GetPatterns() const;
+
+private:
+    struct CPattern {
+        std::string text;
+        // Compiled on first use and kept until the text changes.
+        std::shared_ptr<boost::regex> expression;
+    };
+
+    void CopyTo(CRegexHeaderValueMatch& target) const;
+
+    bool all = false;
+    std::vector<std::string> names;
+    std::vector<CPattern> patterns;
+};
+
+}  // namespace Ovrin
