@@ -18,6 +18,7 @@
 #include "server/core/instances.h"
 #include "server/core/timer_tasks.h"
 #include "server/core/timer_thread.h"
+#include "server/rules/python_validation.h"
 
 namespace Ovrin {
 
@@ -90,10 +91,8 @@ std::vector<CCommand> MakeCommands() {
     add("^validate regex ([[:print:]]+)$", [](const boost::smatch& m) {
         return ValidateRegex(m.str(1));
     });
-    // Seam: the Python host's issue replaces this answer by a compile-only CPython::Execute
-    // of the script with every "{{x-ovrin-crlf}}" turned into LF.
-    add("^validate python ([[:print:]]+)$", [](const boost::smatch&) {
-        return std::string("err validate python is not available in this server yet");
+    add("^validate python ([[:print:]]+)$", [](const boost::smatch& m) {
+        return ValidatePythonScript(m.str(1));
     });
     add("^train file ([[:word:]]+(?:-[[:word:]]+)*)\\.[Mm][Ss][Gg] ([[:word:]]{1,32})$", [](const boost::smatch& m) {
         TrainingMap().SetValue(ToLower(m.str(1) + ".msg"), m.str(2));

@@ -11,6 +11,7 @@
 #include "server/core/elapsed_time.h"
 #include "server/core/instances.h"
 #include "server/core/lifecycle.h"
+#include "server/rules/python.h"
 
 using namespace Ovrin;
 
@@ -22,7 +23,7 @@ int main(int argc, char** argv) {
         XMLStartup();
         const std::string configPath = argc > 1 ? argv[1] : "config.xml";
         Config().LoadFromXml(configPath);
-        // Seam: the Python host's issue creates the process-wide host here.
+        Python();
         Startup();
         StartThreads();
         Logger().Info("main(): %s %s started", Config().GetValue("product-name").c_str(),

@@ -155,36 +155,16 @@ private:
         return text;
     }
 
-    std::string QuotedString() {
-        Cfws();
-        std::string text;
-        if (At() != '"')
-            return text;
-        ++cursor;
-        for (;;) {
-            unsigned char c = At();
-            if (IsFws(c)) {
-                text += ' ';
-                ++cursor;
-            } else if (IsQtext(c)) {
-                text += Collected(*cursor++);
-            } else if (c == '\\') {
-                text += Collected(QuotedPair());
-            } else {
-                break;
-            }
-        }
-        if (At() != '"')
-            Fail("Closing quote (\") expected", cursor);
-        ++cursor;
-        Cfws();
-        return text;
-    }
+    std::string QuotedString() { return Enclosed('"', '"', IsQtext, "Closing quote (\") expected"); }
 
-    std::string DomainLiteral() {
+    std::string DomainLiteral() { return Enclosed('[', ']', IsDtext, "Right square bracket (]) expected"); }
+
+    // A quoted string or a domain literal: the text between the delimiters, unwrapped, with
+    // folding white space as one blank each and quoted pairs as their character.
+    std::string Enclosed(char open, char close, bool (*isText)(unsigned char), const char* closeError) {
         Cfws();
         std::string text;
-        if (At() != '[')
+        if (At() != open)
             return text;
         ++cursor;
         for (;;) {
@@ -192,7 +172,7 @@ private:
             if (IsFws(c)) {
                 text += ' ';
                 ++cursor;
-            } else if (IsDtext(c)) {
+            } else if (isText(c)) {
                 text += Collected(*cursor++);
             } else if (c == '\\') {
                 text += Collected(QuotedPair());
@@ -200,8 +180,8 @@ private:
                 break;
             }
         }
-        if (At() != ']')
-            Fail("Right square bracket (]) expected", cursor);
+        if (At() != close)
+            Fail(closeError, cursor);
         ++cursor;
         Cfws();
         return text;

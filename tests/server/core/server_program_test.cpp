@@ -194,13 +194,29 @@ TEST_F(ServerProgram, ALongLineIsCutTo2048BytesBeforeMatching) {
     EXPECT_EQ(process->LogLinesWith("WARNING ValidateRegexedLine(): input line is too long, exceeds 2048 bytes").size(), 2u);
 }
 
-TEST_F(ServerProgram, CommandsWithoutTheirMachineryAnswerErrWithAReason) {
+TEST_F(ServerProgram, CheckUserOfAnInvalidNameIsErrAndTrainFileIsOk) {
     auto process = Start();
-    std::string python = process->Command("validate python result = \"match\"{{x-ovrin-crlf}}");
-    EXPECT_EQ(python.rfind("err ", 0), 0u) << python;
     EXPECT_EQ(process->Command("check user with-hyphen"), "err");
     EXPECT_EQ(process->Command("train file 12345678901234567890.msg mail"), "ok");
     Stop(*process);
+}
+
+TEST_F(ServerProgram, ValidatePythonCompilesMultiLineScriptsWithoutRunningThem) {
+    auto process = Start();
+    const std::string marker = home.Path() + "/script-ran";
+    // Two lines joined by the line-break macro; run, it would create the marker file.
+    std::string script = "open('" + marker + "', 'w').write('x'){{x-ovrin-crlf}}if True:{{x-ovrin-crlf}}"
+                         "    result = \"match\"";
+    EXPECT_EQ(process->Command("validate python " + script), "ok");
+    EXPECT_FALSE(std::filesystem::exists(marker));
+    // A failing script answers with the exception's type and message, and its line number.
+    std::string broken = process->Command("validate python result = 1{{x-ovrin-crlf}}x = (");
+    EXPECT_EQ(broken.rfind("err Python exception <class 'SyntaxError'>: '(' was never closed", 0), 0u) << broken;
+    EXPECT_NE(broken.find("line 2)"), std::string::npos) << broken;
+    EXPECT_EQ(process->Command("validate python result = 1{{x-ovrin-crlf}}result += 2"), "ok");
+    EXPECT_EQ(process->Command("noop"), "ok");
+    Stop(*process);
+    EXPECT_FALSE(std::filesystem::exists(marker));
 }
 
 TEST_F(ServerProgram, LinesAfterStopAreNotHandled) {

@@ -66,7 +66,7 @@ TEST(CanonicalForm, DisplayNamesAreJoinedPhrases) {
     EXPECT_EQ(Canonical("from", "Ann Lee <ann.lee@host>"),
               OneMailbox("display-name(Ann Lee)local-part(ann.lee)domain(host)"));
     EXPECT_EQ(Canonical("from", "Ann \t  Lee   <a@h>"), OneMailbox("display-name(Ann Lee)local-part(a)domain(h)"));
-    // a period is no phrase word (obsolete syntax), so this is read as an addr-spec
+    // a period is no phrase word (obsolete syntax), so this is read as a bare address (local part and domain)
     EXPECT_EQ(Error("from", "\"Lee, Ann\" Q. <a@h>"), "At (@) expected at: Q. <a@h>");
     EXPECT_EQ(Canonical("from", "\"Lee, Ann\" Jr <a@h>"), OneMailbox("display-name(Lee, Ann Jr)local-part(a)domain(h)"));
     EXPECT_EQ(Canonical("from", "<a@h>"), OneMailbox("local-part(a)domain(h)"));
