@@ -101,10 +101,24 @@ std::vector<CCommand> MakeCommands() {
     return commands;
 }
 
+// Locks are taken for the manager one command at a time; a manager that goes away (or a
+// stop) between its lock and its unlock must not leave workers waiting on them forever, which
+// would also keep the shutdown from joining those workers.
+struct CEditorLocksRelease {
+    ~CEditorLocksRelease() {
+        Contained([] {
+            unsigned released = UserPool().UnlockAllObjects() + RuleSetPool().UnlockAllObjects();
+            if (released > 0)
+                Logger().Warning("SleepInControlLoop(): released %u lock(s) still held for the manager", released);
+        }, "SleepInControlLoop()");
+    }
+};
+
 }  // namespace
 
 void SleepInControlLoop(CControlChannel& channel) {
     Traced([&] {
+        CEditorLocksRelease releaseOnExit;
         const boost::regex stop("^stop$");
         const boost::regex noop("^noop$");
         const std::vector<CCommand> commands = MakeCommands();

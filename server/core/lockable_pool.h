@@ -90,6 +90,25 @@ public:
         }, "CLockablePool::UnlockObject(0x%08x)", Address(&name));
     }
 
+    // Releases every lock the calling thread holds, however often it took each; returns how
+    // many names were locked. The control loop calls it when it ends, so that locks taken for
+    // an editor that never unlocked cannot keep the shutdown waiting for workers behind them.
+    unsigned UnlockAllObjects() {
+        return Traced([&] {
+            std::vector<std::shared_ptr<CEntry>> held;
+            {
+                CScopedLock hold(*this, kInfinite);
+                for (auto& [name, entry] : entries)
+                    if (entry->lock.IsHeldByCurrentThread())
+                        held.push_back(entry);
+            }
+            for (auto& entry : held)
+                while (entry->lock.IsHeldByCurrentThread())
+                    entry->lock.Unlock();
+            return static_cast<unsigned>(held.size());
+        }, "CLockablePool::UnlockAllObjects()");
+    }
+
     // Drops the pool's reference to every object, so that each is loaded afresh on its next
     // use. Two guards keep one name from ever having two live objects (each would write its
     // own file back over the other's): a name that is locked or being loaded is skipped, and

@@ -194,3 +194,20 @@ TEST_F(ControlLoop, GetConfigOfAnUnknownNameLogsOneErrorAndDoesNotReply) {
     EXPECT_NE(errors[0].find("ERROR SleepInControlLoop(): Value for name 'no-such-parameter' is not found in the map"),
               std::string::npos);
 }
+
+TEST_F(ControlLoop, LocksLeftByTheManagerAreReleasedWhenTheLoopEnds) {
+    EXPECT_EQ(Command("lock user alice"), "ok");
+    EXPECT_EQ(Command("lock user alice"), "ok");
+    EXPECT_EQ(Command("lock ruleset alice"), "ok");
+    auto user = GetUserElsewhere("alice");
+    auto ruleset = std::async(std::launch::async, [] { RuleSetPool().GetObject("alice"); });
+    EXPECT_NE(user.wait_for(100ms), std::future_status::ready);
+    LogCapture log;
+    EXPECT_EQ(Command("stop"), "ok");
+    loop.join();
+    loop = std::thread([] {});  // TearDown joins a loop thread
+    // Both waiters get their objects without any unlock command.
+    EXPECT_EQ(user.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(ruleset.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(log.LinesWith("WARNING SleepInControlLoop(): released 2 lock(s) still held for the manager").size(), 1u);
+}

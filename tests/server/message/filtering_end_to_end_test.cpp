@@ -273,6 +273,19 @@ TEST_F(Filtering, LockRulesetHoldsMessageProcessingUntilUnlock) {
     Stop(*process);
 }
 
+TEST_F(Filtering, StopWhileTheManagerHoldsTheRulesetStillEndsAndFilesTheMessage) {
+    WriteRules(RoutingRules());
+    auto process = Start();
+    ASSERT_EQ(process->Command("lock ruleset joe"), "ok");
+    Spool("held.msg", kListMessage);
+    ASSERT_TRUE(WaitUntil([&] { return Files(".spool").empty() && Files(".raw").size() == 1; })) << process->LogText();
+    // The worker waits for the ruleset; the stop releases the manager's lock, the worker
+    // finishes its message, and the pools are joined.
+    Stop(*process);
+    EXPECT_EQ(Files("lists").size(), 1u);
+    EXPECT_TRUE(Files(".raw").empty());
+}
+
 TEST_F(Filtering, CheckUserCollectsTheUsersMailAtTheNextCheck) {
     auto process = Start();
     EXPECT_EQ(process->Command("check user joe"), "ok");
