@@ -16,11 +16,13 @@
 
 #include "common/exception.h"
 #include "common/format.h"
+#include "tests/support/thrown_message.h"
 #include "tests/support/child_process.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
 using namespace Ovrin;
+using OvrinTest::ThrownMessage;
 using OvrinTest::LogCapture;
 using OvrinTest::ReadWholeFile;
 using OvrinTest::RunInChild;
@@ -37,18 +39,6 @@ std::string ReadRest(CFile& file) {
     while (uint32_t got = file.Read(buffer, sizeof buffer))
         text.append(buffer, got);
     return text;
-}
-
-// The message of the CMessageException that body throws; fails the test when it throws none.
-template <class Body>
-std::string ThrownMessage(Body body) {
-    try {
-        body();
-    } catch (const CMessageException& e) {
-        return e.what();
-    }
-    ADD_FAILURE() << "no CMessageException";
-    return "";
 }
 
 bool Exists(const std::string& path) { return std::filesystem::exists(path); }

@@ -10,10 +10,12 @@
 
 #include "common/exception.h"
 #include "common/format.h"
+#include "tests/support/thrown_message.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
 using namespace Ovrin;
+using OvrinTest::ThrownMessage;
 using OvrinTest::LogCapture;
 using OvrinTest::ReadWholeFile;
 using OvrinTest::TempDir;
@@ -33,17 +35,6 @@ protected:
 
     TempDir dir;
 };
-
-template <class Body>
-std::string ThrownMessage(Body body) {
-    try {
-        body();
-    } catch (const CMessageException& e) {
-        return e.what();
-    }
-    ADD_FAILURE() << "no CMessageException";
-    return "";
-}
 
 std::vector<std::string> Entries(const std::string& directory) {
     std::vector<std::string> names;

@@ -12,9 +12,11 @@
 #include "common/exception.h"
 #include "common/xml_document.h"
 #include "server/core/timer_thread.h"
+#include "tests/support/wait.h"
 #include "tests/support/log_capture.h"
 
 using namespace Ovrin;
+using OvrinTest::WaitUntil;
 using OvrinTest::LogCapture;
 
 namespace {
@@ -24,16 +26,6 @@ struct XmlReady : testing::Environment {
     void SetUp() override { XMLStartup(); }
 };
 const auto* const kXmlReady = testing::AddGlobalTestEnvironment(new XmlReady);
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 class Journal {
 public:

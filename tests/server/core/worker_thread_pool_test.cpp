@@ -13,9 +13,11 @@
 #include "common/exception.h"
 #include "common/xml_document.h"
 #include "server/core/worker_thread_pool.h"
+#include "tests/support/wait.h"
 #include "tests/support/log_capture.h"
 
 using namespace Ovrin;
+using OvrinTest::WaitUntil;
 using OvrinTest::LogCapture;
 
 namespace {
@@ -25,16 +27,6 @@ struct XmlReady : testing::Environment {
     void SetUp() override { XMLStartup(); }
 };
 const auto* const kXmlReady = testing::AddGlobalTestEnvironment(new XmlReady);
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 // Configuration values of one test; a missing one throws like the configuration does.
 CWorkerEnvironment Environment(std::map<std::string, std::string> values) {

@@ -13,6 +13,7 @@
 #include "common/digest.h"
 #include "tests/server/rules/rules_fixture.h"
 #include "tests/support/ovrin_process.h"
+#include "tests/support/wait.h"
 #include "tests/support/server_home.h"
 
 using namespace OvrinTest;
@@ -21,16 +22,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kStarted = "main(): Ovrin Mail Filter 1.4, built Sep 13 2005 13:05:54 started";
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = kProcessTimeout) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
 
 const boost::regex kMessageFileName("\\d{17}-[0-9A-F]{16}-[0-9A-F]{8}\\.msg");
 
