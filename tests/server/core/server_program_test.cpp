@@ -8,6 +8,7 @@
 
 #include "tests/support/ovrin_process.h"
 #include "tests/support/server_home.h"
+#include "tests/support/server_run.h"
 
 using namespace std::chrono_literals;
 using OvrinTest::OvrinProcess;
@@ -15,24 +16,19 @@ using OvrinTest::ServerHome;
 
 namespace {
 
-constexpr const char* kStarted = "main(): Ovrin Mail Filter 1.4, built Sep 13 2005 13:05:54 started";
+constexpr const char* kStarted = OvrinTest::kStartedLine;
 
 class ServerProgram : public testing::Test {
 protected:
     void SetUp() override { home.AddUser("alice"); }
 
     // Starts the program on the home's configuration and waits for its start-up line.
-    std::unique_ptr<OvrinProcess> Start() {
-        home.WriteConfig();
-        auto process = std::make_unique<OvrinProcess>(std::vector<std::string>{home.ConfigPath()});
-        EXPECT_TRUE(process->WaitForLog(kStarted)) << process->LogText();
-        return process;
-    }
+    std::unique_ptr<OvrinProcess> Start() { return StartServer(home); }
 
-    // Sends stop and checks the orderly end: "ok", the shutdown line, exit code 0.
+    // Sends stop and checks the orderly end: "ok", exit code 0, the shutdown line.
     void Stop(OvrinProcess& process) {
-        EXPECT_EQ(process.Command("stop"), "ok");
-        ExpectOrderlyEnd(process);
+        StopServer(process);
+        EXPECT_EQ(process.LogLinesWith("INFO main(): shutting down...").size(), 1u) << process.LogText();
     }
 
     void ExpectOrderlyEnd(OvrinProcess& process) {

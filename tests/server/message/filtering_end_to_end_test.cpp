@@ -15,13 +15,12 @@
 #include "tests/support/ovrin_process.h"
 #include "tests/support/wait.h"
 #include "tests/support/server_home.h"
+#include "tests/support/server_run.h"
 
 using namespace OvrinTest;
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr const char* kStarted = "main(): Ovrin Mail Filter 1.4, built Sep 13 2005 13:05:54 started";
 
 const boost::regex kMessageFileName("\\d{17}-[0-9A-F]{16}-[0-9A-F]{8}\\.msg");
 
@@ -35,17 +34,8 @@ protected:
         home.SetParam("spool-interval-sec", "0");
     }
 
-    std::unique_ptr<OvrinProcess> Start() {
-        home.WriteConfig();
-        auto process = std::make_unique<OvrinProcess>(std::vector<std::string>{home.ConfigPath()});
-        EXPECT_TRUE(process->WaitForLog(kStarted)) << process->LogText();
-        return process;
-    }
-
-    void Stop(OvrinProcess& process) {
-        EXPECT_EQ(process.Command("stop"), "ok");
-        EXPECT_EQ(process.WaitForExit(), 0) << process.LogText();
-    }
+    std::unique_ptr<OvrinProcess> Start() { return StartServer(home); }
+    void Stop(OvrinProcess& process) { StopServer(process); }
 
     std::string Dir(const std::string& name) const { return home.UserPath("joe", name); }
 
