@@ -8,7 +8,7 @@
 #include "common/file.h"
 #include "common/text.h"
 #include "common/xml_document.h"
-#include "server/core/instances.h"
+#include "server/program/instances.h"
 #include "server/core/mail_store.h"
 #include "tests/support/ovrin_process.h"
 #include "tests/support/server_home.h"
