@@ -63,3 +63,37 @@ TEST(Service, AServerThatCannotStartEndsTheServiceWithFailure) {
     EXPECT_EQ(service.WaitForExit(), std::optional<int>(1));
     EXPECT_FALSE(service.LogLinesWith("CreateProcess() failed").empty()) << service.LogText();
 }
+
+TEST(Service, AServerKilledWithSigkillIsStartedAgainIntoTheSameLog) {
+    ServiceHome home;
+    home.Start();
+    const pid_t first = home.ServerPid();
+    ASSERT_TRUE(Running(first)) << home.Service().LogText();
+    ASSERT_EQ(::kill(first, SIGKILL), 0);
+
+    ASSERT_TRUE(WaitUntil([&] { return home.ServerStarts() == 2; }, std::chrono::seconds(10)))
+        << home.Service().LogText();
+    const pid_t second = home.ServerPid();
+    EXPECT_NE(second, first);
+    EXPECT_TRUE(Running(second));
+    EXPECT_EQ(home.Service()
+                  .LogLinesWith("WARNING CService: the server 'ovrin' (process " + std::to_string(first) +
+                                ") exited on its own with exit code 137 after ")
+                  .size(),
+              1u) << home.Service().LogText();
+    EXPECT_EQ(home.Service().LogLinesWith("starting it again in 1 s").size(), 1u);
+    const std::string started = "main(): Ovrin Mail Filter 1.4, built Sep 13 2005 13:05:54 started\r\n";
+    EXPECT_TRUE(WaitUntil([&] {
+        const std::string log = home.ServerLog();
+        return log.find(started) != log.rfind(started);
+    })) << home.ServerLog();
+
+    ASSERT_EQ(home.Stop(), std::optional<int>(0));
+    EXPECT_FALSE(Running(second));
+    const std::string log = home.ServerLog();
+    // Both runs in one file, the first one's lines before the second one's.
+    EXPECT_LT(log.find(started), log.rfind(started));
+    EXPECT_NE(log.find("main(): shutting down...\r\n", log.rfind(started)), std::string::npos);
+    EXPECT_EQ(log.find("CService"), std::string::npos);
+    ExpectOnlyServerLines(log);
+}
