@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   procmail dovecot-pop3d python3
   netcat-openbsd
+  netbase
 )
 
 missing=()
