@@ -9,6 +9,7 @@
 #include "common/log.h"
 #include "common/thread.h"
 #include "common/trace.h"
+#include "service/control_thread.h"
 #include "service/log_pump_thread.h"
 
 namespace Ovrin {
@@ -34,6 +35,7 @@ bool CService::Initialise() {
         if (!StartServer())
             throw CMessageException("the server '%s' could not be started", kServerCommandLine);
         logPump = std::make_unique<CLogPumpThread>(satellite, *logFile, logLock);
+        control = std::make_unique<CControlThread>(satellite);
     }, "CService::Initialise()");
 }
 
@@ -50,6 +52,7 @@ bool CService::StartServer() {
 void CService::Run(const sigset_t& stopSignals) {
     Contained([&] {
         logPump->Resume();
+        control->Resume();
     }, "CService::Run()");
     for (;;) {
         if (StopSignalled(stopSignals, std::chrono::steady_clock::now() + std::chrono::milliseconds(100)))
@@ -111,6 +114,12 @@ void CService::Stop() {
         logPump->Terminate();
         Contained([&] { logPump->WaitFor(kInfinite); }, "CService::Stop()");
         logPump.reset();
+    }
+    if (control) {
+        control->Terminate();
+        CControlThread::Wake();
+        Contained([&] { control->WaitFor(kInfinite); }, "CService::Stop()");
+        control.reset();
     }
     satellite.Replace(nullptr);
     logFile.reset();

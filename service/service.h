@@ -17,6 +17,7 @@
 namespace Ovrin {
 
 class CLogPumpThread;
+class CControlThread;
 
 class CService {
 public:
@@ -50,6 +51,7 @@ private:
     std::chrono::steady_clock::time_point serverStarted;
     CRestartBackoff backoff;
     std::unique_ptr<CLogPumpThread> logPump;
+    std::unique_ptr<CControlThread> control;
 };
 
 }  // namespace Ovrin

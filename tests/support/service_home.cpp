@@ -79,12 +79,14 @@ pid_t ServiceHome::ServerPid() {
 
 size_t ServiceHome::ServerStarts() { return service->LogLinesWith(kStartedNote).size(); }
 
-std::optional<std::string> ControlExchange(const std::string& bytes) {
+std::optional<std::string> ControlExchange(const std::string& bytes, bool closeAfterSending) {
     int fd = ConnectToControlPort();
     if (fd < 0)
         return std::nullopt;
     if (!bytes.empty())
         (void)::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (closeAfterSending)
+        ::shutdown(fd, SHUT_WR);
     std::string reply;
     char buffer[4096];
     for (;;) {
@@ -96,6 +98,8 @@ std::optional<std::string> ControlExchange(const std::string& bytes) {
     ::close(fd);
     return reply;
 }
+
+int ControlConnect() { return ConnectToControlPort(); }
 
 bool ControlConnectAndClose() {
     int fd = ConnectToControlPort();

@@ -42,9 +42,12 @@ private:
     std::unique_ptr<OvrinProcess> service;
 };
 
-// One exchange with the control port: connects, sends the bytes, then reads until the service
-// closes the connection. nullopt when no connection could be made.
-std::optional<std::string> ControlExchange(const std::string& bytes);
+// One exchange with the control port: connects, sends the bytes (then, when asked, closes its
+// sending side), and reads until the service closes the connection. nullopt when no connection
+// could be made.
+std::optional<std::string> ControlExchange(const std::string& bytes, bool closeAfterSending = false);
+// A connection to the port, held open by the caller (who closes the descriptor); -1 on failure.
+int ControlConnect();
 // Connects and closes at once, sending nothing.
 bool ControlConnectAndClose();
 // Waits until "noop" through the port gets "ok\r\n".
