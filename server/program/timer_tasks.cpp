@@ -62,7 +62,7 @@ void SpoolMessage(const std::string& argument, const std::string& userName, cons
         std::string bytes(kHeaderReadLimit, '\0');
         uint32_t size = 0;
         {
-            CFile file(raw, CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING, 0);
+            CFile file(raw, CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING, CFile::NO_FOLLOW);
             uint32_t got = 0;
             for (uint32_t n; got < kHeaderReadLimit && (n = file.Read(bytes.data() + got, kHeaderReadLimit - got)) > 0;)
                 got += n;
@@ -84,7 +84,7 @@ void SpoolMessage(const std::string& argument, const std::string& userName, cons
         return;
     const std::string spam = UserPath(userName, kSpamMailbox) + "/" + spooled.name;
     if (!CFile::MoveFile(raw, spam))
-        Logger().Warning("Unable to move file %s to %s", raw.c_str(), spam.c_str());
+        Logger().Error("Unable to move file %s to %s", raw.c_str(), spam.c_str());
 }
 
 }  // namespace
@@ -100,8 +100,16 @@ std::string ExtractMessageHeader(const std::string& bytes) {
     if (crlf == std::string::npos && lf == std::string::npos)
         throw CMessageException("The message is broken, the first %d bytes don't contain the message header",
                                 static_cast<int>(bytes.size()));
-    if (lf < crlf)
-        return Replace(bytes.substr(0, lf + 2), "\n", "\r\n");
+    if (lf < crlf) {
+        // Only bare LFs: lines that already end in CR LF keep their single CR.
+        std::string header;
+        for (size_t i = 0; i < lf + 2; ++i) {
+            if (bytes[i] == '\n' && (i == 0 || bytes[i - 1] != '\r'))
+                header += '\r';
+            header += bytes[i];
+        }
+        return header;
+    }
     return bytes.substr(0, crlf + 4);
 }
 
