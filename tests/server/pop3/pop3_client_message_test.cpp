@@ -216,8 +216,9 @@ TEST_F(MessageProcessing, AMessageWithoutAUsableTargetGoesToSpamWithAnErrorNamin
         LogCapture log;
         EXPECT_NO_THROW(message->Process());
         EXPECT_EQ(fs::exists(rawPath), c.mailbox.empty());
-        if (!c.mailbox.empty())
+        if (!c.mailbox.empty()) {
             EXPECT_TRUE(fs::exists(dir / ("mail/joe/" + c.mailbox + "/" + message->GetMessageFileName())));
+        }
         std::vector<std::string> errors;
         for (const std::string& line : log.LinesWith(rawPath))
             if (line.find(" ERROR CPOP3ClientMessage::") != std::string::npos)
