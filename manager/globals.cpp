@@ -85,7 +85,8 @@ void SplitAt(std::string_view text, std::string_view separator, std::string& hea
 TStringArray ListFiles(const std::string& mask, const std::string& directory) {
     TStringArray names;
     names.reserve(32);
-    for (const auto& file : *CFile::EnumerateFiles(directory, mask))
+    CFileInfoList files = CFile::EnumerateFiles(directory, mask);
+    for (const auto& file : *files)
         names.push_back(file.name);
     return names;
 }
@@ -93,7 +94,8 @@ TStringArray ListFiles(const std::string& mask, const std::string& directory) {
 TStringArray ListDirectories(const std::string& mask, const std::string& directory) {
     TStringArray names;
     names.reserve(32);
-    for (const auto& dir : *CFile::EnumerateDirs(directory, mask))
+    CDirInfoList dirs = CFile::EnumerateDirs(directory, mask);
+    for (const auto& dir : *dirs)
         if (dir.name != "." && dir.name != "..")
             names.push_back(dir.name);
     return names;

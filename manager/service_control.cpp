@@ -79,9 +79,9 @@ void TServiceControl::Change(const char* commandVariable, const char* defaultCom
     }
     emit logReopenWanted();
     if (running != wanted)
-        throw CMessageException(wanted ? "The service did not start within %d seconds, see the log below"
-                                       : "The service did not stop within %d seconds, see the log below",
-                                waitLimitMs / 1000);
+        throw CMessageException(wanted ? "The service did not start in time (waited %d ms), see the log below"
+                                       : "The service did not stop in time (waited %d ms), see the log below",
+                                waitLimitMs);
 }
 
 TServiceControl& ServiceControl() {
