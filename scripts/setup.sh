@@ -11,6 +11,7 @@ packages=(
   procmail dovecot-pop3d python3
   netcat-openbsd
   netbase
+  qt6-base-dev xvfb xauth
 )
 
 missing=()

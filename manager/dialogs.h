@@ -1,0 +1,26 @@
+// TDialogs: the questions, notes and error boxes the manager shows, behind one replaceable
+// instance so that tests answer them without a window waiting for a click.
+#pragma once
+
+#include <memory>
+#include <string>
+
+class QWidget;
+
+namespace Ovrin {
+
+class TDialogs {
+public:
+    virtual ~TDialogs() = default;
+    // Yes/No; true for Yes.
+    virtual bool Question(const std::string& text);
+    virtual void Information(const std::string& text);
+    virtual void Error(const std::string& text);
+    virtual void Warning(const std::string& text);
+};
+
+TDialogs& Dialogs();
+// Installs another instance (tests); null brings back the message boxes.
+void SetDialogs(std::unique_ptr<TDialogs> dialogs);
+
+}  // namespace Ovrin

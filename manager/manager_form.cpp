@@ -1,0 +1,353 @@
+// The main window: layout, the running and stopped states, the selection, save and validate
+// sequences, the tree's popup menu and the tray icon.
+#include "manager/manager_form.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFontDatabase>
+#include <QHeaderView>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSplitter>
+#include <QStyle>
+#include <QSystemTrayIcon>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "common/exception.h"
+#include "manager/about_tree_control.h"
+#include "manager/command_client.h"
+#include "manager/dialogs.h"
+#include "manager/field_binding.h"
+#include "manager/globals.h"
+#include "manager/options_tree_control.h"
+#include "manager/panel_holder.h"
+#include "manager/ping_service_thread.h"
+#include "manager/popup_menu.h"
+#include "manager/service_control.h"
+#include "manager/tree_control.h"
+#include "manager/users_tree_control.h"
+
+namespace Ovrin {
+
+namespace {
+
+const QString kCaption = QStringLiteral(" Ovrin Mail Filter manager");
+const QString kStoppedCaption = QStringLiteral(" Ovrin Mail Filter manager [stopped]");
+
+// Runs one step of a controller's work and shows what went wrong in the standard error box.
+template <class Body>
+bool Guarded(Body&& body) {
+    try {
+        body();
+        return true;
+    } catch (const std::exception& e) {
+        Dialogs().Error(e.what());
+    } catch (...) {
+        Dialogs().Error("Unknown exception");
+    }
+    return false;
+}
+
+}  // namespace
+
+TManagerForm::TManagerForm(int pingIntervalMs, QWidget* parent) : QMainWindow(parent) {
+    setObjectName("ManagerForm");
+    resize(880, 600);
+
+    Splitter2 = new QSplitter(Qt::Vertical, this);
+    Splitter1 = new QSplitter(Qt::Horizontal, Splitter2);
+
+    Panel2 = new QWidget(Splitter1);
+    Panel2->setObjectName("Panel2");
+    auto* left = new QVBoxLayout(Panel2);
+    left->setContentsMargins(6, 6, 0, 6);
+    Panel4 = new QWidget(Panel2);
+    Panel4->setObjectName("Panel4");
+    auto* treeLayout = new QVBoxLayout(Panel4);
+    treeLayout->setContentsMargins(0, 0, 0, 0);
+    trvControl = new QTreeWidget(Panel4);
+    trvControl->setObjectName("trvControl");
+    trvControl->setHeaderHidden(true);
+    trvControl->setRootIsDecorated(false);
+    trvControl->setItemsExpandable(true);
+    trvControl->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    trvControl->setSelectionMode(QAbstractItemView::SingleSelection);
+    trvControl->setContextMenuPolicy(Qt::CustomContextMenu);
+    trvControl->setIndentation(14);
+    treeLayout->addWidget(trvControl);
+    left->addWidget(Panel4);
+
+    pnlControlPanelHolder = new TPanelHolder(Splitter1);
+    pnlControlPanelHolder->Serve(trvControl);
+    Splitter1->setStretchFactor(0, 0);
+    Splitter1->setStretchFactor(1, 1);
+    Splitter1->setSizes({220, 660});
+
+    Panel1 = new QWidget(Splitter2);
+    Panel1->setObjectName("Panel1");
+    auto* bottom = new QVBoxLayout(Panel1);
+    bottom->setContentsMargins(6, 0, 6, 6);
+    memoLog = new QPlainTextEdit(Panel1);
+    memoLog->setObjectName("memoLog");
+    memoLog->setReadOnly(true);
+    memoLog->setLineWrapMode(QPlainTextEdit::NoWrap);
+    memoLog->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    bottom->addWidget(memoLog);
+    Splitter2->setStretchFactor(0, 1);
+    Splitter2->setStretchFactor(1, 0);
+    Splitter2->setSizes({440, 160});
+    setCentralWidget(Splitter2);
+
+    mnuPopup = new QMenu(this);
+    mnuPopup->setObjectName("mnuPopup");
+    PopupMenu6 = new QMenu(this);
+    PopupMenu6->setObjectName("PopupMenu6");
+    mnuShow = PopupMenu6->addAction("Show");
+    mnuStartStop = PopupMenu6->addAction("Start");
+    PopupMenu6->addSeparator();
+    mnuExit = PopupMenu6->addAction("Exit");
+    TrayIcon1 = new QSystemTrayIcon(style()->standardIcon(QStyle::SP_DriveNetIcon), this);
+    TrayIcon1->setObjectName("TrayIcon1");
+    TrayIcon1->setToolTip("Ovrin Mail Filter manager");
+    TrayIcon1->setContextMenu(PopupMenu6);
+    setWindowIcon(TrayIcon1->icon());
+
+    connect(trvControl, &QTreeWidget::currentItemChanged, this, [this] { SelectionChanged(); });
+    connect(trvControl, &QTreeWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        QTreeWidgetItem* item = trvControl->itemAt(at);
+        if (item)
+            trvControl->setCurrentItem(item);  // a right click selects
+        ShowPopup(trvControl->currentItem(), trvControl->viewport()->mapToGlobal(at));
+    });
+    connect(trvControl, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* item) {
+        TTreeControl* control = TTreeControl::Of(item);
+        if (control && !control->CanExpand())
+            trvControl->collapseItem(item);
+    });
+    connect(trvControl, &QTreeWidget::itemCollapsed, this, [this](QTreeWidgetItem* item) {
+        TTreeControl* control = TTreeControl::Of(item);
+        if (control && !control->CanCollapse() && trvControl->isEnabled())
+            trvControl->expandItem(item);
+    });
+    connect(pnlControlPanelHolder->btnApply, &QPushButton::clicked, this, [this] { SaveChanges(); });
+    connect(pnlControlPanelHolder->btnValidateValues, &QPushButton::clicked, this, [this] { ValidateFields(); });
+    connect(pnlControlPanelHolder->btnHelp, &QPushButton::clicked, this, [this] { ShowHelp(); });
+    connect(mnuShow, &QAction::triggered, this, [this] { RestoreWindow(); });
+    connect(mnuStartStop, &QAction::triggered, this, [this] { StartOrStop(); });
+    connect(mnuExit, &QAction::triggered, this, [this] { close(); });
+    connect(TrayIcon1, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::DoubleClick)
+            RestoreWindow();
+    });
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        TrayIcon1->show();
+
+    pingThread = std::make_unique<TPingServiceThread>(ManagerDirectory() + "/ovrin.log", pingIntervalMs);
+    connect(pingThread.get(), &TPingServiceThread::serverUp, this, &TManagerForm::OnServerUp, Qt::QueuedConnection);
+    connect(pingThread.get(), &TPingServiceThread::serverDown, this, &TManagerForm::OnServerDown, Qt::QueuedConnection);
+    connect(pingThread.get(), &TPingServiceThread::logLine, this, &TManagerForm::OnLogLine, Qt::QueuedConnection);
+    connect(pingThread.get(), &TPingServiceThread::logReset, this, &TManagerForm::OnLogReset, Qt::QueuedConnection);
+    connect(&ServiceControl(), &TServiceControl::logReopenWanted, this, [this] { pingThread->RequestLogReopen(); });
+    pingThread->start();
+
+    new TAboutTreeControl(trvControl, nullptr, nullptr);
+    new TOptionsTreeControl(trvControl, nullptr, nullptr);
+    new TUsersTreeControl(trvControl, nullptr, nullptr);
+    EnterStoppedState();
+}
+
+TManagerForm::~TManagerForm() {
+    if (pingThread)
+        pingThread->Stop();
+    FreeControllers();
+}
+
+void TManagerForm::FreeControllers() {
+    while (trvControl->topLevelItemCount() > 0) {
+        delete TTreeControl::Of(trvControl->topLevelItem(0));
+        delete trvControl->takeTopLevelItem(0);
+    }
+}
+
+void TManagerForm::closeEvent(QCloseEvent* event) {
+    pingThread->Stop();
+    FreeControllers();
+    event->accept();
+}
+
+void TManagerForm::RestoreWindow() {
+    showNormal();
+    raise();
+    activateWindow();
+}
+
+void TManagerForm::OnServerUp() {
+    setWindowTitle(kCaption);
+    TrayIcon1->setToolTip(kCaption);
+    trvControl->setPalette(QPalette());
+    trvControl->setEnabled(true);
+    ServiceControl().SetRunning(true);
+    mnuStartStop->setText("Stop");
+    // Fetched once per running period; a modal error box must not let the next ping nest here.
+    if (mailDirectoryFetched || fetchingMailDirectory)
+        return;
+    fetchingMailDirectory = true;
+    std::string value;
+    bool fetched = SendCommand("get config mail-directory", &value);
+    if (fetched) {
+        SetMailDirectory(value);
+        mailDirectoryFetched = true;
+        RefreshTopLevelNodes();
+    } else {
+        Dialogs().Error("Failed to fetch configuration parameter \"mail-directory\"");
+    }
+    fetchingMailDirectory = false;
+}
+
+void TManagerForm::OnServerDown() { EnterStoppedState(); }
+
+void TManagerForm::EnterStoppedState() {
+    setWindowTitle(kStoppedCaption);
+    TrayIcon1->setToolTip(kStoppedCaption);
+    trvControl->collapseAll();
+    QPalette face = trvControl->palette();
+    face.setColor(QPalette::Base, face.color(QPalette::Button));
+    trvControl->setPalette(face);
+    trvControl->setEnabled(false);
+    if (trvControl->currentItem())
+        trvControl->setCurrentItem(nullptr);  // hides the panel through the selection change
+    else
+        SelectionChanged();
+    ServiceControl().SetRunning(false);
+    mnuStartStop->setText("Start");
+    SetMailDirectory("");
+    mailDirectoryFetched = false;
+}
+
+void TManagerForm::OnLogLine(const QString& line) { memoLog->appendPlainText(line); }
+void TManagerForm::OnLogReset() { memoLog->clear(); }
+
+void TManagerForm::RefreshTopLevelNodes() {
+    // Marked first, since refreshing replaces nodes under the walk.
+    for (int i = 0; i < trvControl->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = trvControl->topLevelItem(i);
+        item->setText(0, "@" + item->text(0));
+    }
+    for (;;) {
+        QTreeWidgetItem* marked = nullptr;
+        for (int i = 0; i < trvControl->topLevelItemCount() && !marked; ++i)
+            if (trvControl->topLevelItem(i)->text(0).startsWith('@'))
+                marked = trvControl->topLevelItem(i);
+        if (!marked)
+            break;
+        marked->setText(0, marked->text(0).mid(1));
+        if (TTreeControl* control = TTreeControl::Of(marked))
+            Guarded([&] { control->Refresh(); });
+    }
+}
+
+void TManagerForm::SelectionChanged() {
+    pnlControlPanelHolder->HideAll();
+    TTreeControl* control = TTreeControl::Of(trvControl->currentItem());
+    if (!control)
+        return;
+    Guarded([&] {
+        control->OnSelect();
+        QWidget* panel = control->Panel();
+        if (!panel)
+            return;
+        if (control->BeginLoad()) {
+            try {
+                control->GetValue("");
+                for (const TBoundField& field : BoundFields(panel))
+                    LoadField(field, control->GetValue(field.key));
+            } catch (...) {
+                control->EndLoad();
+                throw;
+            }
+            control->EndLoad();
+        }
+        pnlControlPanelHolder->Show(panel);
+        pnlControlPanelHolder->btnApply->setEnabled(control->CanSave());
+        pnlControlPanelHolder->btnValidateValues->setEnabled(control->CanValidate());
+        pnlControlPanelHolder->btnHelp->setEnabled(control->HasHelp());
+    });
+}
+
+void TManagerForm::SaveChanges() {
+    TTreeControl* control = TTreeControl::Of(trvControl->currentItem());
+    QWidget* panel = pnlControlPanelHolder->ShownPanel();
+    if (!control || !panel)
+        return;
+    Guarded([&] {
+        bool saved = false;
+        // The fields are read before BeginSave, which may stop the service and so hide the panel.
+        std::vector<TBoundField> fields = BoundFields(panel);
+        if (control->BeginSave()) {
+            try {
+                control->SetValue("", "");
+                for (const TBoundField& field : fields)
+                    control->SetValue(field.key, FieldValue(field));
+                saved = true;
+            } catch (...) {
+                control->EndSave();
+                throw;
+            }
+            control->EndSave();
+        }
+        if (saved) {
+            control->Commit();  // may refresh the tree and so free this controller
+            Dialogs().Information("Changes have been successfully saved.");
+        }
+    });
+}
+
+void TManagerForm::ValidateFields() {
+    TTreeControl* control = TTreeControl::Of(trvControl->currentItem());
+    QWidget* panel = pnlControlPanelHolder->ShownPanel();
+    if (!control || !panel)
+        return;
+    Guarded([&] {
+        control->Validate("", "");
+        for (const TBoundField& field : BoundFields(panel))
+            if (field.kind != TBoundField::TKind::CheckBox)
+                control->Validate(field.key, FieldValue(field));
+    });
+}
+
+void TManagerForm::ShowHelp() {
+    TTreeControl* control = TTreeControl::Of(trvControl->currentItem());
+    if (control)
+        Guarded([&] {
+            if (control->HasHelp())
+                control->Help();
+        });
+}
+
+void TManagerForm::ShowPopup(QTreeWidgetItem* item, const QPoint& globalPosition) {
+    TTreeControl* control = TTreeControl::Of(item);
+    if (!control)
+        return;
+    TStringArray entries;
+    if (!Guarded([&] { entries = control->PopupItems(); }) || entries.empty())
+        return;
+    BuildPopupMenu(*mnuPopup, entries, [this, control](const std::string& caption) {
+        // The tree may have been rebuilt while the menu was open.
+        if (TTreeControl::Of(trvControl->currentItem()) == control)
+            Guarded([&] { control->PopupCommand(caption); });
+    });
+    mnuPopup->popup(globalPosition);
+}
+
+void TManagerForm::StartOrStop() {
+    Guarded([] {
+        if (ServiceControl().IsRunning())
+            ServiceControl().StopService();
+        else
+            ServiceControl().StartService();
+    });
+}
+
+}  // namespace Ovrin
