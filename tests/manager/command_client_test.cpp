@@ -45,7 +45,7 @@ TEST(SendCommand, SendsLinesUpTo2000CharactersWithLineEnd) {
     EXPECT_FALSE(Ovrin::SendCommand(longest + "a", &message));
     EXPECT_EQ(message, "Unable to send command to the server, the line is too long");
     // The refused line was never sent: the second connection carried nothing.
-    EXPECT_EQ(peer.Commands(), (std::vector<std::string>{longest, ""}));
+    EXPECT_EQ(peer.Commands(2), (std::vector<std::string>{longest, ""}));
 }
 
 TEST(SendCommand, ReplyOf65535BytesWithoutLineEndFails) {

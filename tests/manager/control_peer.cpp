@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
@@ -46,6 +47,15 @@ TControlPeer::~TControlPeer() {
 std::vector<std::string> TControlPeer::Commands() const {
     std::lock_guard hold(lock);
     return commands;
+}
+
+std::vector<std::string> TControlPeer::Commands(size_t atLeast) const {
+    for (int waited = 0; waited < 5000; waited += 10) {
+        if (Commands().size() >= atLeast)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return Commands();
 }
 
 void TControlPeer::Serve() {

@@ -24,6 +24,9 @@ public:
 
     // What arrived on each connection, CR LF removed.
     std::vector<std::string> Commands() const;
+    // The same, once at least that many connections have been served or five seconds have
+    // passed: a client that closes without a reply does not wait for the peer to take it.
+    std::vector<std::string> Commands(size_t atLeast) const;
 
 private:
     void Serve();
