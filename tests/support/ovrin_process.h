@@ -37,6 +37,7 @@ public:
     // Closes the program's standard input.
     void CloseInput();
     void Signal(int signalNumber);
+    pid_t Pid() const { return pid; }
 
     // The next reply line without its CR LF; nullopt when none arrives within the time (or the
     // output has ended).
