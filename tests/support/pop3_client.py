@@ -35,11 +35,12 @@ def show(reply):
 
 for step in sys.argv[2:]:
     number = 1
+    shown = step
     if step.startswith("@"):
         head, step = step.split(" ", 1)
         number = int(head[1:])
     client = connection(number)
-    print("> " + step)
+    print("> " + shown)
     command, _, rest = step.partition(" ")
     args = rest.split()
     try:
