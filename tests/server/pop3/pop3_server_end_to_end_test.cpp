@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 
 #include "tests/support/program_run.h"
 #include "tests/support/server_home.h"
@@ -222,4 +223,25 @@ TEST(POP3ServerEndToEnd, AListenerPortInUseEndsStartUpWithTheChainOfErrors) {
     EXPECT_NE(log.find("ERROR main(): "), std::string::npos) << log;
     EXPECT_EQ(log.find("started"), std::string::npos) << log;
     StopServer(first);
+}
+
+TEST(POP3ServerEndToEnd, AbusiveClientsAreRefusedOrDroppedWhileAWellBehavedOneIsServed) {
+    // A short inactivity time-out, so that the silent clients go within the test.
+    POP3Server server({{"mail", "a.msg", "A: 1\n\nx\n"}}, {{"incoming-connection-timeout-sec", "3"}});
+    ProgramResult result = RunProgram(
+        {"python3", std::string(OVRIN_SOURCE_DIR) + "/tests/support/pop3_abuse.py", server.Port(), "ann", "secret"},
+        180);
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_NE(result.output.find("malformed 1000\n"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("flood cut\n"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("silent dropped 200\n"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("answers "), std::string::npos) << result.output;
+    EXPECT_FALSE(server.process->LogLinesWith("Line too long, may not exceed 8192 bytes").empty());
+    EXPECT_FALSE(server.process->LogLinesWith("Inactivity timeout 3 seconds").empty());
+    // The peak resident size, for the record (bounded memory is judged by eye, not asserted).
+    std::ifstream status("/proc/" + std::to_string(server.process->Pid()) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM", 0) == 0)
+            std::cout << "ovrin " << line << std::endl;
+    }
 }
