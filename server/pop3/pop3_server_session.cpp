@@ -130,7 +130,9 @@ bool CPOP3ServerConnection::CImpl::Process(bool& yield) {
             yield = true;
             return true;
         }
-        if (replySent < reply.size()) {
+        // A reply line before a message goes out with the message's first chunk: written apart,
+        // the small line would hold the chunk back behind the peer's delayed acknowledgement.
+        if (replySent < reply.size() && !(responseFile && reply.size() - replySent < kChunkSize)) {
             // A long reply (a LIST of a big mailbox) goes out in pieces, like a message.
             const size_t piece = std::min<size_t>(reply.size() - replySent, kChunkSize);
             connection->Send(reply.data() + replySent, static_cast<uint32_t>(piece));
@@ -468,15 +470,23 @@ std::string CPOP3ServerConnection::CImpl::Noop(const CWords& arguments) {
 // One chunk of the file per call; the connection has flushed the previous one by now.
 void CPOP3ServerConnection::CImpl::ProcessServerResponseFile() {
     Traced([&] {
-        const uint32_t got = responseFile->Read(buffer.get(), kChunkSize);
-        buffer[got] = '\0';
-        chunk.clear();
+        chunk.assign(reply, replySent);
+        reply.clear();
+        replySent = 0;
         bool more = true;
-        if (got == 0) {
-            stream->Finish(chunk);
-            more = false;
-        } else {
+        // A short read is most likely the end: finding it now sends the terminator with the
+        // last lines instead of in a small write of its own.
+        for (int reads = 0; more && reads < 2; ++reads) {
+            const uint32_t got = responseFile->Read(buffer.get(), kChunkSize);
+            if (got == 0) {
+                stream->Finish(chunk);
+                more = false;
+                break;
+            }
+            buffer[got] = '\0';
             more = stream->Feed(buffer.get(), got, chunk);
+            if (got == kChunkSize)
+                break;
         }
         if (!more) {
             responseFile.reset();
