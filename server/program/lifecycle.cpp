@@ -10,8 +10,19 @@
 #include "server/program/timer_tasks.h"
 #include "server/core/timer_thread.h"
 #include "server/core/worker_pools.h"
+#include "server/pop3/listener_thread.h"
 
 namespace Ovrin {
+
+namespace {
+
+// The entry's POP3 listener, from StartThreads to StopThreads.
+std::shared_ptr<CPOP3ListenerThread>& POP3Listener() {
+    static std::shared_ptr<CPOP3ListenerThread> listener;
+    return listener;
+}
+
+}  // namespace
 
 void Startup() {
     Traced([] {
@@ -40,9 +51,9 @@ void StartThreads() {
         ParallelWorkerPool().Start();
         const std::string port = Config().GetValue("pop3-port");
         const std::string address = Config().GetValue("pop3-address");
-        // Seam: the listener's issue creates and starts the POP3 listener on address:port
-        // (resolved) here.
-        Logger().Warning("StartThreads(): this server has no POP3 listener (%s:%s) yet", address.c_str(), port.c_str());
+        POP3Listener() = std::make_shared<CPOP3ListenerThread>(CInternetAddress(address),
+                                                               CInternetPort(port, CInternetPort::TCP));
+        POP3Listener()->Resume();
         TimerThread().Resume();
     }, "StartThreads()");
 }
@@ -51,7 +62,11 @@ void StopThreads() {
     Traced([] {
         TimerThread().Terminate();
         TimerThread().WaitFor(kInfinite);
-        // Seam: the listener's issue stops and joins the POP3 listener here.
+        if (POP3Listener()) {
+            POP3Listener()->AbortListeningAndTerminate();
+            POP3Listener()->WaitFor(kInfinite);
+            POP3Listener().reset();
+        }
         ParallelWorkerPool().Stop();
         SequentialWorkerPool().Stop();
     }, "StopThreads()");

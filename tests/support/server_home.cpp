@@ -1,11 +1,31 @@
 #include "tests/support/server_home.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 
 namespace OvrinTest {
 
 namespace fs = std::filesystem;
+
+int FreePort() {
+    const int descriptor = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (descriptor >= 0 && ::bind(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    if (descriptor >= 0)
+        ::close(descriptor);
+    return port;
+}
 
 std::string DemoDirectory() { return std::string(OVRIN_SOURCE_DIR) + "/demo"; }
 
@@ -29,7 +49,7 @@ ServerHome::ServerHome() {
         {"mail-directory", MailDirectory()},
         {"worker-threads-per-pool", "2"},
         {"pop3-address", "127.0.0.1"},
-        {"pop3-port", "21110"},  // tests that start the listener set a free port
+        {"pop3-port", std::to_string(FreePort())},  // tests may run side by side
         {"mail-interval-sec", "600"},
         {"spool-interval-sec", "5"},
         {"flush-interval-sec", "300"},
@@ -46,6 +66,14 @@ ServerHome::ServerHome() {
 
 std::string ServerHome::UserPath(const std::string& user, const std::string& name) const {
     return MailDirectory() + "/" + user + "/" + name;
+}
+
+int ServerHome::POP3Port() const {
+    for (const auto& [name, value] : params) {
+        if (name == "pop3-port")
+            return std::stoi(value);
+    }
+    return 0;
 }
 
 void ServerHome::SetParam(const std::string& name, const std::string& value) {

@@ -1,5 +1,5 @@
-// ServerHome: a temporary home for a test server: config.xml with every parameter (a POP3
-// port on 127.0.0.1 that is unprivileged), and a mail store whose users are made from the
+// ServerHome: a temporary home for a test server: config.xml with every parameter (a free
+// POP3 port on 127.0.0.1), and a mail store whose users are made from the
 // demo's .template directory, the way the manager makes them.
 #pragma once
 
@@ -20,6 +20,7 @@ public:
     // The mail store root, (home)/mail.
     std::string MailDirectory() const { return dir / "mail"; }
     std::string ConfigPath() const { return dir / "config.xml"; }
+    int POP3Port() const;
     // (mail)/(user)/(name)
     std::string UserPath(const std::string& user, const std::string& name) const;
 
@@ -41,6 +42,8 @@ private:
     std::vector<std::pair<std::string, std::string>> params;
 };
 
+// A TCP port on 127.0.0.1 that was free a moment ago (the kernel's choice).
+int FreePort();
 // Where the bundled demo lies in the source tree.
 std::string DemoDirectory();
 // Attribute text for XML: & < > " escaped.

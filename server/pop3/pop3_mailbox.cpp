@@ -1,0 +1,68 @@
+// A mailbox's lock, snapshot and deletions for one POP3 session.
+#include "server/pop3/pop3_mailbox.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "common/log.h"
+#include "common/trace.h"
+
+namespace Ovrin {
+
+CPOP3Mailbox::CPOP3Mailbox(const std::string& directory)
+    : directory(directory),
+      lockFile(std::make_shared<CFile>(directory + "/.lock", CFile::ACCESS_READ, CFile::SHARE_NONE, CFile::OPEN_ALWAYS,
+                                       CFile::DELETE_ON_CLOSE)),
+      messages(std::make_shared<std::vector<CFileInfo>>()) {}
+
+void CPOP3Mailbox::TakeSnapshot() {
+    messages = CFile::EnumerateFiles(directory, "*.msg");
+    std::stable_sort(messages->begin(), messages->end(),
+                     [](const CFileInfo& a, const CFileInfo& b) { return a.time < b.time; });
+    count = static_cast<uint32_t>(messages->size());
+    totalSize = 0;
+    for (CFileInfo& message : *messages) {
+        message.flag = false;
+        totalSize += message.size;
+    }
+    lastAccessed = 0;
+}
+
+const CFileInfo* CPOP3Mailbox::Access(const std::string& numberText) {
+    const unsigned long number = std::strtoul(numberText.c_str(), nullptr, 10);
+    if (number == 0 || number > messages->size())
+        return nullptr;
+    lastAccessed = std::max(lastAccessed, static_cast<uint32_t>(number));
+    return &(*messages)[number - 1];
+}
+
+void CPOP3Mailbox::MarkDeleted(uint32_t number) {
+    CFileInfo& message = messages->at(number - 1);
+    if (message.flag)
+        return;
+    message.flag = true;
+    --count;
+    totalSize -= message.size;
+}
+
+void CPOP3Mailbox::Reset() {
+    for (CFileInfo& message : *messages) {
+        if (message.flag) {
+            message.flag = false;
+            ++count;
+            totalSize += message.size;
+        }
+    }
+    lastAccessed = 0;
+}
+
+void CPOP3Mailbox::ApplyDeletions() {
+    for (const CFileInfo& message : *messages) {
+        if (message.flag && !CFile::DeleteFile(message.path))
+            Logger().Warning("CPOP3ServerConnection::~CPOP3ServerConnection(): closing mailbox, unable to delete "
+                             "file '%s'",
+                             message.path.c_str());
+    }
+}
+
+}  // namespace Ovrin

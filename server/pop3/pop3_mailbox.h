@@ -1,0 +1,48 @@
+// CPOP3Mailbox: one mailbox as a POP3 session sees it: the ".lock" file that keeps a second
+// session (and the manager) out, the snapshot of its "*.msg" files, oldest first, with the
+// deletion marks, and the deletions carried out when the session ends with QUIT.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/file.h"
+
+namespace Ovrin {
+
+class CPOP3Mailbox {
+public:
+    // Takes the lock file of the directory: throws when another holder has it, or when the
+    // directory does not exist (nothing is created here).
+    explicit CPOP3Mailbox(const std::string& directory);
+
+    // Lists the messages, sorted by last-write time, oldest first.
+    void TakeSnapshot();
+
+    uint32_t GetCount() const { return count; }          // not marked deleted
+    uint64_t GetTotalSize() const { return totalSize; }  // of those
+    uint32_t GetLastAccessed() const { return lastAccessed; }
+    uint32_t GetSize() const { return static_cast<uint32_t>(messages->size()); }
+    // 1-based; the entry stays at its number after a deletion.
+    const CFileInfo& GetMessage(uint32_t number) const { return messages->at(number - 1); }
+
+    // The entry of a message number text (digits), or null when there is none; counts as an
+    // access for LAST even when the entry is marked deleted.
+    const CFileInfo* Access(const std::string& numberText);
+    void MarkDeleted(uint32_t number);
+    // Unmarks everything and forgets the accesses.
+    void Reset();
+    // Deletes the marked files; each failure logs a WARNING and the others are still tried.
+    void ApplyDeletions();
+
+private:
+    std::string directory;
+    std::shared_ptr<CFile> lockFile;
+    CFileInfoList messages;
+    uint32_t count = 0;
+    uint64_t totalSize = 0;
+    uint32_t lastAccessed = 0;
+};
+
+}  // namespace Ovrin

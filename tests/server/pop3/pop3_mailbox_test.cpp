@@ -1,0 +1,83 @@
+// A mailbox as a POP3 session sees it: the exclusive lock file, the snapshot oldest first,
+// deletion marks with their counts, and deletions carried out only when asked.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "common/file.h"
+#include "server/pop3/pop3_mailbox.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/log_capture.h"
+
+using namespace Ovrin;
+using OvrinTest::TempDir;
+using OvrinTest::WriteWholeFile;
+
+namespace {
+
+void WriteMessage(const TempDir& dir, const std::string& name, const std::string& text, int ageSeconds) {
+    WriteWholeFile(dir / name, text);
+    std::filesystem::last_write_time(dir / name,
+                                     std::filesystem::file_time_type::clock::now() - std::chrono::seconds(ageSeconds));
+}
+
+}  // namespace
+
+TEST(POP3Mailbox, TheLockKeepsASecondHolderOutAndGoesWithTheFirst) {
+    TempDir dir;
+    {
+        CPOP3Mailbox first(dir.Path());
+        EXPECT_TRUE(std::filesystem::exists(dir / ".lock"));
+        EXPECT_ANY_THROW(CPOP3Mailbox second(dir.Path()));
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / ".lock"));
+    CPOP3Mailbox again(dir.Path());
+    EXPECT_ANY_THROW(CPOP3Mailbox missing(dir / "no-such-mailbox"));
+}
+
+TEST(POP3Mailbox, SnapshotIsOldestFirstAndMarksChangeCountsUntilReset) {
+    TempDir dir;
+    WriteMessage(dir, "b.msg", "22", 100);
+    WriteMessage(dir, "a.msg", "333", 10);
+    WriteMessage(dir, "c.MSG", "1", 1000);
+    WriteWholeFile(dir / "notes.txt", "not a message");
+    CPOP3Mailbox mailbox(dir.Path());
+    mailbox.TakeSnapshot();
+    ASSERT_EQ(mailbox.GetSize(), 3u);
+    EXPECT_EQ(mailbox.GetMessage(1).name, "c.MSG");
+    EXPECT_EQ(mailbox.GetMessage(2).name, "b.msg");
+    EXPECT_EQ(mailbox.GetMessage(3).name, "a.msg");
+    EXPECT_EQ(mailbox.GetCount(), 3u);
+    EXPECT_EQ(mailbox.GetTotalSize(), 6u);
+
+    EXPECT_EQ(mailbox.Access("0"), nullptr);
+    EXPECT_EQ(mailbox.Access("4"), nullptr);
+    EXPECT_EQ(mailbox.Access("002")->name, "b.msg");
+    mailbox.MarkDeleted(2);
+    mailbox.MarkDeleted(2);  // twice counts once
+    EXPECT_EQ(mailbox.GetCount(), 2u);
+    EXPECT_EQ(mailbox.GetTotalSize(), 4u);
+    EXPECT_TRUE(mailbox.Access("2")->flag);  // keeps its number
+    EXPECT_EQ(mailbox.GetLastAccessed(), 2u);
+    mailbox.Reset();
+    EXPECT_EQ(mailbox.GetCount(), 3u);
+    EXPECT_EQ(mailbox.GetTotalSize(), 6u);
+    EXPECT_EQ(mailbox.GetLastAccessed(), 0u);
+}
+
+TEST(POP3Mailbox, OnlyMarkedFilesAreDeletedAndAFailureSparesTheOthers) {
+    TempDir dir;
+    WriteMessage(dir, "1.msg", "one", 30);
+    WriteMessage(dir, "2.msg", "two", 20);
+    WriteMessage(dir, "3.msg", "three", 10);
+    CPOP3Mailbox mailbox(dir.Path());
+    mailbox.TakeSnapshot();
+    mailbox.MarkDeleted(1);
+    mailbox.MarkDeleted(3);
+    std::filesystem::remove(dir / "1.msg");  // gone meanwhile: the deletion fails
+    OvrinTest::LogCapture log;
+    mailbox.ApplyDeletions();
+    EXPECT_FALSE(std::filesystem::exists(dir / "3.msg"));
+    EXPECT_TRUE(std::filesystem::exists(dir / "2.msg"));
+    EXPECT_EQ(log.LinesWith("unable to delete file '" + dir / "1.msg" + "'").size(), 1u);
+}

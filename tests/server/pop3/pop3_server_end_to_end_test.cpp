@@ -1,0 +1,247 @@
+// The POP3 service of the real ovrin, read by real clients: Python's poplib (scripted by
+// tests/support/pop3_client.py), curl and fetchmail, each on a free port of its own.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+#include "tests/support/program_run.h"
+#include "tests/support/server_home.h"
+#include "tests/support/server_run.h"
+#include "tests/support/temp_dir.h"
+
+using namespace OvrinTest;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kClientSeconds = 60;
+
+// A server with the user "ann" (password "secret") whose mailboxes hold the given messages,
+// oldest first, as (mailbox, file name, contents).
+class POP3Server {
+public:
+    explicit POP3Server(const std::vector<std::tuple<std::string, std::string, std::string>>& messages,
+                        const std::map<std::string, std::string>& params = {}) {
+        home.AddUser("ann");
+        home.WriteFile("mail/ann/user.xml",
+                       "<user><params/><pop3-server><authentication handler=\"plaintext\" password=\"secret\"/>"
+                       "</pop3-server><pop3-clients/></user>\n");
+        fs::create_directory(home.UserPath("ann", "work"));
+        int age = static_cast<int>(messages.size()) * 10;
+        for (const auto& [mailbox, name, contents] : messages) {
+            const std::string path = home.UserPath("ann", mailbox + "/" + name);
+            home.WriteFile("mail/ann/" + mailbox + "/" + name, contents);
+            fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::seconds(age));
+            age -= 10;
+        }
+        for (const auto& [name, value] : params)
+            home.SetParam(name, value);
+        process = StartServer(home);
+    }
+    ~POP3Server() {
+        if (process)
+            StopServer(*process);
+    }
+
+    // The poplib client's transcript of the steps.
+    std::string Client(const std::vector<std::string>& steps) {
+        std::vector<std::string> arguments{"python3", POP3ClientScript(), Port()};
+        arguments.insert(arguments.end(), steps.begin(), steps.end());
+        ProgramResult result = RunProgram(arguments, kClientSeconds);
+        EXPECT_EQ(result.exitCode, 0) << result.output;
+        return result.output;
+    }
+    std::string Port() const { return std::to_string(home.POP3Port()); }
+    bool Exists(const std::string& mailboxFile) const { return fs::exists(home.UserPath("ann", mailboxFile)); }
+
+    ServerHome home;
+    std::unique_ptr<OvrinProcess> process;
+};
+
+const std::string kGreeting = "greeting +OK Ovrin Mail Filter 1.4, built Sep 13 2005 13:05:54\n";
+const std::string kLogin = "> user ann\n+OK Username \"ann\" accepted, accessing \"mail\" mailbox\n"
+                           "> pass secret\n+OK Mailbox ready\n";
+
+}  // namespace
+
+TEST(POP3ServerEndToEnd, PoplibReadsListsAndDeletesWithEveryCommand) {
+    POP3Server server({{"mail", "first.msg", "Subject: one\n\nbody one\n"},
+                       {"mail", "second.msg", "Subject: two\r\n\r\nline 1\r\nline 2\r\nline 3\r\n"},
+                       {"mail", "third.msg", "Subject: three\n\nx\n"}});
+    EXPECT_EQ(server.Client({"user ann", "pass secret", "stat", "list", "list 002", "top 2 1", "retr 1", "dele 2",
+                             "stat", "list", "last", "retr 2", "rset", "last", "list 2", "noop", "retr 0",
+                             "retr 01x", "retr 123456789", "top 1 x", "raw STAT now", "raw DELE",
+                             "raw LIST 1 2", "raw TOP 1 2 3", "raw HELO", "dele 3", "quit"}),
+              kGreeting + kLogin +
+                  "> stat\n3 81\n"
+                  "> list\n+OK 3 message(s), 81 octet(s)\n| 1 23\n| 2 40\n| 3 18\n"
+                  "> list 002\n+OK 002 40\n"
+                  "> top 2 1\n+OK Message header followed by the trailing CRLF and at most 1 body line(s)\n"
+                  "| Subject: two\n| \n| line 1\n"
+                  "> retr 1\n+OK 23 octet(s)\n| Subject: one\n| \n| body one\n"
+                  "> dele 2\n+OK Message deleted\n"
+                  "> stat\n2 41\n"
+                  "> list\n+OK 2 message(s), 41 octet(s)\n| 1 23\n| 3 18\n"
+                  "> last\n+OK 2\n"
+                  "> retr 2\nERR -ERR No such message\n"
+                  "> rset\n+OK Mailbox reset\n"
+                  "> last\n+OK 0\n"
+                  "> list 2\n+OK 2 40\n"
+                  "> noop\n+OK\n"
+                  "> retr 0\nERR -ERR No such message\n"
+                  "> retr 01x\nERR -ERR Malformed message ID\n"
+                  "> retr 123456789\nERR -ERR Malformed message ID\n"
+                  "> top 1 x\nERR -ERR Malformed line count\n"
+                  "> raw STAT now\nERR -ERR Argument is unexpected\n"
+                  "> raw DELE\nERR -ERR Argument required\n"
+                  "> raw LIST 1 2\nERR -ERR Single argument required\n"
+                  "> raw TOP 1 2 3\nERR -ERR At most two arguments required\n"
+                  "> raw HELO\nERR -ERR Will only accept STAT, LIST, TOP, RETR, DELE, RSET, LAST and NOOP in "
+                  "transaction state\n"
+                  "> dele 3\n+OK Message deleted\n"
+                  "> quit\n+OK Closing connection\n");
+    EXPECT_TRUE(server.Exists("mail/first.msg"));
+    EXPECT_TRUE(server.Exists("mail/second.msg"));
+    EXPECT_FALSE(server.Exists("mail/third.msg"));  // deleted after QUIT
+}
+
+TEST(POP3ServerEndToEnd, LoginSelectsUserAndMailboxAndAHeldMailboxIsRefusedUntilQuit) {
+    POP3Server server({{"mail", "m.msg", "A: 1\n\nm\n"}, {"work", "w.msg", "A: 2\n\nw\n"}});
+    const std::string output = server.Client(
+        {"user bob/", "user bob/a/b", "user " + std::string(33, 'a'), "user ann", "user ann", "pass secret",
+         "user ann", "pass wrong", "user ann/nothing", "pass secret", "raw STAT", "user ann/work", "pass secret",
+         "stat", "@2 user ann/work", "@2 pass secret", "quit", "@2 user ann/work", "@2 pass secret", "@2 stat",
+         "@2 quit"});
+    EXPECT_EQ(output,
+              kGreeting +
+                  "> user bob/\nERR -ERR Malformed username\n"
+                  "> user bob/a/b\nERR -ERR Malformed username\n"
+                  "> user " + std::string(33, 'a') + "\nERR -ERR Malformed username\n"
+                  "> user ann\n+OK Username \"ann\" accepted, accessing \"mail\" mailbox\n"
+                  "> user ann\nERR -ERR USER was unexpected\n"
+                  "> pass secret\nERR -ERR PASS was unexpected\n"
+                  "> user ann\n+OK Username \"ann\" accepted, accessing \"mail\" mailbox\n"
+                  "> pass wrong\nERR -ERR Authentication failed\n"
+                  "> user ann/nothing\n+OK Username \"ann\" accepted, accessing \"nothing\" mailbox\n"
+                  "> pass secret\nERR -ERR Unable to lock mailbox\n"
+                  "> raw STAT\nERR -ERR Will only accept USER and PASS in authorization state\n"
+                  "> user ann/work\n+OK Username \"ann\" accepted, accessing \"work\" mailbox\n"
+                  "> pass secret\n+OK Mailbox ready\n"
+                  "> stat\n1 8\n" + kGreeting +
+                  "> @2 user ann/work\n+OK Username \"ann\" accepted, accessing \"work\" mailbox\n"
+                  "> @2 pass secret\nERR -ERR Unable to lock mailbox\n"
+                  "> quit\n+OK Closing connection\n"
+                  "> @2 user ann/work\n+OK Username \"ann\" accepted, accessing \"work\" mailbox\n"
+                  "> @2 pass secret\n+OK Mailbox ready\n"
+                  "> @2 stat\n1 8\n"
+                  "> @2 quit\n+OK Closing connection\n");
+    EXPECT_TRUE(server.process->WaitForLog("authentication failed for user ann from"));
+    EXPECT_TRUE(server.process->WaitForLog("user ann authenticated from localhost but the mailbox was busy"));
+    EXPECT_FALSE(server.Exists("work/.lock"));
+}
+
+TEST(POP3ServerEndToEnd, DeletionsAreKeptWhenTheConnectionDropsWithoutQuit) {
+    POP3Server server({{"mail", "keep.msg", "A: 1\n\nkeep\n"}});
+    EXPECT_EQ(server.Client({"user ann", "pass secret", "dele 1", "stat", "drop"}),
+              kGreeting + kLogin + "> dele 1\n+OK Message deleted\n> stat\n0 0\n> drop\ndropped\n");
+    // The session ends when the server sees the connection go.
+    ASSERT_TRUE(server.process->WaitForLog("user ann disconnected")) << server.process->LogText();
+    EXPECT_EQ(server.Client({"user ann", "pass secret", "stat", "quit"}),
+              kGreeting + kLogin + "> stat\n1 11\n> quit\n+OK Closing connection\n");
+    EXPECT_TRUE(server.Exists("mail/keep.msg"));
+}
+
+TEST(POP3ServerEndToEnd, MessagesAreSentStuffedWithCRLFAndTopAddsTheMissingBlankLine) {
+    using namespace std::string_literals;
+    POP3Server server({{"mail", "lf.msg", "A: 1\nB: 2\n\n.\n..two\nend"},
+                       {"mail", "header-only.msg", "A: 1\nB: 2\n"},
+                       {"mail", "nul.msg", "A: \0\n\nx\0y\n"s}});
+    EXPECT_EQ(server.Client({"user ann", "pass secret", "wire RETR 1", "wire TOP 1 1", "wire TOP 2 0",
+                             "wire RETR 3", "quit"}),
+              kGreeting + kLogin +
+                  "> wire RETR 1\nb'+OK 22 octet(s)\\r\\nA: 1\\r\\nB: 2\\r\\n\\r\\n..\\r\\n...two\\r\\nend\\r\\n.\\r\\n'\n"
+                  "> wire TOP 1 1\nb'+OK Message header followed by the trailing CRLF and at most 1 body line(s)"
+                  "\\r\\nA: 1\\r\\nB: 2\\r\\n\\r\\n..\\r\\n.\\r\\n'\n"
+                  "> wire TOP 2 0\nb'+OK Message header up to and including the trailing CRLF\\r\\nA: 1\\r\\nB: 2"
+                  "\\r\\n\\r\\n.\\r\\n'\n"
+                  "> wire RETR 3\nb'+OK 10 octet(s)\\r\\nA: \\x00\\r\\n\\r\\nx\\x00y\\r\\n.\\r\\n'\n"
+                  "> quit\n+OK Closing connection\n");
+}
+
+TEST(POP3ServerEndToEnd, CurlListsAndRetrievesAfterItsRefusedCAPA) {
+    POP3Server server({{"mail", "a.msg", "Subject: a\n\nfirst\n"}, {"mail", "b.msg", "Subject: b\n\n.dot\n"}});
+    const std::string url = "pop3://127.0.0.1:" + server.Port() + "/";
+    ProgramResult list = RunProgram({"curl", "-sS", "--max-time", "30", "-u", "ann:secret", url}, kClientSeconds);
+    EXPECT_EQ(list.exitCode, 0) << list.output;
+    EXPECT_EQ(list.output, "1 18\r\n2 17\r\n");
+    ProgramResult retrieve =
+        RunProgram({"curl", "-sS", "--max-time", "30", "-u", "ann:secret", url + "2"}, kClientSeconds);
+    EXPECT_EQ(retrieve.exitCode, 0) << retrieve.output;
+    EXPECT_EQ(retrieve.output, "Subject: b\r\n\r\n.dot\r\n");
+}
+
+TEST(POP3ServerEndToEnd, FetchmailRetrievesAndDeletesEverythingAndASecondRunFindsNothing) {
+    POP3Server server({{"mail", "1.msg", "From: a@example.org\nSubject: one\n\nfirst body\n"},
+                       {"mail", "2.msg", "From: b@example.org\nSubject: two\n\nsecond body\n"}});
+    TempDir fetchHome;
+    const std::string delivered = fetchHome / "delivered";
+    const std::string rc = fetchHome / "fetchmailrc";
+    {
+        std::ofstream out(rc);
+        out << "poll 127.0.0.1 protocol pop3 port " << server.Port() << " timeout 30\n"
+            << "  user ann password secret is tester here\n"
+            << "  sslproto '' no keep fetchall mda \"/bin/sh -c 'cat >> " << delivered << "'\"\n";
+    }
+    fs::permissions(rc, fs::perms::owner_read | fs::perms::owner_write);
+    auto run = [&] {
+        return RunProgram({"fetchmail", "--nosyslog", "--nodetach", "-f", rc, "--pidfile", fetchHome / "pid"},
+                          kClientSeconds, {{"HOME", fetchHome.Path()}, {"FETCHMAILHOME", fetchHome.Path()}});
+    };
+    ProgramResult first = run();
+    EXPECT_EQ(first.exitCode, 0) << first.output;
+    const std::string text = ReadWholeFile(delivered);
+    EXPECT_NE(text.find("Subject: one"), std::string::npos) << text;
+    EXPECT_NE(text.find("second body"), std::string::npos) << text;
+    EXPECT_FALSE(server.Exists("mail/1.msg"));
+    EXPECT_FALSE(server.Exists("mail/2.msg"));
+    ProgramResult second = run();
+    EXPECT_EQ(second.exitCode, 1) << second.output;  // fetchmail's "no mail"
+    EXPECT_EQ(ReadWholeFile(delivered), text);
+}
+
+TEST(POP3ServerEndToEnd, AListenerPortInUseEndsStartUpWithTheChainOfErrors) {
+    ServerHome home;
+    OvrinProcess first({home.ConfigPath()});
+    ASSERT_TRUE(first.WaitForLog(kStartedLine)) << first.LogText();
+    OvrinProcess second({home.ConfigPath()});
+    EXPECT_EQ(second.WaitForExit(), 0);
+    const std::string log = second.LogText();
+    EXPECT_NE(log.find("ERROR CListenerThreadBase::CListenerThreadBase('127.0.0.1', '"), std::string::npos) << log;
+    EXPECT_NE(log.find("ERROR StartThreads(): "), std::string::npos) << log;
+    EXPECT_NE(log.find("ERROR main(): "), std::string::npos) << log;
+    EXPECT_EQ(log.find("started"), std::string::npos) << log;
+    StopServer(first);
+}
+
+TEST(POP3ServerEndToEnd, AbusiveClientsAreRefusedOrDroppedWhileAWellBehavedOneIsServed) {
+    // A short inactivity time-out, so that the silent clients go within the test.
+    POP3Server server({{"mail", "a.msg", "A: 1\n\nx\n"}}, {{"incoming-connection-timeout-sec", "3"}});
+    ProgramResult result = RunProgram(
+        {"python3", std::string(OVRIN_SOURCE_DIR) + "/tests/support/pop3_abuse.py", server.Port(), "ann", "secret"},
+        180);
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_NE(result.output.find("malformed 1000\n"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("flood cut\n"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("silent dropped 200\n"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("answers "), std::string::npos) << result.output;
+    EXPECT_FALSE(server.process->LogLinesWith("Line too long, may not exceed 8192 bytes").empty());
+    EXPECT_FALSE(server.process->LogLinesWith("Inactivity timeout 3 seconds").empty());
+    // The peak resident size, for the record (bounded memory is judged by eye, not asserted).
+    std::ifstream status("/proc/" + std::to_string(server.process->Pid()) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM", 0) == 0)
+            std::cout << "ovrin " << line << std::endl;
+    }
+}
