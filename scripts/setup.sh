@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev
   libboost-regex-dev libxml2-dev libxml2-utils libssl-dev python3-dev uuid-dev
   clang libclang-rt-14-dev
-  procmail dovecot-pop3d python3
+  procmail dovecot-pop3d fetchmail python3
   netbase
 )
 
