@@ -132,13 +132,26 @@ void DovecotServer::Deliver(const std::string& user, const std::string& text) {
 std::vector<std::string> DovecotServer::Messages(const std::string& user) const {
     std::vector<std::pair<std::string, std::string>> found;
     for (const char* sub : {"new", "cur"})
-        for (const auto& entry : fs::directory_iterator(Maildir(user) + "/" + sub))
-            found.emplace_back(entry.path().filename().string(), ReadWholeFile(entry.path().string()));
+        for (const auto& entry : fs::directory_iterator(Maildir(user) + "/" + sub)) {
+            // Dovecot may rename or delete a file meanwhile; the caller looks again.
+            try {
+                found.emplace_back(entry.path().filename().string(), ReadWholeFile(entry.path().string()));
+            } catch (const std::exception&) {
+            }
+        }
     std::sort(found.begin(), found.end());
     std::vector<std::string> texts;
     for (auto& [name, text] : found)
         texts.push_back(std::move(text));
     return texts;
+}
+
+size_t DovecotServer::Count(const std::string& user) const {
+    size_t n = 0;
+    for (const char* sub : {"new", "cur"})
+        for (auto it = fs::directory_iterator(Maildir(user) + "/" + sub); it != fs::directory_iterator(); ++it)
+            ++n;
+    return n;
 }
 
 std::string DovecotServer::Log() const {

@@ -26,6 +26,7 @@ public:
     void Deliver(const std::string& user, const std::string& text);
     // The messages still in the user's maildir, in delivery order.
     std::vector<std::string> Messages(const std::string& user) const;
+    size_t Count(const std::string& user) const;
     std::string Log() const;
 
 private:
