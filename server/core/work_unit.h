@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "common/socket_wait.h"
+
 namespace Ovrin {
 
 class CSequentialWorkUnit {
@@ -35,6 +37,10 @@ public:
     // One step: false once the job is finished; sets yield (false on entry) to give up the
     // rest of its time slice, for example while it waits on the network.
     virtual bool Process(bool& yield) = 0;
+    // What the next step waits for, asked by the worker before it pauses after a pass: a
+    // descriptor and direction (the pause ends as soon as it is ready), readyNow (run again
+    // without a pause), or neither (a unit that waits on time alone: the whole pause).
+    virtual CSocketWait GetWait() const { return CSocketWait{}; }
 
 private:
     const std::string name;

@@ -1,8 +1,14 @@
 // The bodies of the two kinds of worker thread and the list that pushers and the worker share.
 #include "server/core/worker_thread.h"
 
-#include <type_traits>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <type_traits>
+#include <vector>
+
+#include "common/exception.h"
 #include "common/log.h"
 #include "common/text.h"
 #include "common/trace.h"
@@ -39,12 +45,30 @@ struct KindName<CParallelWorkUnit> {
 }  // namespace
 
 template <class TUnit>
-CWorkerThread<TUnit>::CWorkerThread(CWorkerEnvironment environment) : environment(std::move(environment)) {}
+CWorkerThread<TUnit>::CWorkerThread(CWorkerEnvironment environment) : environment(std::move(environment)) {
+    if constexpr (std::is_same_v<TUnit, CParallelWorkUnit>) {
+        wakeUpDescriptor = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (wakeUpDescriptor < 0)
+            throw CMessageException("eventfd() failed with errno=%d", errno);
+    }
+}
 
 template <class TUnit>
 CWorkerThread<TUnit>::~CWorkerThread() {
     RequestTermination();
     WaitFor(kInfinite);
+    if (wakeUpDescriptor >= 0)
+        ::close(wakeUpDescriptor);
+}
+
+template <class TUnit>
+void CWorkerThread<TUnit>::WakeUp() {
+    wakeUp.Set();
+    if (wakeUpDescriptor >= 0) {
+        const uint64_t one = 1;
+        // A full counter already wakes the pause; nothing else can fail here.
+        [[maybe_unused]] ssize_t written = ::write(wakeUpDescriptor, &one, sizeof one);
+    }
 }
 
 template <class TUnit>
@@ -60,14 +84,14 @@ void CWorkerThread<TUnit>::PushWorkUnit(const CUnitPtr& unit) {
             }
         }
         units.push_back(unit);
-        wakeUp.Set();
+        WakeUp();
     }, "CWorkerThread::PushWorkUnit(0x%08x)", Address(unit.get()));
 }
 
 template <class TUnit>
 void CWorkerThread<TUnit>::RequestTermination() {
     Terminate();
-    wakeUp.Set();
+    WakeUp();
 }
 
 template <class TUnit>
@@ -137,6 +161,37 @@ void CWorkerThread<CSequentialWorkUnit>::RunPass(uint64_t, uint32_t) {
     }
 }
 
+// The pause ends as soon as one of the thread's units can progress, so a session is not held
+// to one step per pause; units waiting on time alone keep the whole pause.
+template <>
+void CWorkerThread<CParallelWorkUnit>::PauseAfterPass(uint32_t sleepMilliseconds) {
+    std::vector<CUnitPtr> listed;
+    {
+        CScopedLock hold(listLock, kInfinite);
+        listed.assign(units.begin(), units.end());
+    }
+    waits.clear();
+    for (const CUnitPtr& unit : listed) {
+        CSocketWait wait;
+        Contained([&] { wait = unit->GetWait(); }, "CWorkerThread<CParallelWorkUnit>::PauseAfterPass(): '%s'",
+                  unit->GetName().c_str());
+        waits.push_back(wait);
+    }
+    // With no unit left, the next pass waits for work on the wake-up event instead.
+    if (waits.empty() || sleepMilliseconds == 0 || IsTerminating())
+        return;
+    // A new unit or a stop request ends the pause too.
+    CSocketWait wakeUpWait;
+    wakeUpWait.descriptor = wakeUpDescriptor;
+    wakeUpWait.directions = CSocketWait::kRead;
+    waits.push_back(wakeUpWait);
+    WaitForSockets(waits, sleepMilliseconds);
+    if (waits.back().ready != 0) {
+        uint64_t count;
+        [[maybe_unused]] ssize_t got = ::read(wakeUpDescriptor, &count, sizeof count);
+    }
+}
+
 // The work budget is shared in equal slices among the units listed when the pass begins; a unit
 // keeps stepping until it yields, finishes, or its slice is used up.
 template <>
@@ -185,7 +240,7 @@ void CWorkerThread<CParallelWorkUnit>::RunPass(uint64_t workBudget, uint32_t sle
             }
         }
     }
-    Sleep(sleepMilliseconds);
+    PauseAfterPass(sleepMilliseconds);
 }
 
 template class CWorkerThread<CSequentialWorkUnit>;

@@ -7,9 +7,11 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/event.h"
 #include "common/lock.h"
+#include "common/socket_wait.h"
 #include "common/thread.h"
 #include "server/core/elapsed_time.h"
 #include "server/core/work_unit.h"
@@ -44,12 +46,18 @@ protected:
 
 private:
     void RunPass(uint64_t workBudget, uint32_t sleepMilliseconds);
+    void PauseAfterPass(uint32_t sleepMilliseconds);
     void ClearUnits();
+    void WakeUp();
 
     const CWorkerEnvironment environment;
     CEvent wakeUp{false};
+    // The parallel kind's pause polls its units' sockets; this descriptor (an eventfd) joins
+    // them so that a push or a stop request ends the pause at once.
+    int wakeUpDescriptor = -1;
     mutable CLock listLock;
     std::list<CUnitPtr> units;  // in order of arrival
+    std::vector<CSocketWait> waits;  // of the last pause, kept to spare an allocation per pass
 };
 
 }  // namespace Ovrin

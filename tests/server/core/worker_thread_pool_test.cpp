@@ -1,6 +1,9 @@
 // Worker pools: placement, the duplicate refusal, failing units, parallel slices and stopping.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -371,4 +374,55 @@ TEST(WorkerPoolLifecycle, StopWaitsForTheUnitInProgressAndDropsTheListedOnes) {
         EXPECT_TRUE(pool->GetThread(i)->WaitFor(0));
     pool.reset();
     EXPECT_TRUE(waiting.expired());
+}
+
+namespace {
+
+// Reads one byte per step from its end of a socket pair and waits on it for the next.
+class WaitingUnit : public CParallelWorkUnit {
+public:
+    WaitingUnit(int descriptor, std::atomic<int>& bytes) : CParallelWorkUnit("waiting"), descriptor(descriptor), bytes(bytes) {}
+    bool Process(bool& yield) override {
+        char byte;
+        if (::recv(descriptor, &byte, 1, MSG_DONTWAIT) == 1)
+            ++bytes;
+        yield = true;
+        return true;
+    }
+    CSocketWait GetWait() const override {
+        CSocketWait wait;
+        wait.descriptor = descriptor;
+        wait.directions = CSocketWait::kRead;
+        return wait;
+    }
+
+private:
+    int descriptor;
+    std::atomic<int>& bytes;
+};
+
+}  // namespace
+
+TEST(ParallelWorker, ThePauseEndsWhenAUnitsSocketIsReadyOrWorkArrivesOrTheThreadStops) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    std::atomic<int> bytes{0};
+    Journal journal;
+    {
+        // A pause of ten minutes: only readiness can bring the unit back within the test's waits.
+        CParallelWorkerPool pool(Environment({{"worker-threads-per-pool", "1"},
+                                              {"parallel-worker-thread-work-ms", "10"},
+                                              {"parallel-worker-thread-sleep-ms", "600000"}}));
+        pool.PushWorkUnit(std::make_shared<WaitingUnit>(pair[0], bytes), false);
+        pool.Start();
+        for (int i = 1; i <= 3; ++i) {
+            ASSERT_EQ(::send(pair[1], "x", 1, 0), 1);
+            ASSERT_TRUE(WaitUntil([&] { return bytes.load() == i; })) << i;
+        }
+        pool.PushWorkUnit(std::make_shared<ParallelUnit>("late", journal, 1), false);
+        ASSERT_TRUE(WaitUntil([&] { return journal.Size() == 1; }));
+        pool.Stop();  // would wait out the pause if the stop request did not end it
+    }
+    ::close(pair[0]);
+    ::close(pair[1]);
 }
