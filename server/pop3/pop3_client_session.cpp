@@ -144,8 +144,10 @@ bool CPOP3ClientConnection::Step(bool& waiting) {
         if (current.callback) {
             std::string text = reply.substr(3);
             text.erase(0, text.find_first_not_of(" \t\r\n\f\v"));
-            if (!(this->*current.callback)(current.number, text, file))
-                return true;  // called again on the next step
+            if (!(this->*current.callback)(current.number, text, file)) {
+                waiting = true;  // on the header passes: called again after the pause
+                return true;
+            }
         }
         phase = 0;
         return true;

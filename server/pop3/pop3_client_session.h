@@ -34,7 +34,7 @@ public:
     bool Process(bool& yield) override;
     // What the session waits for when a step ends without progress: its connection, or the
     // connect under way; nothing while it waits for header passes.
-    CSocketWait GetWait() const;
+    CSocketWait GetWait() const override;
 
 private:
     using CCallback = bool (CPOP3ClientConnection::*)(uint32_t number, const std::string& text,
