@@ -160,6 +160,12 @@ bool CPOP3ClientConnection::Step(bool& waiting) {
     file.reset();  // a file still marked delete-on-close goes now
     dataComplete = false;
     bufferUsed = 0;
+    if (current.text == "QUIT\r\n" && handedFiles) {
+        // The remote deletes at QUIT: every file handed over must survive a crash first. A crash
+        // before this point gives duplicates at the next collection, never a loss.
+        CFile::SyncFileSystem(rawDirectory);
+        handedFiles = false;
+    }
     connection->SendLine(current.text);
     phase = 1;
     return true;
@@ -322,9 +328,7 @@ bool CPOP3ClientConnection::NoopCallback(uint32_t number, const std::string& tex
 bool CPOP3ClientConnection::RetrCallback(uint32_t number, const std::string& text,
                                          const std::shared_ptr<CFile>& data) {
     return Traced([&] {
-        // The remote deletes the message at QUIT: it must be on the disk, under a name that
-        // survives a crash, before that.
-        data->Flush();
+        // Under its .msg name from now on; made durable, with all others, before QUIT.
         const std::string partial = data->GetFilename();
         const std::string name = partial.substr(0, partial.size() - std::strlen(kPartialSuffix));
         if (!CFile::MoveFile(partial, name))
@@ -333,6 +337,7 @@ bool CPOP3ClientConnection::RetrCallback(uint32_t number, const std::string& tex
         file.reset();
         CPOP3ClientMessagePtr& message = Message(number);
         message->AttachMessageFile(name);
+        handedFiles = true;
         SequentialWorkerPool().PushWorkUnit(CPOP3ClientMessage::FilePass(message), false);
         return true;
     }, "CPOP3ClientConnection::RetrCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));

@@ -87,6 +87,8 @@ private:
     std::unique_ptr<char[]> buffer;
     uint32_t bufferUsed = 0;
     std::vector<CPOP3ClientMessagePtr> messages;
+    // Files were handed to message processing since the last sync.
+    bool handedFiles = false;
     // The remote server's address, known once connected.
     std::string peerName;
     std::string peerAddress;
