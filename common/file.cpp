@@ -497,6 +497,14 @@ bool CFile::OverwriteFile(const std::string& from, const std::string& to) {
     }, "CFile::OverwriteFile('%s', '%s')", from.c_str(), to.c_str());
 }
 
+void CFile::SyncFileSystem(const std::string& path) {
+    Traced([&] {
+        CDescriptor fd(OpenRetrying(path.c_str(), O_RDONLY, 0));
+        if (fd.Get() < 0 || ::syncfs(fd.Get()) != 0)
+            throw CMessageException("syncfs('%s') failed, GetLastError=%u", path.c_str(), errno);
+    }, "CFile::SyncFileSystem('%s')", path.c_str());
+}
+
 CFileInfoList CFile::EnumerateFiles(const std::string& directory, const std::string& pattern) {
     return Traced([&] {
         return Enumerate<CFileInfo>(directory, pattern,

@@ -68,6 +68,9 @@ public:
     static bool DeleteFile(const std::string& name);
     static bool MoveFile(const std::string& from, const std::string& to);
     static bool OverwriteFile(const std::string& from, const std::string& to);
+    // Makes everything written to the file system that holds the path durable at once (data and
+    // directory entries, syncfs): one call where many files would each need a sync.
+    static void SyncFileSystem(const std::string& path);
     // Case-insensitive wildcard listings; a missing directory lists as empty.
     static CFileInfoList EnumerateFiles(const std::string& directory, const std::string& pattern);
     static CDirInfoList EnumerateDirs(const std::string& directory, const std::string& pattern);

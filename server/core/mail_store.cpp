@@ -27,6 +27,10 @@ void SpoolRawMessages() {
         for (const CDirInfo& user : *users) {
             if (!IsUserName(user.name))
                 continue;
+            // A download that an earlier run did not finish; the remote server still has it.
+            CFileInfoList partial = CFile::EnumerateFiles(user.path + "/" + kRawDirectory, "*.part");
+            for (const CFileInfo& file : *partial)
+                CFile::DeleteFile(file.path);
             CFileInfoList files = CFile::EnumerateFiles(user.path + "/" + kRawDirectory, "*.msg");
             for (const CFileInfo& file : *files) {
                 const std::string spooled = user.path + "/" + kSpoolDirectory + "/" + file.name;

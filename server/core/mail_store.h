@@ -20,7 +20,8 @@ std::string UserDirectory(const std::string& user);
 std::string UserPath(const std::string& user, const std::string& name);
 
 // Moves every "*.msg" file of each user's .raw directory into the user's .spool directory
-// under the same name; a file that cannot go there goes to the user's spam mailbox. Runs
+// under the same name; a file that cannot go there goes to the user's spam mailbox. Partial
+// downloads ("*.part") are deleted. Runs
 // before any other thread starts.
 void SpoolRawMessages();
 

@@ -47,7 +47,21 @@ std::string UnitName(const std::string& userName, const void* holder) {
                   static_cast<unsigned long>(reinterpret_cast<uintptr_t>(holder)));
 }
 
+class CFilePass : public CSequentialWorkUnit {
+public:
+    CFilePass(const std::string& userName, std::shared_ptr<CPOP3ClientMessage> message)
+        : CSequentialWorkUnit(UnitName(userName, this)), message(std::move(message)) {}
+    void Process() override { message->Process(); }
+
+private:
+    std::shared_ptr<CPOP3ClientMessage> message;
+};
+
 }  // namespace
+
+CSequentialWorkUnitPtr CPOP3ClientMessage::FilePass(const std::shared_ptr<CPOP3ClientMessage>& message) {
+    return std::make_shared<CFilePass>(message->userName, message);
+}
 
 CPOP3ClientMessage::CPOP3ClientMessage(const std::string& userName, std::shared_ptr<CXMLDocument> user)
     : CSequentialWorkUnit(UnitName(userName, &userDocument)), userName(userName), userDocument(std::move(user)) {}

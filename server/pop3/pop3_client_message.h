@@ -51,6 +51,10 @@ public:
     bool HeaderProcessed();
     void ReleaseHeaderEvent();
 
+    // The file pass as a work unit of its own, named by its own address: the header pass may
+    // still be listed on the worker that ran it, and a unit of the same name would be refused.
+    static CSequentialWorkUnitPtr FilePass(const std::shared_ptr<CPOP3ClientMessage>& message);
+
 private:
     // The file pass's dispatch; a failure sets the result to spam, or to the training mailbox
     // of a training pass, with an ERROR line.

@@ -2,6 +2,7 @@
 // configuration without one of them ends start-up before the control loop.
 #include "server/program/lifecycle.h"
 
+#include "common/exception.h"
 #include "common/log.h"
 #include "common/text.h"
 #include "common/trace.h"
@@ -26,6 +27,12 @@ std::shared_ptr<CPOP3ListenerThread>& POP3Listener() {
 
 void Startup() {
     Traced([] {
+        // The grouping of a collection divides by it.
+        const std::string perSync = Config().GetValue("pop3-messages-per-sync");
+        if (AtoI(perSync) < 1)
+            throw CMessageException("The configuration parameter pop3-messages-per-sync is '%s', it must be at least 1",
+                                    perSync.c_str());
+        SetPOP3ClientConnectionFactory(MakePOP3ClientConnection);
         SpoolRawMessages();
         ScheduleDefaultActions();
     }, "Startup()");

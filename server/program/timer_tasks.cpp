@@ -22,6 +22,7 @@
 #include "server/core/timer_thread.h"
 #include "server/core/worker_pools.h"
 #include "server/pop3/pop3_client_message.h"
+#include "server/pop3/pop3_client_session.h"
 
 namespace Ovrin {
 
@@ -36,7 +37,7 @@ std::mutex& FactoryGuard() {
 }
 
 CPOP3ClientConnectionFactory& Factory() {
-    static CPOP3ClientConnectionFactory factory;
+    static CPOP3ClientConnectionFactory factory = MakePOP3ClientConnection;
     return factory;
 }
 
@@ -91,7 +92,14 @@ void SpoolMessage(const std::string& argument, const std::string& userName, cons
 
 void SetPOP3ClientConnectionFactory(CPOP3ClientConnectionFactory factory) {
     std::lock_guard<std::mutex> hold(FactoryGuard());
-    Factory() = std::move(factory);
+    Factory() = factory ? std::move(factory) : MakePOP3ClientConnection;
+}
+
+CParallelWorkUnitPtr MakePOP3ClientConnection(const std::string& userName, const std::string& hostName,
+                                              const std::string& port, const std::string& remoteUserName,
+                                              const std::string& password, std::shared_ptr<CXMLDocument> user) {
+    return std::make_shared<CPOP3ClientConnection>(hostName, port, remoteUserName, password, userName,
+                                                   std::move(user));
 }
 
 std::string ExtractMessageHeader(const std::string& bytes) {
@@ -151,15 +159,9 @@ void TimerCallback_InitiateUserPOP3Session(const std::string& userName) {
             const std::string port = client.Eval("@port")->GetText();
             const std::string remoteUserName = client.Eval("@username")->GetText();
             const std::string password = DecodeBASE64(client.Eval("@password")->GetText());
-            if (!factory) {
-                Logger().Warning("TimerCallback_InitiateUserPOP3Session('%s'): this server has no POP3 client, %s@%s:%s "
-                                 "is not collected",
-                                 userName.c_str(), remoteUserName.c_str(), hostName.c_str(), port.c_str());
-                continue;
-            }
             // Sticky: every collection of one account lands on one thread, which refuses a
             // second one while the first is still listed.
-            ParallelWorkerPool().PushWorkUnit(factory(userName, hostName, port, remoteUserName, password), true);
+            ParallelWorkerPool().PushWorkUnit(factory(userName, hostName, port, remoteUserName, password, user), true);
         }
     }, "TimerCallback_InitiateUserPOP3Session('%s')", userName.c_str());
 }

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 
+#include "common/xml_document.h"
 #include "server/core/work_unit.h"
 
 namespace Ovrin {
@@ -15,14 +17,17 @@ void TimerCallback_InitiateUserPOP3Session(const std::string& userName);
 void TimerCallback_SpoolMessages(const std::string& argument);
 void TimerCallback_FlushRuleSets(const std::string& argument);
 
-// Makes the parallel unit that collects the mail of one remote account for a local user. The
-// POP3 client installs it at start-up; until one is installed, a collection logs each account
-// and skips it.
-using CPOP3ClientConnectionFactory =
-    std::function<CParallelWorkUnitPtr(const std::string& userName, const std::string& hostName,
-                                       const std::string& port, const std::string& remoteUserName,
-                                       const std::string& password)>;
+// Makes the parallel unit that collects the mail of one remote account for a local user, with
+// the user's configuration. Start-up installs the POP3 client session; tests may install their
+// own, and an empty one puts the session back.
+using CPOP3ClientConnectionFactory = std::function<CParallelWorkUnitPtr(
+    const std::string& userName, const std::string& hostName, const std::string& port,
+    const std::string& remoteUserName, const std::string& password, std::shared_ptr<CXMLDocument> user)>;
 void SetPOP3ClientConnectionFactory(CPOP3ClientConnectionFactory factory);
+// The factory of the POP3 client session itself.
+CParallelWorkUnitPtr MakePOP3ClientConnection(const std::string& userName, const std::string& hostName,
+                                              const std::string& port, const std::string& remoteUserName,
+                                              const std::string& password, std::shared_ptr<CXMLDocument> user);
 
 // The first blank line of a message: the header text up to and including it, with LF line ends
 // made CR LF. Throws when the bytes hold none.

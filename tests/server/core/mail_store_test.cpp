@@ -36,8 +36,12 @@ TEST_F(SpoolRawMessagesTest, MessagesOfRawEndInSpoolUnderTheirNames) {
     home.WriteFile(File("alice", ".raw/20240101120000123.042.MSG"), "Subject: two\r\n\r\n");
     home.WriteFile(File("alice", ".raw/partial.tmp"), "not a message yet");
     home.WriteFile(File("alice", ".raw/notes"), "x");
+    home.WriteFile(File("alice", ".raw/20240101120000123456.msg.part"), "Received: x\r\nSubject: cut");
     LogCapture log;
     SpoolRawMessages();
+    // A download cut short is neither requeued nor kept: the remote server still has it.
+    EXPECT_FALSE(home.Exists(File("alice", ".raw/20240101120000123456.msg.part")));
+    EXPECT_FALSE(home.Exists(File("alice", ".spool/20240101120000123456.msg.part")));
     EXPECT_EQ(ReadWholeFile(home.UserPath("alice", ".spool/20240101120000123456.msg")), "Subject: one\r\n\r\nbody\r\n");
     EXPECT_TRUE(home.Exists(File("alice", ".spool/20240101120000123.042.MSG")));
     EXPECT_FALSE(home.Exists(File("alice", ".raw/20240101120000123456.msg")));

@@ -15,7 +15,9 @@
 #include "server/rules/ruleset_pool.h"
 #include "server/pop3/pop3_client_message.h"
 #include "tests/server/rules/rules_fixture.h"
+#include "server/core/worker_thread_pool.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/wait.h"
 
 using namespace Ovrin;
 using namespace OvrinTest;
@@ -246,3 +248,34 @@ TEST_F(MessageProcessing, ABrokenHeaderFailsTheParse) {
     EXPECT_THROW(message->ParseMessageHeader(), CMessageException);
     EXPECT_THROW(message->AddHeaderValue("x-ovrin-training-mailbox", "mail"), CMessageException);
 }
+
+namespace {
+
+// The race the file pass must survive: the header pass is still listed on its worker when the
+// session pushes the file pass there. A single thread, started only once both are listed.
+TEST_F(MessageProcessing, TheFilePassIsNeverRefusedWhileTheHeaderPassIsStillListed) {
+    WriteRules(Rule({.description = "figures", .matches = RegexMatch("subject", "any", {"quarterly .*"}),
+                     .actions = DispatchTo("lists")}));
+    CWorkerEnvironment environment;
+    environment.configValue = [](const std::string& name) {
+        if (name == "worker-threads-per-pool")
+            return std::string("1");
+        return Config().GetValue(name);
+    };
+    CSequentialWorkerPool pool(environment);
+    auto message = Downloaded();
+    message->CreateHeaderEvent();
+    LogCapture log;
+    pool.PushWorkUnit(message, false);
+    message->AttachMessageFile(rawPath);
+    pool.PushWorkUnit(CPOP3ClientMessage::FilePass(message), false);
+    EXPECT_EQ(pool.GetThread(0)->GetUnitCount(), 2u);
+    pool.Start();
+    ASSERT_TRUE(WaitUntil([&] { return pool.GetThread(0)->GetUnitCount() == 0; }));
+    pool.Stop();
+    EXPECT_EQ(Files("lists"), std::vector<std::string>{message->GetMessageId() + ".msg"});
+    EXPECT_FALSE(fs::exists(rawPath));
+    EXPECT_TRUE(log.LinesWith("duplicate").empty());
+}
+
+}  // namespace

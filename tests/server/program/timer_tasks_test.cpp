@@ -114,7 +114,8 @@ TEST_F(TimerTasks, EachAccountBecomesAStickyUnitAndASecondCollectionIsRefused) {
             "<pop3-client hostname=\"pop.two.example\" port=\"pop3\" username=\"jb\" password=\"cGFzcw==\"/>");
     std::vector<std::string> made;
     SetPOP3ClientConnectionFactory([&](const std::string& user, const std::string& host, const std::string& port,
-                                       const std::string& remote, const std::string& password) {
+                                       const std::string& remote, const std::string& password,
+                                       std::shared_ptr<CXMLDocument>) {
         made.push_back(user + " " + remote + "@" + host + ":" + port + " " + password);
         return std::make_shared<Account>("CPOP3ClientConnection(" + user + ", " + remote + "@" + host + ":" + port + ")");
     });
@@ -128,14 +129,20 @@ TEST_F(TimerTasks, EachAccountBecomesAStickyUnitAndASecondCollectionIsRefused) {
     EXPECT_EQ(log.LinesWith("PushWorkUnit('CPOP3ClientConnection(joe, joe1@pop.one.example:110)')").size(), 1u);
 }
 
-TEST_F(TimerTasks, WithoutAPOP3ClientEachAccountIsLoggedAndSkipped) {
-    AddUser("joe", "<pop3-client hostname=\"pop.example\" port=\"110\" username=\"j\" password=\"eA==\"/>");
+TEST_F(TimerTasks, AnAccountThatCannotBeResolvedFailsTheCollectionWithoutItsPassword) {
+    // The session itself is the default; an unknown service name fails before any connection.
+    AddUser("joe", "<pop3-client hostname=\"127.0.0.1\" port=\"no-such-service\" username=\"j\" "
+                   "password=\"c2VjcmV0\"/>");
+    for (const char* name : {"pop3-messages-per-sync", "pop3-messages-per-session", "pop3-connection-attempt-timeout-sec"})
+        Config().SetValue(name, "10");
     LogCapture log;
-    TimerCallback_InitiateUserPOP3Session("joe");
-    EXPECT_EQ(log.LinesWith("WARNING TimerCallback_InitiateUserPOP3Session('joe'): this server has no POP3 client, "
-                            "j@pop.example:110 is not collected")
-                  .size(),
+    EXPECT_THROW(TimerCallback_InitiateUserPOP3Session("joe"), CMessageException);
+    EXPECT_EQ(log.LinesWith("ERROR CInternetPort").size(), 1u) << log.Lines().size();
+    EXPECT_EQ(log.LinesWith("ERROR CPOP3ClientConnection::CPOP3ClientConnection('127.0.0.1', 'no-such-service', 'j', "
+                            "'******', 'joe', ").size(),
               1u);
+    EXPECT_EQ(log.LinesWith("ERROR TimerCallback_InitiateUserPOP3Session('joe')").size(), 1u);
+    EXPECT_TRUE(log.LinesWith("secret").empty());
 }
 
 TEST_F(TimerTasks, TheHeaderEndsAtTheFirstBlankLine) {

@@ -1,0 +1,97 @@
+// CPOP3ClientConnection: collects one remote POP3 account of a local user. A queue of commands,
+// each answered by a callback; headers first, then per group of messages a NOOP that waits for
+// their header passes, then RETR and DELE; QUIT makes the deletions happen.
+#pragma once
+
+#include <ctime>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/connected_socket.h"
+#include "common/file.h"
+#include "common/socket_factory.h"
+#include "common/socket_wait.h"
+#include "common/xml_document.h"
+#include "server/core/work_unit.h"
+#include "server/pop3/pop3_client_message.h"
+
+namespace Ovrin {
+
+class CPOP3ClientConnection : public CParallelWorkUnit {
+public:
+    static constexpr uint32_t kBufferSize = 65536;
+    // A longer data line is cut to this, so that it still fits the buffer with its CR LF.
+    static constexpr uint32_t kMaxDataLine = kBufferSize - 2;
+
+    // Resolves the host and port now: an unknown one makes the construction fail.
+    CPOP3ClientConnection(const std::string& hostname, const std::string& port, const std::string& username,
+                          const std::string& password, const std::string& user,
+                          std::shared_ptr<CXMLDocument> userConfiguration);
+    ~CPOP3ClientConnection() override;
+
+    bool Process(bool& yield) override;
+    // What the session waits for when a step ends without progress: its connection, or the
+    // connect under way; nothing while it waits for header passes.
+    CSocketWait GetWait() const override;
+
+private:
+    using CCallback = bool (CPOP3ClientConnection::*)(uint32_t number, const std::string& text,
+                                                      const std::shared_ptr<CFile>& data);
+    struct CCommand {
+        uint32_t number = 0;
+        std::string text;
+        bool multiline = false;
+        CCallback callback = nullptr;
+    };
+
+    // One step; sets waiting when it ended for want of the network.
+    bool Step(bool& waiting);
+    void ReceiveData(bool& waiting);
+    void CreateDataFile();
+    std::string ReceivedLine();
+    void WriteBuffer();
+    // The command as it may be shown: a PASS with its password replaced by asterisks.
+    std::string ShownCommand(const CCommand& command) const;
+    [[noreturn]] void ThrowReply(const std::string& shown) const;
+
+    bool StatCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
+    bool ListCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
+    bool TopCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
+    bool NoopCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
+    bool RetrCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
+    bool DeleCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
+
+    void Queue(uint32_t number, const std::string& text, bool multiline, CCallback callback);
+    CPOP3ClientMessagePtr& Message(uint32_t number);
+
+    int phase = 1;
+    std::shared_ptr<CConnectedSocket> connection;
+    int32_t messagesPerSync;
+    int32_t messagesPerSession;
+    std::string hostname;
+    std::string port;
+    std::string username;
+    std::string password;
+    std::string user;
+    std::string rawDirectory;
+    std::shared_ptr<CXMLDocument> userConfiguration;
+    std::shared_ptr<CClientSocketFactory> factory;
+    std::time_t connectDeadline;
+    std::deque<CCommand> commands;
+    CCommand current;
+    std::string reply;
+    bool dataComplete = false;
+    std::shared_ptr<CFile> file;
+    std::unique_ptr<char[]> buffer;
+    uint32_t bufferUsed = 0;
+    std::vector<CPOP3ClientMessagePtr> messages;
+    // Files were handed to message processing since the last sync.
+    bool handedFiles = false;
+    // The remote server's address, known once connected.
+    std::string peerName;
+    std::string peerAddress;
+};
+
+}  // namespace Ovrin

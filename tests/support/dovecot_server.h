@@ -1,0 +1,46 @@
+// DovecotServer: a real Dovecot POP3 server for tests, started in the foreground on a free
+// loopback port with its own configuration, passwd-file users and maildirs under a temporary
+// directory, and stopped with the fixture. No system instance is touched.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tests/support/temp_dir.h"
+
+namespace OvrinTest {
+
+class DovecotServer {
+public:
+    // Each user is (name, password). Starts Dovecot and waits until it accepts connections.
+    explicit DovecotServer(const std::vector<std::pair<std::string, std::string>>& users);
+    ~DovecotServer();
+    DovecotServer(const DovecotServer&) = delete;
+    DovecotServer& operator=(const DovecotServer&) = delete;
+
+    uint16_t Port() const { return port; }
+    // Delivers a message into the user's maildir (CR LF line ends, stored as given).
+    void Deliver(const std::string& user, const std::string& text);
+    // The messages still in the user's maildir, in delivery order.
+    std::vector<std::string> Messages(const std::string& user) const;
+    size_t Count(const std::string& user) const;
+    std::string Log() const;
+
+private:
+    std::string Maildir(const std::string& user) const;
+
+    TempDir dir;
+    uint16_t port = 0;
+    pid_t pid = -1;
+    unsigned uid = 0;
+    unsigned gid = 0;
+    unsigned delivered = 0;
+};
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+uint16_t FreeLoopbackPort();
+
+}  // namespace OvrinTest

@@ -1,0 +1,192 @@
+#include "tests/support/scripted_pop3_peer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+
+namespace OvrinTest {
+
+namespace {
+
+// Every wait of the peer is bounded, so that a test never hangs on it.
+constexpr int kPollMilliseconds = 100;
+constexpr int kIdleLimitMilliseconds = 30000;
+
+bool SendAll(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The message as POP3 data: dot-stuffed, ended by the terminator line.
+std::string Stuffed(const std::string& text) {
+    std::string out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find("\r\n", start);
+        std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (!line.empty() && line[0] == '.')
+            out += '.';
+        out += line + "\r\n";
+        if (end == std::string::npos)
+            break;
+        start = end + 2;
+    }
+    return out + ".\r\n";
+}
+
+}  // namespace
+
+ScriptedPOP3Peer::ScriptedPOP3Peer(std::vector<std::string> messages, Faults faults)
+    : messages(std::move(messages)), faults(std::move(faults)) {
+    listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    int on = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 4) != 0)
+        throw std::runtime_error("the scripted POP3 peer cannot listen");
+    socklen_t length = sizeof address;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    thread = std::thread([this] { Serve(); });
+}
+
+ScriptedPOP3Peer::~ScriptedPOP3Peer() {
+    stopping = true;
+    thread.join();
+    ::close(listener);
+}
+
+std::vector<std::string> ScriptedPOP3Peer::Commands() {
+    std::lock_guard<std::mutex> hold(mutex);
+    return commands;
+}
+
+std::vector<std::string> ScriptedPOP3Peer::Remaining() {
+    std::lock_guard<std::mutex> hold(mutex);
+    return messages;
+}
+
+void ScriptedPOP3Peer::SetFaults(const Faults& newFaults) {
+    std::lock_guard<std::mutex> hold(mutex);
+    faults = newFaults;
+}
+
+void ScriptedPOP3Peer::Serve() {
+    while (!stopping) {
+        pollfd wait{listener, POLLIN, 0};
+        if (::poll(&wait, 1, kPollMilliseconds) <= 0)
+            continue;
+        int client = ::accept(listener, nullptr, nullptr);
+        if (client < 0)
+            continue;
+        Session(client);
+        ::close(client);
+    }
+}
+
+void ScriptedPOP3Peer::Session(int client) {
+    std::vector<std::string> mailbox;
+    Faults active;
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        mailbox = messages;
+        active = faults;
+    }
+    std::set<size_t> deleted;
+    bool silent = false;
+    std::string input;
+    int idle = 0;
+    if (!SendAll(client, "+OK scripted peer ready\r\n"))
+        return;
+    while (!stopping && idle < kIdleLimitMilliseconds) {
+        size_t end = input.find("\r\n");
+        if (end == std::string::npos) {
+            pollfd wait{client, POLLIN, 0};
+            if (::poll(&wait, 1, kPollMilliseconds) <= 0) {
+                idle += kPollMilliseconds;
+                continue;
+            }
+            char chunk[4096];
+            ssize_t n = ::recv(client, chunk, sizeof chunk, 0);
+            if (n <= 0)
+                return;  // the client went away: nothing is deleted
+            idle = 0;
+            input.append(chunk, static_cast<size_t>(n));
+            continue;
+        }
+        const std::string line = input.substr(0, end);
+        input.erase(0, end + 2);
+        {
+            std::lock_guard<std::mutex> hold(mutex);
+            commands.push_back(line);
+        }
+        if (!active.silentFrom.empty() && line.compare(0, active.silentFrom.size(), active.silentFrom) == 0)
+            silent = true;
+        if (silent)
+            continue;
+        std::istringstream words(line);
+        std::string verb;
+        size_t number = 0;
+        words >> verb >> number;
+        const bool valid = number >= 1 && number <= mailbox.size() && !deleted.count(number);
+        std::string reply;
+        if (verb == "USER" || verb == "NOOP") {
+            reply = "+OK\r\n";
+        } else if (verb == "PASS") {
+            reply = active.refusePass || line != "PASS secret" ? "-ERR [AUTH] Authentication failed.\r\n" : "+OK Logged in.\r\n";
+        } else if (verb == "STAT") {
+            size_t size = 0;
+            for (const auto& m : mailbox)
+                size += m.size();
+            reply = active.statReply.empty() ? "+OK " + std::to_string(mailbox.size()) + " " + std::to_string(size) + "\r\n"
+                                             : active.statReply + "\r\n";
+        } else if (verb == "LIST" && valid) {
+            reply = "+OK " + std::to_string(number) + " " + std::to_string(mailbox[number - 1].size()) + "\r\n";
+        } else if (verb == "TOP" && valid) {
+            const std::string& m = mailbox[number - 1];
+            size_t blank = m.find("\r\n\r\n");
+            reply = "+OK\r\n" + Stuffed(blank == std::string::npos ? m : m.substr(0, blank + 2) + "\r\n");
+        } else if (verb == "RETR" && valid) {
+            reply = "+OK " + std::to_string(mailbox[number - 1].size()) + " octets\r\n" + Stuffed(mailbox[number - 1]);
+            if (number == active.dropInRetr) {
+                SendAll(client, reply.substr(0, reply.size() / 2));
+                return;
+            }
+        } else if (verb == "DELE" && valid) {
+            deleted.insert(number);
+            reply = "+OK Marked to be deleted.\r\n";
+        } else if (verb == "QUIT") {
+            std::lock_guard<std::mutex> hold(mutex);
+            std::vector<std::string> kept;
+            for (size_t i = 0; i < mailbox.size(); ++i)
+                if (!deleted.count(i + 1))
+                    kept.push_back(mailbox[i]);
+            // Messages that arrived meanwhile stay too.
+            kept.insert(kept.end(), messages.begin() + static_cast<long>(mailbox.size()), messages.end());
+            messages = kept;
+            SendAll(client, "+OK Logging out.\r\n");
+            return;
+        } else {
+            reply = "-ERR Unknown command or message\r\n";
+        }
+        if (!SendAll(client, reply))
+            return;
+    }
+}
+
+}  // namespace OvrinTest

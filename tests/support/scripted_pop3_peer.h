@@ -1,0 +1,50 @@
+// ScriptedPOP3Peer: a small POP3 server on 127.0.0.1 for tests of the POP3 client: it serves a
+// list of messages, applies deletions at QUIT, records every command line it gets, and can be
+// told to misbehave at one point of the dialogue.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace OvrinTest {
+
+class ScriptedPOP3Peer {
+public:
+    struct Faults {
+        bool refusePass = false;
+        std::string statReply;           // replaces "+OK n size" when not empty
+        uint32_t dropInRetr = 0;         // this RETR sends half the message, then closes
+        std::string silentFrom;          // from the first command beginning so, no more answers
+    };
+
+    // Messages with CR LF line ends; the account is "remote" with the password "secret".
+    ScriptedPOP3Peer(std::vector<std::string> messages, Faults faults);
+    explicit ScriptedPOP3Peer(std::vector<std::string> messages) : ScriptedPOP3Peer(std::move(messages), Faults()) {}
+    ~ScriptedPOP3Peer();
+
+    uint16_t Port() const { return port; }
+    // Command lines without CR LF, of every session so far.
+    std::vector<std::string> Commands();
+    // Messages not deleted by a completed QUIT.
+    std::vector<std::string> Remaining();
+    void SetFaults(const Faults& faults);
+
+private:
+    void Serve();
+    void Session(int client);
+
+    std::mutex mutex;
+    std::vector<std::string> messages;
+    Faults faults;
+    std::vector<std::string> commands;
+    int listener = -1;
+    uint16_t port = 0;
+    std::atomic<bool> stopping{false};
+    std::thread thread;
+};
+
+}  // namespace OvrinTest
