@@ -10,6 +10,8 @@ packages=(
   clang libclang-rt-14-dev
   procmail dovecot-pop3d python3
   qt6-base-dev xvfb xauth
+  netcat-openbsd
+  netbase
 )
 
 missing=()

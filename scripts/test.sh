@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Builds Ovrin and runs every test twice: a normal build, then one with AddressSanitizer and
+# Checks that includes point down the layers, builds Ovrin and runs every test twice: a normal build, then one with AddressSanitizer and
 # UndefinedBehaviorSanitizer; then runs each fuzz target for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+
+echo "== layering"
+scripts/check-layers.sh
 
 jobs=$(nproc)
 run_build() {  # name, cmake options...

@@ -1,4 +1,4 @@
-// CConfig: loading config.xml and the validated setter.
+// CConfig: loading config.xml, the validated setter and the process-wide instance.
 #include "server/core/config.h"
 
 #include "common/exception.h"
@@ -30,6 +30,13 @@ void CConfig::LoadFromXml(const std::string& path) {
         SetValue("product-name", kProductName);
         SetValue("version", kProductVersion);
     }, "CConfig::LoadFromXml('%s')", path.c_str());
+}
+
+// A function-local static: created on first use, thread-safe, destroyed at exit after
+// everything created later (the pools' objects read it when they are released).
+CConfig& Config() {
+    static CConfig instance;
+    return instance;
 }
 
 }  // namespace Ovrin

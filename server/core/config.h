@@ -1,5 +1,6 @@
 // CConfig: the server's configuration, the parameters of config.xml as a CNameValueMap, with
-// validated names and the two fixed parameters product-name and version.
+// validated names and the two fixed parameters product-name and version; and its process-wide
+// instance.
 #pragma once
 
 #include <string>
@@ -40,5 +41,8 @@ private:
         return static_cast<unsigned>(reinterpret_cast<uintptr_t>(address));
     }
 };
+
+// The server's configuration, the process-wide instance every layer reads.
+CConfig& Config();
 
 }  // namespace Ovrin

@@ -6,7 +6,7 @@
 #include "common/log.h"
 #include "common/trace.h"
 #include "common/validators.h"
-#include "server/core/instances.h"
+#include "server/core/config.h"
 
 namespace Ovrin {
 

@@ -1,7 +1,7 @@
 // The worker pools as process-wide instances, reading the server's configuration.
 #include "server/core/worker_pools.h"
 
-#include "server/core/instances.h"
+#include "server/core/config.h"
 
 namespace Ovrin {
 

@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "server/core/instances.h"
+#include "server/core/config.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/server_home.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/exception.h"
-#include "server/core/instances.h"
+#include "server/core/config.h"
 #include "server/pop3/user_xml.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/xml_document.h"
-#include "server/core/instances.h"
+#include "server/core/config.h"
 #include "server/message/message_header.h"
 #include "server/rules/ruleset.h"
 #include "tests/support/temp_dir.h"

@@ -6,11 +6,11 @@
 #include "common/log.h"
 #include "common/trace.h"
 #include "common/xml_document.h"
-#include "server/core/control_channel.h"
-#include "server/core/control_loop.h"
+#include "server/program/control_channel.h"
+#include "server/program/control_loop.h"
 #include "server/core/elapsed_time.h"
-#include "server/core/instances.h"
-#include "server/core/lifecycle.h"
+#include "server/program/instances.h"
+#include "server/program/lifecycle.h"
 #include "server/rules/python.h"
 
 using namespace Ovrin;

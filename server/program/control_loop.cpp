@@ -1,6 +1,6 @@
 // The twelve control commands, tried in table order against the whole line; the first match
 // runs. A command that fails in an unforeseen way is logged and gets no reply.
-#include "server/core/control_loop.h"
+#include "server/program/control_loop.h"
 
 #include <functional>
 #include <optional>
@@ -14,9 +14,9 @@
 #include "common/text.h"
 #include "common/trace.h"
 #include "common/validators.h"
-#include "server/core/control_channel.h"
-#include "server/core/instances.h"
-#include "server/core/timer_tasks.h"
+#include "server/program/control_channel.h"
+#include "server/program/instances.h"
+#include "server/program/timer_tasks.h"
 #include "server/core/timer_thread.h"
 #include "server/rules/python_validation.h"
 

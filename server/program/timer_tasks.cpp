@@ -1,6 +1,6 @@
 // The four timer tasks. They run on the timer thread one after another; the message work itself
 // is handed to the worker pools.
-#include "server/core/timer_tasks.h"
+#include "server/program/timer_tasks.h"
 
 #include <algorithm>
 #include <limits>
@@ -16,12 +16,12 @@
 #include "common/trace.h"
 #include "common/validators.h"
 #include "common/xml_document.h"
-#include "server/core/instances.h"
+#include "server/program/instances.h"
 #include "server/core/mail_store.h"
 #include "server/core/time_stamp.h"
 #include "server/core/timer_thread.h"
 #include "server/core/worker_pools.h"
-#include "server/message/pop3_client_message.h"
+#include "server/pop3/pop3_client_message.h"
 
 namespace Ovrin {
 

@@ -1,5 +1,5 @@
 // CControlChannel: line framing of the commands and of the replies.
-#include "server/core/control_channel.h"
+#include "server/program/control_channel.h"
 
 #include <fcntl.h>
 #include <unistd.h>

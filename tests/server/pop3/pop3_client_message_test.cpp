@@ -11,8 +11,9 @@
 #include "common/digest.h"
 #include "common/exception.h"
 #include "common/text.h"
-#include "server/core/instances.h"
-#include "server/message/pop3_client_message.h"
+#include "server/pop3/user_pool.h"
+#include "server/rules/ruleset_pool.h"
+#include "server/pop3/pop3_client_message.h"
 #include "tests/server/rules/rules_fixture.h"
 #include "tests/support/log_capture.h"
 

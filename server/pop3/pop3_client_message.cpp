@@ -1,6 +1,6 @@
 // Message processing: the server's fields in the header, the dispatch through the user's
 // ruleset, and the final move of the message file.
-#include "server/message/pop3_client_message.h"
+#include "server/pop3/pop3_client_message.h"
 
 #include <ctime>
 #include <utility>
@@ -12,9 +12,9 @@
 #include "common/random.h"
 #include "common/text.h"
 #include "common/trace.h"
-#include "server/core/instances.h"
+#include "server/core/config.h"
 #include "server/core/time_stamp.h"
-#include "server/rules/ruleset.h"
+#include "server/rules/ruleset_pool.h"
 
 namespace Ovrin {
 

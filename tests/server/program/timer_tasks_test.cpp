@@ -11,8 +11,8 @@
 
 #include "common/exception.h"
 #include "common/xml_document.h"
-#include "server/core/instances.h"
-#include "server/core/timer_tasks.h"
+#include "server/program/instances.h"
+#include "server/program/timer_tasks.h"
 #include "server/core/timer_thread.h"
 #include "server/core/worker_pools.h"
 #include "tests/support/log_capture.h"

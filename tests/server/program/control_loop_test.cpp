@@ -1,7 +1,7 @@
 // The control loop in this process, over pipes, where the effects of the commands on the pools
 // and the training map can be seen directly. What the program shows outside (framing, start-up,
 // shutdown) is tested on the real binary in server_program_test.cpp.
-#include "server/core/control_loop.h"
+#include "server/program/control_loop.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,8 +13,8 @@
 #include <future>
 #include <thread>
 
-#include "server/core/control_channel.h"
-#include "server/core/instances.h"
+#include "server/program/control_channel.h"
+#include "server/program/instances.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/server_home.h"
 

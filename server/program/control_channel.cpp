@@ -1,5 +1,5 @@
 // CControlChannel on file descriptors with poll, signalfd for the stop signals.
-#include "server/core/control_channel.h"
+#include "server/program/control_channel.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,13 +1,13 @@
 // Start-up and shutdown steps. Each reads the parameters it needs when it runs, so that a
 // configuration without one of them ends start-up before the control loop.
-#include "server/core/lifecycle.h"
+#include "server/program/lifecycle.h"
 
 #include "common/log.h"
 #include "common/text.h"
 #include "common/trace.h"
-#include "server/core/instances.h"
+#include "server/program/instances.h"
 #include "server/core/mail_store.h"
-#include "server/core/timer_tasks.h"
+#include "server/program/timer_tasks.h"
 #include "server/core/timer_thread.h"
 #include "server/core/worker_pools.h"
 
