@@ -62,7 +62,7 @@ TManagerForm::TManagerForm(int pingIntervalMs, QWidget* parent) : QMainWindow(pa
     Panel2 = new QWidget(Splitter1);
     Panel2->setObjectName("Panel2");
     auto* left = new QVBoxLayout(Panel2);
-    left->setContentsMargins(0, 0, 0, 0);
+    left->setContentsMargins(6, 6, 0, 6);
     Panel4 = new QWidget(Panel2);
     Panel4->setObjectName("Panel4");
     auto* treeLayout = new QVBoxLayout(Panel4);
@@ -88,7 +88,7 @@ TManagerForm::TManagerForm(int pingIntervalMs, QWidget* parent) : QMainWindow(pa
     Panel1 = new QWidget(Splitter2);
     Panel1->setObjectName("Panel1");
     auto* bottom = new QVBoxLayout(Panel1);
-    bottom->setContentsMargins(0, 0, 0, 0);
+    bottom->setContentsMargins(6, 0, 6, 6);
     memoLog = new QPlainTextEdit(Panel1);
     memoLog->setObjectName("memoLog");
     memoLog->setReadOnly(true);

@@ -32,6 +32,7 @@ QWidget* BuildOptionsPanel(QWidget* holder) {
     table->setObjectName("kveGlobalOptions");
     table->setHorizontalHeaderLabels({"Name", "Value"});
     table->verticalHeader()->hide();
+    table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 8);
     table->horizontalHeader()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
     table->horizontalHeader()->setStretchLastSection(true);
     table->setSelectionMode(QAbstractItemView::SingleSelection);
