@@ -1,6 +1,7 @@
 #include "manager/dialogs.h"
 
 #include <QApplication>
+#include <QFileDialog>
 #include <QMessageBox>
 
 namespace Ovrin {
@@ -26,6 +27,24 @@ bool TDialogs::Question(const std::string& text) {
 void TDialogs::Information(const std::string& text) { QMessageBox::information(Owner(), kTitle, Text(text)); }
 void TDialogs::Error(const std::string& text) { QMessageBox::critical(Owner(), kTitle, Text(text)); }
 void TDialogs::Warning(const std::string& text) { QMessageBox::warning(Owner(), kTitle, Text(text)); }
+
+std::string TDialogs::OpenFileName(const std::string& title, const std::string& directory) {
+    QFileDialog dialog(Owner(), Text(title), Text(directory), "XML Files (*.xml)");
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setDefaultSuffix("xml");
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return "";
+    return dialog.selectedFiles().front().toUtf8().toStdString();
+}
+
+std::string TDialogs::SaveFileName(const std::string& title, const std::string& directory) {
+    QFileDialog dialog(Owner(), Text(title), Text(directory), "XML Files (*.xml)");
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix("xml");
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return "";
+    return dialog.selectedFiles().front().toUtf8().toStdString();
+}
 
 TDialogs& Dialogs() { return *Instance(); }
 

@@ -17,6 +17,10 @@ public:
     virtual void Information(const std::string& text);
     virtual void Error(const std::string& text);
     virtual void Warning(const std::string& text);
+    // The chosen path of an existing XML file, or of one to write (asking before overwriting);
+    // empty when cancelled.
+    virtual std::string OpenFileName(const std::string& title, const std::string& directory);
+    virtual std::string SaveFileName(const std::string& title, const std::string& directory);
 };
 
 TDialogs& Dialogs();

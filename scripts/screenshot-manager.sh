@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Shows the manager's main window under Xvfb against a scripted control port (a small Python
-# stand-in for the service on 127.0.0.1:39219) with Options selected, and saves it as a PNG.
-# Usage: scripts/screenshot-manager.sh [OUTPUT.png]   (default: docs/manager.png)
+# stand-in for the service on 127.0.0.1:39219) with Options selected, and saves it as a PNG; a
+# second picture shows the ruleset editor on a rule of the demo's user.
+# Usage: scripts/screenshot-manager.sh [OUTPUT.png [RULESET.png]]
+#        (default: docs/manager.png and docs/manager-ruleset.png)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 output=$(realpath -m "${1:-docs/manager.png}")
-mkdir -p "$(dirname "$output")"
+ruleset_output=$(realpath -m "${2:-docs/manager-ruleset.png}")
+mkdir -p "$(dirname "$output")" "$(dirname "$ruleset_output")"
 
 cmake -S . -B build/normal -G Ninja >/dev/null
 cmake --build build/normal --target ovrin-manager-screenshot
@@ -19,11 +22,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-cat >"$work/config.xml" <<'XML'
+cp -r demo/mail "$work/mail"
+cat >"$work/config.xml" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
 <config>
   <params>
-    <param name="mail-directory" value="mail"/>
+    <param name="mail-directory" value="$work/mail"/>
     <param name="pop3-address" value="127.0.0.1"/>
     <param name="pop3-port" value="11110"/>
     <param name="worker-threads-per-pool" value="4"/>
@@ -55,7 +59,8 @@ while True:
         data += chunk
     line = data.decode().strip()
     name = line[len("get config "):] if line.startswith("get config ") else None
-    reply = "ok" if line == "noop" else ("ok " + values[name]) if name in values else "err unknown"
+    locking = line.split(" ")[0] in ("lock", "unlock")
+    reply = "ok" if line == "noop" or locking else ("ok " + values[name]) if name in values else "err unknown"
     connection.sendall((reply + "\r\n").encode())
     connection.close()
 PY
@@ -68,3 +73,6 @@ for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1
 
 DISPLAY=$display QT_QPA_PLATFORM=xcb build/normal/ovrin-manager-screenshot "$work" "$output"
 echo "screenshot: $output"
+DISPLAY=$display QT_QPA_PLATFORM=xcb build/normal/ovrin-manager-screenshot "$work" "$ruleset_output" \
+  "Users/demo/Rules/Mailing lists"
+echo "screenshot: $ruleset_output"

@@ -1,0 +1,177 @@
+#include "manager/ruleset_tree_control.h"
+
+#include <QApplication>
+#include <QStyle>
+#include <QTreeWidget>
+
+#include "common/exception.h"
+#include "common/file.h"
+#include "manager/command_client.h"
+#include "manager/dialogs.h"
+#include "manager/document.h"
+#include "manager/rule_panels.h"
+#include "manager/rule_tree_control.h"
+#include "manager/ruleset_element_tree_control.h"
+#include "manager/ruleset_check.h"
+#include "manager/ruleset_templates.h"
+#include "manager/template.h"
+#include "manager/test_form.h"
+
+namespace Ovrin {
+
+namespace {
+
+// The server's "lock ruleset" for the life of the holder. Release reports a failed unlock; the
+// destructor, reached on an error path, unlocks quietly so the first error is the one shown.
+class TRulesetLock {
+public:
+    explicit TRulesetLock(const std::string& user) : user(user) {
+        std::string message;
+        if (!SendCommand("lock ruleset " + user, &message))
+            throw CMessageException("%s", message.c_str());
+    }
+    ~TRulesetLock() {
+        if (held)
+            SendCommand("unlock ruleset " + user);
+    }
+    TRulesetLock(const TRulesetLock&) = delete;
+    TRulesetLock& operator=(const TRulesetLock&) = delete;
+    void Release() {
+        held = false;
+        if (!SendCommand("unlock ruleset " + user))
+            throw CMessageException("Failed to unlock ruleset \"%s\"", user.c_str());
+    }
+
+private:
+    std::string user;
+    bool held = true;
+};
+
+}  // namespace
+
+TUserRulesetTreeControl::TUserRulesetTreeControl(QTreeWidget* tree, QTreeWidgetItem* node, QTreeWidgetItem* parent,
+                                                 std::string user)
+    : TTreeControl(tree, node, "Rules", parent), user(std::move(user)) {
+    SetIcon(QApplication::style()->standardIcon(QStyle::SP_FileDialogListView));
+}
+
+TUserRulesetTreeControl::~TUserRulesetTreeControl() = default;
+
+TTreeControl* TUserRulesetTreeControl::Recreate() {
+    return new TUserRulesetTreeControl(TreeView(), Node(), Node()->parent(), user);
+}
+
+std::string TUserRulesetTreeControl::UserDirectory() const { return MailDirectory() + "/" + user; }
+std::string TUserRulesetTreeControl::RulesetPath() const { return UserDirectory() + "/ruleset.xml"; }
+
+TStringArray TUserRulesetTreeControl::PopupItems() { return {"Refresh", "Create new rule", "Test", "Import", "Export"}; }
+
+void TUserRulesetTreeControl::PopupCommand(const std::string& caption) {
+    if (caption == "Create new rule")
+        CreateRule();
+    else if (caption == "Test")
+        TestForm().ShowFor(UserDirectory());
+    else if (caption == "Import")
+        Import();
+    else if (caption == "Export")
+        Export();
+    else
+        TTreeControl::PopupCommand(caption);
+}
+
+void TUserRulesetTreeControl::OnSelect() {
+    if (!loaded)
+        Load();
+}
+
+void TUserRulesetTreeControl::Load() {
+    // The lock is held only while the file is read: the server goes on filtering meanwhile.
+    TRulesetLock lock(user);
+    loaded = true;
+    auto fresh = std::make_unique<TXmlDocument>();
+    if (fresh->Load(RulesetPath())) {
+        document = std::move(fresh);
+        for (const TXmlNode& rule : document->SelectNodes("/ruleset/rules/rule"))
+            new TUserRuleTreeControl(TreeView(), nullptr, Node(), rule, user);
+    }
+    lock.Release();
+}
+
+QWidget* TUserRulesetTreeControl::Panel() { return FormPanel("pnlRuleset", BuildRulesetPanel); }
+bool TUserRulesetTreeControl::BeginLoad() { return true; }
+bool TUserRulesetTreeControl::CanSave() { return true; }
+
+std::string TUserRulesetTreeControl::GetValue(const std::string& key) {
+    if (key.empty() || !document)
+        return "";
+    TXmlNode node = document->SelectSingleNode("/ruleset").SelectSingleNode(key);
+    return node ? node.Text() : "";
+}
+
+void TUserRulesetTreeControl::Commit() {
+    if (!document)
+        return;
+    TRulesetLock lock(user);
+    // A file the server cannot load would stop all filtering for the user: nothing is written.
+    CheckRulesetForServer(*document, UserDirectory() + "/ruleset.xsd");
+    document->Save(RulesetPath());
+    lock.Release();
+}
+
+void TUserRulesetTreeControl::CreateRule() {
+    if (!loaded)
+        Load();
+    if (!document)
+        throw CMessageException("%s can't be loaded.", RulesetPath().c_str());
+    TXmlNode first = document->SelectSingleNode("/ruleset/rules/rule");
+    TXmlNode rule;
+    if (first) {
+        rule = ApplyTemplate(first, RulesetTemplates::kRuleAtStart);
+    } else {
+        TXmlNode rules = document->SelectSingleNode("/ruleset/rules");
+        if (!rules)
+            throw CMessageException("%s doesn't look like a valid ruleset file.", RulesetPath().c_str());
+        rule = ApplyTemplate(rules, RulesetTemplates::kRuleIntoEmptyList);
+    }
+    auto* control = new TUserRuleTreeControl(TreeView(), NewNodeAt(Node(), 0), Node(), rule, user);
+    TreeView()->expandItem(Node());
+    TreeView()->setCurrentItem(control->Node());
+}
+
+void TUserRulesetTreeControl::Import() {
+    if (!Dialogs().Question("Imported rules will replace all the current ones, proceed ?"))
+        return;
+    std::string path = Dialogs().OpenFileName("Pick an XML file containing a ruleset", ManagerDirectory() + "/samples");
+    if (path.empty())
+        return;
+    {
+        TRulesetLock lock(user);
+        TXmlDocument imported;
+        if (!imported.Load(path))
+            throw CMessageException("%s can't be loaded.", path.c_str());
+        if (imported.SelectNodes("/ruleset/rules").size() != 1)
+            throw CMessageException("%s doesn't look like a valid ruleset file.", path.c_str());
+        // The same bar as a save: a file the server would refuse is not taken.
+        CheckRulesetForServer(imported, UserDirectory() + "/ruleset.xsd");
+        if (!CFile::OverwriteFile(path, RulesetPath()))
+            throw CMessageException("Cannot replace the current ruleset file.");
+        lock.Release();
+    }
+    QTreeWidget* tree = TreeView();
+    TTreeControl* fresh = Refresh();  // this controller is gone from here on
+    tree->setCurrentItem(fresh->Node());
+    tree->expandItem(fresh->Node());
+}
+
+void TUserRulesetTreeControl::Export() {
+    std::string path = Dialogs().SaveFileName("Pick an XML file to save ruleset to", ManagerDirectory() + "/samples");
+    if (path.empty())
+        return;
+    TRulesetLock lock(user);
+    if (!CFile::OverwriteFile(RulesetPath(), path))
+        throw CMessageException("Cannot export the current ruleset file.");
+    lock.Release();
+    Dialogs().Information("The ruleset has been exported to " + path);
+}
+
+}  // namespace Ovrin

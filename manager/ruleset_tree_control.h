@@ -1,0 +1,45 @@
+// TUserRulesetTreeControl: a user's ruleset ("Rules"). It holds the document of the user's
+// ruleset.xml, read on first selection under the server's ruleset lock, and writes it back on
+// every save below it; it also creates rules, imports, exports and sends a test message.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "manager/tree_control.h"
+
+namespace Ovrin {
+
+class TXmlDocument;
+
+class TUserRulesetTreeControl : public TTreeControl {
+public:
+    TUserRulesetTreeControl(QTreeWidget* tree, QTreeWidgetItem* node, QTreeWidgetItem* parent, std::string user);
+    ~TUserRulesetTreeControl() override;
+
+    TTreeControl* Recreate() override;
+    TStringArray PopupItems() override;
+    void PopupCommand(const std::string& caption) override;
+    QWidget* Panel() override;
+    bool BeginLoad() override;
+    std::string GetValue(const std::string& key) override;
+    bool CanSave() override;
+    void Commit() override;
+    void OnSelect() override;
+
+    const std::string& User() const { return user; }
+    std::string UserDirectory() const;
+    std::string RulesetPath() const;
+
+private:
+    void Load();
+    void CreateRule();
+    void Import();
+    void Export();
+
+    std::string user;
+    std::unique_ptr<TXmlDocument> document;
+    bool loaded = false;
+};
+
+}  // namespace Ovrin
