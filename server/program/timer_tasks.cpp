@@ -48,6 +48,27 @@ struct ThreadRandom {
     result_type operator()() { return Random(0); }
 };
 
+// The first bytes of the file up to its first blank line, and at most kHeaderReadLimit bytes.
+// Read in growing steps, since a header is mostly a small part of the limit and of the file.
+std::string ReadHeaderBytes(CFile& file) {
+    std::string bytes;
+    uint32_t got = 0;
+    for (uint32_t step = 4096; got < kHeaderReadLimit; step *= 2) {
+        bytes.resize(std::min<uint32_t>(got + step, kHeaderReadLimit));
+        const uint32_t before = got;
+        for (uint32_t n; got < bytes.size() && (n = file.Read(bytes.data() + got, static_cast<uint32_t>(bytes.size()) - got)) > 0;)
+            got += n;
+        // A blank line may straddle the end of the last step: look a few bytes back.
+        const size_t from = before < 3 ? 0 : before - 3;
+        const std::string_view read(bytes.data() + from, got - from);
+        if (got < bytes.size() || read.find("\r\n\r\n") != std::string_view::npos ||
+            read.find("\n\n") != std::string_view::npos)
+            break;
+    }
+    bytes.resize(got);
+    return bytes;
+}
+
 // One spooled file: into .raw under a new name, header read, queued for processing. The
 // file is in .raw from then on; a failure after the move sends it to spam under its spool name.
 void SpoolMessage(const std::string& argument, const std::string& userName, const CUserPool::CObjectPtr& user,
@@ -59,20 +80,13 @@ void SpoolMessage(const std::string& argument, const std::string& userName, cons
         return;  // still in the spool: the next run tries again
     }
     const bool queued = Contained([&] {
-        std::string bytes(kHeaderReadLimit, '\0');
-        uint32_t size = 0;
-        {
-            CFile file(raw, CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING, 0);
-            uint32_t got = 0;
-            for (uint32_t n; got < kHeaderReadLimit && (n = file.Read(bytes.data() + got, kHeaderReadLimit - got)) > 0;)
-                got += n;
-            bytes.resize(got);
-            size = file.GetSize();
-        }
+        // Opened once: the message keeps this descriptor for its processing.
+        auto file = std::make_shared<CFile>(raw, CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING, 0);
+        const std::string bytes = ReadHeaderBytes(*file);
         auto message = std::make_shared<CPOP3ClientMessage>(userName, user);
-        message->SetMessageSize(size);
+        message->SetMessageSize(file->GetSize());
         message->SetMessageHeader(ExtractMessageHeader(bytes));
-        message->AttachMessageFile(raw);
+        message->AttachMessageFile(std::move(file));
         message->SkipFirstPass();
         // Consumed in one step, so that the entry trains exactly one message.
         if (auto mailbox = TrainingMap().TakeValue(ToLower(spooled.name)))

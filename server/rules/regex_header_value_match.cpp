@@ -63,8 +63,7 @@ void CRegexHeaderValueMatch::CopyTo(CRegexHeaderValueMatch& target) const {
         target.all = all;
         target.names = names;
         target.patterns.clear();
-        for (const CPattern& pattern : patterns)
-            target.patterns.push_back(CPattern{pattern.text, nullptr});
+        target.patterns = patterns;
     }, "CRegexHeaderValueMatch::CopyTo(0x%08x)", TraceAddress(&target));
 }
 
@@ -101,7 +100,7 @@ bool CRegexHeaderValueMatch::Match(const CFilePtr& file, const CMessageHeader& h
     return Traced([&] {
         for (CPattern& pattern : patterns)
             if (!pattern.expression)
-                pattern.expression = std::make_shared<boost::regex>("^" + pattern.text + "$", boost::regex::perl);
+                pattern.expression = CompiledRegex("^" + pattern.text + "$", boost::regex::perl);
         bool result = false;
         for (const CPattern& pattern : patterns) {
             for (const std::string& name : names) {

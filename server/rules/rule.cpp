@@ -59,6 +59,12 @@ CRulePtr CRule::Clone() const {
         clone->id = id;
         clone->description = description;
         clone->expires = expires;
+        // Parsing an expiry takes the time-zone lock and a stat of the zone file; every
+        // message's clone of a rule would pay it again. Parsed here quietly: an expiry that
+        // does not parse is left for the clone's own Expired to report.
+        if (expiryTime == 0 && !CMessageHeader::ContainsApplicableMacros(expires))
+            expiryTime = ParseTime(expires).value_or(0);
+        clone->expiryTime = expiryTime;
         clone->applyHeader = applyHeader;
         clone->dispatchedMessages = dispatchedMessages;
         clone->enabled = enabled;
@@ -77,7 +83,11 @@ void CRule::ApplyHeader(const CMessageHeader& header) {
             return;
         id = header.Apply(id);
         description = header.Apply(description);
-        expires = header.Apply(expires);
+        std::string applied = header.Apply(expires);
+        if (applied != expires) {
+            expires = std::move(applied);
+            expiryTime = 0;
+        }
         for (const CMatchPtr& match : matches)
             match->ApplyHeader(header);
         for (const CActionPtr& action : actions)
