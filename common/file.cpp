@@ -59,6 +59,9 @@ private:
     int fd;
 };
 
+// The name under which a move across filesystems writes its copy before linking it into place.
+constexpr const char* kMoveTemporaryPrefix = ".ovrin-move-";
+
 int OpenRetrying(const char* path, int flags, mode_t mode) {
     int fd;
     do
@@ -116,7 +119,7 @@ int CopyFileData(int from, const struct stat& source, int to) {
 }
 
 int OpenRegularSource(const std::string& from, CDescriptor& fd, struct stat& info) {
-    fd.Reset(OpenRetrying(from.c_str(), O_RDONLY, 0));
+    fd.Reset(OpenRetrying(from.c_str(), O_RDONLY | O_NOFOLLOW, 0));
     if (fd.Get() < 0)
         return errno;
     if (::fstat(fd.Get(), &info) != 0)
@@ -126,26 +129,36 @@ int OpenRegularSource(const std::string& from, CDescriptor& fd, struct stat& inf
     return S_ISREG(info.st_mode) ? 0 : EINVAL;
 }
 
-// The move across filesystems: a new target (never an existing one), synced before the source
-// goes, so that a crash leaves at worst two copies and never none.
+// The move across filesystems: a synced copy under a hidden temporary name in the target's
+// directory, linked into place (which never replaces anything) and only then the source
+// removed. Nobody sees a half-written message under its final name, and a crash leaves at
+// worst a stray temporary and never no copy at all.
 int MoveAcross(const std::string& from, const std::string& to) {
     CDescriptor source;
     struct stat info {};
     if (int error = OpenRegularSource(from, source, info))
         return error == EISDIR ? EXDEV : error;
-    CDescriptor target(OpenRetrying(to.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600));
+    std::string temporary = DirectoryOf(to) + "/" + kMoveTemporaryPrefix + "XXXXXX";
+    CDescriptor target(::mkostemp(temporary.data(), O_CLOEXEC));
     if (target.Get() < 0)
         return errno;
     int error = CopyFileData(source.Get(), info, target.Get());
     if (!error && ::close(target.Release()) != 0)
         error = errno;
-    if (!error) {
-        SyncDirectory(DirectoryOf(to));
-        if (::unlink(from.c_str()) != 0)
-            error = errno;
+    if (!error && ::link(temporary.c_str(), to.c_str()) != 0) {
+        error = errno;
+        // A filesystem without hard links: a rename that refuses to replace does as well.
+        if ((error == EPERM || error == ENOTSUP) &&
+            ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+            error = 0;
     }
-    if (error) {
-        target.Reset();
+    target.Reset();
+    ::unlink(temporary.c_str());
+    if (error)
+        return error;
+    SyncDirectory(DirectoryOf(to));
+    if (::unlink(from.c_str()) != 0) {
+        error = errno;
         ::unlink(to.c_str());
     }
     return error;
@@ -231,9 +244,10 @@ std::shared_ptr<std::vector<Info>> Enumerate(const std::string& directory, const
     while (dirent* entry = ::readdir(listing)) {
         if (::fnmatch(pattern.c_str(), entry->d_name, FNM_CASEFOLD | FNM_NOESCAPE) != 0)
             continue;
+        // The entry itself, never what a link points at: a link is neither a file nor a directory here.
         struct stat info {};
-        if (::fstatat(::dirfd(listing), entry->d_name, &info, 0) != 0)
-            continue;  // gone meanwhile, or a dangling link
+        if (::fstatat(::dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;  // gone meanwhile
         take(*result, entry->d_name, directory + "/" + entry->d_name, info);
     }
     return result;
@@ -285,6 +299,8 @@ CFile::CFileImpl::CFileImpl(const std::string& name, uint32_t access, uint32_t s
         case CREATE_ALWAYS: openFlags |= O_CREAT; truncate = true; break;
         default: validDisposition = false;
         }
+        if (flags & NO_FOLLOW)
+            openFlags |= O_NOFOLLOW;
 
         if (!(flags & UNIQUE_NAME)) {
             filename = name;
@@ -487,8 +503,8 @@ CFileInfoList CFile::EnumerateFiles(const std::string& directory, const std::str
                                     [](std::vector<CFileInfo>& list, const char* name, std::string path,
                                        const struct stat& info) {
             // Only regular files: opening a pipe or a device found among messages could hang or
-            // read without end.
-            if (S_ISREG(info.st_mode))
+            // read without end. A move's hidden temporary is not a file yet.
+            if (S_ISREG(info.st_mode) && std::string_view(name).rfind(kMoveTemporaryPrefix, 0) != 0)
                 list.push_back({name, std::move(path), static_cast<uint64_t>(info.st_size),
                                 static_cast<uint32_t>(info.st_mtim.tv_sec), false});
         });

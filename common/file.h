@@ -41,6 +41,8 @@ public:
     static constexpr uint32_t OPEN_EXISTING = 2;
     static constexpr uint32_t CREATE_ALWAYS = 3;
     // flags
+    // A symbolic link at the name is refused, not followed (message files are never links).
+    static constexpr uint32_t NO_FOLLOW = 0x01000000;
     static constexpr uint32_t UNIQUE_NAME = 0x02000000;
     static constexpr uint32_t DELETE_ON_WRITE_FAILURE = 0x04000000;
     static constexpr uint32_t DELETE_ON_CLOSE = 0x08000000;

@@ -8,6 +8,7 @@
 #include <boost/regex.hpp>
 
 #include "common/exception.h"
+#include "common/format.h"
 #include "common/trace.h"
 #include "common/validators.h"
 
@@ -62,11 +63,57 @@ std::string Replace(std::string_view text, std::string_view what, std::string_vi
        std::string(with).c_str());
 }
 
+namespace {
+
+bool IsControlOrHigh(unsigned char byte) { return byte < 0x20 || byte >= 0x7F; }
+
+// The length of the well-formed UTF-8 sequence at the start of the text (0 if there is none)
+// and its code point: the sequences Python's strict decoder accepts, no more.
+size_t Utf8Sequence(std::string_view text, uint32_t& codePoint) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    size_t length;
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        codePoint = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        codePoint = lead & 0x0F;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        codePoint = lead & 0x07;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (text.size() < length)
+        return 0;
+    for (size_t i = 1; i < length; ++i) {
+        const unsigned char next = byte(i);
+        if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF))
+            return 0;
+        codePoint = (codePoint << 6) | (next & 0x3F);
+    }
+    return length;
+}
+
+}  // namespace
+
 std::string EscapeRegex(std::string_view text) {
     static constexpr std::string_view special = ".|*?+(){}[]^$\\";
     std::string result;
     result.reserve(text.size());
     for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        // As escapes the pattern is plain ASCII: it survives the XML file and matches the byte itself.
+        if (IsControlOrHigh(byte)) {
+            result += Format("\\x%02X", byte);
+            continue;
+        }
         if (special.find(c) != std::string_view::npos)
             result += '\\';
         result += c;
@@ -75,7 +122,33 @@ std::string EscapeRegex(std::string_view text) {
 }
 
 std::string EscapePython(std::string_view text) {
-    return Replace(Replace(text, "\\", "\\\\"), "\"", "\\\"");
+    // Decoded as the headers dictionary decodes it (UTF-8, every other byte as a lone
+    // surrogate) and written in ASCII escapes, so the value stays inside any string literal
+    // and reads back as the dictionary's text.
+    std::string result;
+    result.reserve(text.size());
+    for (size_t at = 0; at < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[at]);
+        if (byte == '\\' || byte == '\'' || byte == '"') {
+            result += '\\';
+            result += static_cast<char>(byte);
+            ++at;
+        } else if (byte < 0x80 && IsControlOrHigh(byte)) {
+            result += Format("\\x%02x", byte);
+            ++at;
+        } else if (byte < 0x80) {
+            result += static_cast<char>(byte);
+            ++at;
+        } else {
+            uint32_t codePoint = 0;
+            const size_t length = Utf8Sequence(text.substr(at), codePoint);
+            if (length == 0)
+                codePoint = 0xDC00 + byte;
+            result += codePoint > 0xFFFF ? Format("\\U%08x", codePoint) : Format("\\u%04x", codePoint);
+            at += length == 0 ? 1 : length;
+        }
+    }
+    return result;
 }
 
 std::string ReplaceControlCharacters(std::string_view text, bool all) {

@@ -19,9 +19,12 @@ std::string ToLower(std::string_view text);
 std::string ToUpper(std::string_view text);
 // Every occurrence of what, left to right without overlap; what must not be empty.
 std::string Replace(std::string_view text, std::string_view what, std::string_view with);
-// A backslash before each of . | * ? + ( ) { } [ ] ^ $ and backslash.
+// A backslash before each of . | * ? + ( ) { } [ ] ^ $ and backslash; control bytes and bytes
+// of 0x80 and above as \xHH, so the pattern is ASCII and matches exactly the original bytes.
 std::string EscapeRegex(std::string_view text);
-// Backslashes doubled, then double quotes escaped, for a Python string literal.
+// For any Python string literal: backslash and both quotes escaped, control bytes as \xhh,
+// the rest above ASCII as \u escapes of the text the headers dictionary holds (UTF-8, other
+// bytes as lone surrogates).
 std::string EscapePython(std::string_view text);
 // Bytes below 0x20 become blanks; with all false, CR, LF and TAB stay.
 std::string ReplaceControlCharacters(std::string_view text, bool all);

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Builds ovrin and runs it in the foreground on the bundled demo (demo/). Type control commands
-# ("noop", "get config version", "stop") on standard input; the log goes to standard error.
+# Builds Ovrin, installs it with the demo into build/demo and runs ovrin-service there in the
+# foreground, as systemd would run it. Ctrl-C (or SIGTERM) stops it in order: "stop" to the
+# server, wait for its exit, then the service's own threads. The server's log is in
+# build/demo/ovrin.log; the service's own lines go to this terminal.
 #
-# The server changes its mail store as it works (messages move between directories, rulesets
-# are written back), so it runs on a copy in build/demo, never on the tracked files. The copy is
-# kept between runs like a real mail store; --fresh replaces it with a new copy of demo/.
+# The server changes its mail store as it works (the sample messages in the spool are filed
+# within seconds of the start, rulesets are written back), so the demo runs on the installed
+# copy in build/demo, never on the tracked files. The copy is kept between runs like a real
+# mail store (an install never overwrites config.xml or mail/); --fresh starts from demo/ again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,15 +21,17 @@ done
 
 scripts/setup.sh
 cmake -S . -B build/normal -G Ninja >/dev/null
-cmake --build build/normal --target ovrin
-
-run=build/demo
-if [ "$fresh" -eq 1 ] || [ ! -d "$run" ]; then
-  rm -rf "$run"
-  cp -a demo "$run"
-  echo "run-demo: fresh copy of demo/ in $run" >&2
+cmake --build build/normal --target ovrin ovrin-service
+if cmake --build build/normal --target help | grep -q '^ovrin-manager:'; then
+  cmake --build build/normal --target ovrin-manager
 fi
 
-echo "run-demo: ovrin on $run/config.xml; type noop, get config version, stop" >&2
-cd "$run"
-exec ../normal/ovrin config.xml
+run=build/demo
+if [ "$fresh" -eq 1 ] && [ -d "$run" ]; then
+  rm -rf "$run"
+fi
+[ -d "$run/mail" ] || echo "run-demo: fresh copy of the demo in $run" >&2
+cmake --install build/normal --prefix "$PWD/$run" >/dev/null
+
+echo "run-demo: ovrin-service in $run; control port 127.0.0.1:39219 (try: printf 'noop\\r\\n' | nc 127.0.0.1 39219); Ctrl-C stops it" >&2
+exec "$run/ovrin-service"

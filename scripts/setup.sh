@@ -9,6 +9,8 @@ packages=(
   libboost-regex-dev libxml2-dev libxml2-utils libssl-dev python3-dev uuid-dev
   clang libclang-rt-14-dev
   procmail dovecot-pop3d python3
+  netcat-openbsd
+  netbase
 )
 
 missing=()

@@ -3,11 +3,15 @@
 // the object out of service; the next use after the unlock loads it afresh.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,17 +33,28 @@ public:
     explicit CLockablePool(CLoader loader = [](const std::string& name) { return std::make_shared<T>(name); })
         : loader(std::move(loader)) {}
 
-    // The name's object, loaded on first use; waits while an editor holds the name.
+    // The name's object, loaded on first use; waits while an editor holds the name. After a
+    // Clear it also waits until the evicted object's last holder has let go and the object has
+    // written itself back, so that the name never has two objects and the load reads the
+    // final file. (A thread must therefore not ask for a name whose evicted object it holds.)
     CObjectPtr GetObject(const std::string& name) {
         return Traced([&] {
             std::shared_ptr<CEntry> entry = AcquireEntry(name, kInfinite);
             CEntryHold hold(*entry);
-            if (!entry->object)
-                entry->object = entry->current.lock();
-            if (!entry->object) {
-                entry->object = loader(name);
-                entry->current = entry->object;
-            }
+            if (entry->stale.exchange(false))
+                entry->object.reset();  // when it was the last reference, it is released here, under the lock
+            if (entry->object)
+                return entry->object;
+            entry->life->WaitForEnd(kInfinite);
+            std::shared_ptr<T> loaded = loader(name);
+            entry->life->Begin();
+            // Every reference handed out shares this one count; the last to go releases the
+            // object and only then lets a load of the name go ahead.
+            entry->object = CObjectPtr(loaded.get(), [loaded, life = entry->life](T*) mutable {
+                loaded.reset();
+                life->End();
+            });
+            entry->current = entry->object;
             return entry->object;
         }, "CLockablePool::GetObject(0x%08x)", Address(&name));
     }
@@ -53,19 +68,23 @@ public:
             std::shared_ptr<CEntry> entry = AcquireEntry(name, limit);
             if (!entry)
                 return false;
+            const bool cached = entry->object && !entry->stale;
             CObjectPtr object = std::move(entry->object);
             entry->object.reset();
             if (!object)
-                object = entry->current.lock();
-            if (!object)
-                return true;
-            for (uint32_t waited = 0; object.use_count() > 1 && (limit == kInfinite || waited < limit); waited += 10)
+                object = entry->current.lock();  // evicted by a Clear, still held by a worker
+            uint32_t waited = 0;
+            for (; object && object.use_count() > 1 && (limit == kInfinite || waited < limit); waited += 10)
                 CThread::Sleep(10);
-            if (object.use_count() == 1) {
+            if (!object || object.use_count() == 1) {
                 object.reset();  // the object's own release (a ruleset saves) runs while the name is locked
-                return true;
+                // A last holder elsewhere may still be releasing it.
+                if (entry->life->WaitForEnd(limit == kInfinite ? kInfinite : limit - std::min(waited, limit)))
+                    return true;
             }
-            entry->object = std::move(object);
+            if (cached)
+                entry->object = std::move(object);
+            object.reset();
             entry->lock.Unlock();
             Logger().Warning("CLockablePool::LockObject(0x%08x, %d): an attempt to lock object timed out",
                              Address(&name), timeout);
@@ -110,11 +129,10 @@ public:
     }
 
     // Drops the pool's reference to every object, so that each is loaded afresh on its next
-    // use. Two guards keep one name from ever having two live objects (each would write its
-    // own file back over the other's): a name that is locked or being loaded is skipped, and
-    // an object that someone still holds stays the name's object until its last holder lets
-    // go. An object released here is released with its name locked, so nobody loads the file
-    // while the object is still writing it.
+    // use. An object released here is released with its name locked, so nobody loads the file
+    // while the object is still writing it; one that a worker still holds is released by its
+    // last holder, and the name is not loaded again before that (see GetObject). A name whose
+    // lock is held elsewhere at this moment drops its object at its next GetObject instead.
     void Clear() {
         Traced([&] {
             struct CTaken {
@@ -135,14 +153,12 @@ public:
             {
                 CScopedLock hold(*this, kInfinite);
                 for (auto& [name, entry] : entries) {
-                    if (entry->lock.IsHeldByCurrentThread())
-                        continue;
-                    taken.push_back({name, entry, nullptr});
-                    if (!entry->lock.Lock(0)) {
-                        taken.pop_back();
+                    if (entry->lock.IsHeldByCurrentThread() || !entry->lock.Lock(0)) {
+                        entry->stale = true;
                         continue;
                     }
-                    taken.back().object = std::move(entry->object);
+                    entry->stale = false;
+                    taken.push_back({name, entry, std::move(entry->object)});
                     entry->object.reset();
                 }
             }
@@ -150,16 +166,51 @@ public:
                 one.object.reset();
             CScopedLock hold(*this, kInfinite);
             for (const CTaken& one : taken)
-                if (one.entry->current.expired())
+                if (!one.entry->life->Alive())
                     entries.erase(one.name);
         }, "CLockablePool::Clear()");
     }
 
 private:
+    // Whether the name's object exists, from its load to the end of its release.
+    class CLife {
+    public:
+        void Begin() {
+            std::lock_guard<std::mutex> hold(mutex);
+            alive = true;
+        }
+        void End() {
+            {
+                std::lock_guard<std::mutex> hold(mutex);
+                alive = false;
+            }
+            ended.notify_all();
+        }
+        bool Alive() {
+            std::lock_guard<std::mutex> hold(mutex);
+            return alive;
+        }
+        bool WaitForEnd(uint32_t milliseconds) {
+            std::unique_lock<std::mutex> hold(mutex);
+            if (milliseconds == kInfinite) {
+                ended.wait(hold, [&] { return !alive; });
+                return true;
+            }
+            return ended.wait_for(hold, std::chrono::milliseconds(milliseconds), [&] { return !alive; });
+        }
+
+    private:
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool alive = false;
+    };
+
     struct CEntry {
         CLock lock;
         CObjectPtr object;         // the pool's own reference; empty when not cached
         std::weak_ptr<T> current;  // the object last handed out, while anyone holds it
+        std::shared_ptr<CLife> life = std::make_shared<CLife>();
+        std::atomic<bool> stale{false};  // a Clear could not take the lock: drop the object at the next use
     };
 
     class CEntryHold {

@@ -15,6 +15,7 @@
 #include "common/text.h"
 #include "common/trace.h"
 #include "server/core/config.h"
+#include "server/core/mail_store.h"
 #include "server/core/time_stamp.h"
 #include "server/rules/ruleset_pool.h"
 
@@ -51,6 +52,11 @@ const std::array<std::string, std::size(kExpiryFields)>& ExpiryTexts(time_t now)
 
 // Names the unit by the address of its own user-document holder, which is unique among the
 // units alive at one time, so that two messages of one user are never taken for the same work.
+// A name the rules may file into: a directory of the user that is not one of the server's.
+bool IsMailboxName(const std::string& name) {
+    return !name.empty() && name[0] != '.' && name[0] != '<' && name.find('/') == std::string::npos;
+}
+
 std::string UnitName(const std::string& userName, const void* holder) {
     return Format("CPOP3ClientMessage(%s, 0x%08lx)", userName.c_str(),
                   static_cast<unsigned long>(reinterpret_cast<uintptr_t>(holder)));
@@ -73,7 +79,8 @@ void CPOP3ClientMessage::SetMessageHeader(const std::string& text) {
 
 void CPOP3ClientMessage::AttachMessageFile(const std::string& path) {
     Traced([&] {
-        AttachMessageFile(std::make_shared<CFile>(path, CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING, 0));
+        AttachMessageFile(std::make_shared<CFile>(path, CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING,
+                                                  CFile::NO_FOLLOW));
     }, "CPOP3ClientMessage::AttachMessageFile('%s')", path.c_str());
 }
 
@@ -152,12 +159,31 @@ void CPOP3ClientMessage::MoveToTargetMailbox() {
                 Logger().Warning("CPOP3ClientMessage::MoveToTargetMailbox(): failed to delete file %s", path.c_str());
             return;
         }
-        const std::string destination =
-            Config().GetValue("mail-directory") + "/" + userName + "/" + target + "/" + messageFileName;
-        if (!CFile::MoveFile(path, destination))
-            Logger().Warning("CPOP3ClientMessage::MoveToTargetMailbox(): failed to move file %s to it's target "
-                             "mailbox at %s",
-                             path.c_str(), destination.c_str());
+        const std::string user = Config().GetValue("mail-directory") + "/" + userName + "/";
+        const auto moveToSpam = [&] {
+            const std::string spam = user + kSpamMailbox + "/" + messageFileName;
+            if (!CFile::MoveFile(path, spam))
+                Logger().Error("CPOP3ClientMessage::MoveToTargetMailbox(): failed to move file %s to the spam "
+                               "mailbox at %s, the file stays where it is",
+                               path.c_str(), spam.c_str());
+        };
+        if (target == kSpamMailbox)
+            return moveToSpam();
+        // Never left in .raw, where nobody would see it before the next start: what cannot go
+        // where the rules said goes to spam.
+        if (!IsMailboxName(target)) {
+            Logger().Error("CPOP3ClientMessage::MoveToTargetMailbox(): message file %s has no usable target mailbox "
+                           "('%s'), the message is moved to spam",
+                           path.c_str(), target.c_str());
+            return moveToSpam();
+        }
+        const std::string destination = user + target + "/" + messageFileName;
+        if (CFile::MoveFile(path, destination))
+            return;
+        Logger().Error("CPOP3ClientMessage::MoveToTargetMailbox(): failed to move file %s to it's target mailbox at "
+                       "%s, the message is moved to spam",
+                       path.c_str(), destination.c_str());
+        moveToSpam();
     }, "CPOP3ClientMessage::MoveToTargetMailbox()");
 }
 
@@ -176,7 +202,7 @@ void CPOP3ClientMessage::Process() {
         case 1:
             ParseMessageFile();
             if (GetResult() == kContentsMailbox)
-                Dispatch();
+                DispatchOrFallBack();
             MoveToTargetMailbox();
             pass = 2;
             break;
@@ -184,6 +210,23 @@ void CPOP3ClientMessage::Process() {
             throw CMessageException("not reached");
         }
     }, "CPOP3ClientMessage::Process()");
+}
+
+void CPOP3ClientMessage::DispatchOrFallBack() {
+    try {
+        Dispatch();
+    } catch (const std::exception& failure) {
+        // A failed training pass still files the message where the user put it.
+        std::string fallback = kSpamMailbox;
+        if (header && header->GetValueCount("x-ovrin-training-mailbox") > 0 &&
+            IsMailboxName(header->GetValue("x-ovrin-training-mailbox", 0)))
+            fallback = header->GetValue("x-ovrin-training-mailbox", 0);
+        Logger().Error("CPOP3ClientMessage::Process(): processing of message file %s failed, the message is moved "
+                       "to %s: %s",
+                       messageFile ? messageFile->GetFilename().c_str() : "(none)", fallback.c_str(), failure.what());
+        std::lock_guard<std::mutex> hold(sharedGuard);
+        result = std::move(fallback);
+    }
 }
 
 std::string CPOP3ClientMessage::GetResult() const {

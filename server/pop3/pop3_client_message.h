@@ -54,6 +54,10 @@ public:
     void ReleaseHeaderEvent();
 
 private:
+    // The file pass's dispatch; a failure sets the result to spam, or to the training mailbox
+    // of a training pass, with an ERROR line.
+    void DispatchOrFallBack();
+
     std::string userName;
     std::shared_ptr<CXMLDocument> userDocument;
     int pass = 0;  // 0: header pass next, 1: file pass next, 2: done

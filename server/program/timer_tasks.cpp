@@ -81,7 +81,8 @@ void SpoolMessage(const std::string& argument, const std::string& userName, cons
     }
     const bool queued = Contained([&] {
         // Opened once: the message keeps this descriptor for its processing.
-        auto file = std::make_shared<CFile>(raw, CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING, 0);
+        auto file =
+            std::make_shared<CFile>(raw, CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING, CFile::NO_FOLLOW);
         const std::string bytes = ReadHeaderBytes(*file);
         auto message = std::make_shared<CPOP3ClientMessage>(userName, user);
         message->SetMessageSize(file->GetSize());
@@ -98,7 +99,7 @@ void SpoolMessage(const std::string& argument, const std::string& userName, cons
         return;
     const std::string spam = UserPath(userName, kSpamMailbox) + "/" + spooled.name;
     if (!CFile::MoveFile(raw, spam))
-        Logger().Warning("Unable to move file %s to %s", raw.c_str(), spam.c_str());
+        Logger().Error("Unable to move file %s to %s", raw.c_str(), spam.c_str());
 }
 
 }  // namespace
@@ -114,8 +115,16 @@ std::string ExtractMessageHeader(const std::string& bytes) {
     if (crlf == std::string::npos && lf == std::string::npos)
         throw CMessageException("The message is broken, the first %d bytes don't contain the message header",
                                 static_cast<int>(bytes.size()));
-    if (lf < crlf)
-        return Replace(bytes.substr(0, lf + 2), "\n", "\r\n");
+    if (lf < crlf) {
+        // Only bare LFs: lines that already end in CR LF keep their single CR.
+        std::string header;
+        for (size_t i = 0; i < lf + 2; ++i) {
+            if (bytes[i] == '\n' && (i == 0 || bytes[i - 1] != '\r'))
+                header += '\r';
+            header += bytes[i];
+        }
+        return header;
+    }
     return bytes.substr(0, crlf + 4);
 }
 

@@ -10,6 +10,7 @@
 #include "server/rules/python_interpreter.h"
 
 #include "common/exception.h"
+#include "common/log.h"
 #include "common/trace.h"
 
 namespace Ovrin {
@@ -26,16 +27,67 @@ void SetItem(const CPythonObject& dictionary, const char* key, PyObject* value) 
         ThrowPythonException("PyDict_SetItemString() failed with no exception");
 }
 
+// One line a script printed, as a log line of its own.
+PyObject* LogScriptLine(PyObject*, PyObject* line) {
+    PyObject* bytes = PyUnicode_AsEncodedString(line, "utf-8", "surrogateescape");
+    if (bytes == nullptr)
+        return nullptr;
+    Logger().Info("Python script output: %s", PyBytes_AS_STRING(bytes));
+    Py_DECREF(bytes);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef kLogScriptLine = {"log_script_line", LogScriptLine, METH_O, nullptr};
+
+// Collects what is written into whole lines; flush() gives out the rest of a line.
+constexpr const char* kLineWriter = R"(
+class LineWriter:
+    def __init__(self, log):
+        self._log = log
+        self._pending = ''
+    def write(self, text):
+        lines = (self._pending + str(text)).split('\n')
+        self._pending = lines.pop()
+        for line in lines:
+            self._log(line.rstrip('\r'))
+        return len(text)
+    def flush(self):
+        if self._pending:
+            pending, self._pending = self._pending, ''
+            self._log(pending)
+    def isatty(self):
+        return False
+)";
+
 // The process's standard output carries only control replies and its standard input only
-// control commands: scripts print to standard error (the log) and read an empty input.
+// control commands; what scripts print (on either stream) becomes log lines, never raw bytes
+// among them. Scripts read an empty input.
 void DivertStandardStreams() {
-    PyObject* standardError = PySys_GetObject("stderr");  // borrowed
-    if (standardError == nullptr || PySys_SetObject("stdout", standardError) != 0)
+    CPythonObject globals(PyDict_New(), true);
+    SetItem(globals, "__builtins__", PyEval_GetBuiltins());
+    CPythonObject defined(PyRun_String(kLineWriter, Py_file_input, globals.Get(), globals.Get()), true);
+    PyObject* writerClass = PyDict_GetItemString(globals.Get(), "LineWriter");  // borrowed
+    CPythonObject log(PyCFunction_New(&kLogScriptLine, nullptr), true);
+    if (writerClass == nullptr)
+        ThrowPythonException("LineWriter could not be defined");
+    CPythonObject writer(PyObject_CallOneArg(writerClass, log.Get()), true);
+    if (PySys_SetObject("stdout", writer.Get()) != 0 || PySys_SetObject("stderr", writer.Get()) != 0)
         ThrowPythonException("sys.stdout could not be diverted");
     CPythonObject io(PyImport_ImportModule("io"), true);
     CPythonObject emptyInput(PyObject_CallMethod(io.Get(), "StringIO", nullptr), true);
     if (PySys_SetObject("stdin", emptyInput.Get()) != 0)
         ThrowPythonException("sys.stdin could not be replaced");
+}
+
+// A line a script left unfinished is logged when its run ends.
+void FlushScriptOutput() {
+    PyObject* output = PySys_GetObject("stdout");  // borrowed
+    if (output == nullptr)
+        return;
+    PyObject* flushed = PyObject_CallMethod(output, "flush", nullptr);
+    if (flushed == nullptr)
+        PyErr_Clear();
+    Py_XDECREF(flushed);
 }
 
 }  // namespace
@@ -102,7 +154,17 @@ CPythonObject CPythonInterpreter::Execute(const CPythonObject& code, const CHead
         SetItem(globals, "headers", headers.Get());
         SetItem(globals, "shared_state", sharedState.Get());
 
-        CPythonObject finished(PyEval_EvalCode(code.Get(), globals.Get(), globals.Get()), true);
+        PyObject* evaluated = PyEval_EvalCode(code.Get(), globals.Get(), globals.Get());
+        if (evaluated == nullptr) {
+            // Keeps the script's error across the flush.
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            FlushScriptOutput();
+            PyErr_Restore(type, value, traceback);
+        } else {
+            FlushScriptOutput();
+        }
+        CPythonObject finished(evaluated, true);
         PyObject* result = PyDict_GetItemString(globals.Get(), "result");  // borrowed
         return result != nullptr ? CPythonObject(Py_NewRef(result), true) : CPythonObject::None();
     }, "CPythonInterpreter::Execute()");

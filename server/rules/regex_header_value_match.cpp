@@ -98,15 +98,16 @@ void CRegexHeaderValueMatch::ApplyHeader(const CMessageHeader& header) {
 
 bool CRegexHeaderValueMatch::Match(const CFilePtr& file, const CMessageHeader& header) {
     return Traced([&] {
-        for (CPattern& pattern : patterns)
-            if (!pattern.expression)
-                pattern.expression = CompiledRegex("^" + pattern.text + "$", boost::regex::perl);
         bool result = false;
-        for (const CPattern& pattern : patterns) {
+        // Compiled when first tested: a decisive test ends the match before a later pattern,
+        // valid or not, is ever compiled.
+        for (CPattern& pattern : patterns) {
             for (const std::string& name : names) {
                 unsigned count = header.GetValueCount(name);
                 for (unsigned i = 0; i < count; ++i) {
                     std::string value = ValidateRegexedLine(header.GetValue(name, i));
+                    if (!pattern.expression)
+                        pattern.expression = CompiledRegex("^" + pattern.text + "$", boost::regex::perl);
                     result = boost::regex_match(value, *pattern.expression);
                     if (!all && result)
                         return true;

@@ -4,6 +4,7 @@
 
 #include "common/exception.h"
 #include "common/format.h"
+#include "common/log.h"
 #include "common/text.h"
 #include "common/trace.h"
 #include "server/rules/trace_address.h"
@@ -31,8 +32,15 @@ CRule::CRule(xmlNodePtr element) {
 
 bool CRule::Save(xmlNodePtr parent, CSaveExpired expired) {
     return Traced([&] {
-        if (expired == CSaveExpired::Drop && Expired())
-            return false;
+        if (expired == CSaveExpired::Drop) {
+            // One unreadable expiry must not cost the whole file its counts and learned rules.
+            if (!ExpiryReadable())
+                Logger().Warning("CRule::Save(0x%08x): rule '%s' has an unreadable expiry '%s', it is written back "
+                                 "unchanged",
+                                 TraceAddress(parent), description.c_str(), expires.c_str());
+            else if (Expired())
+                return false;
+        }
         xmlNodePtr rule = AddChildElement(parent, "rule");
         SetElementAttribute(rule, "description", description);
         SetElementAttribute(rule, "expires", expires);
@@ -98,12 +106,17 @@ void CRule::ApplyHeader(const CMessageHeader& header) {
 bool CRule::Expired() {
     return Traced([&] {
         if (expiryTime == 0) {
-            if (CMessageHeader::ContainsApplicableMacros(expires))
+            // No expiry at all means the rule never expires.
+            if (Trim(expires).empty() || CMessageHeader::ContainsApplicableMacros(expires))
                 return false;
             expiryTime = StringToTime(expires);
         }
         return expiryTime < std::time(nullptr);
     }, "CRule::Expired()");
+}
+
+bool CRule::ExpiryReadable() const {
+    return Trim(expires).empty() || CMessageHeader::ContainsApplicableMacros(expires) || ParseTime(expires);
 }
 
 std::string CRule::DispatchMessage(const CMessageHeader& header, const CFilePtr& file, const CXMLDocumentPtr& user,

@@ -34,6 +34,8 @@ public:
     void ApplyHeader(const CMessageHeader& header);
     // An expiry that still holds macros never expires; otherwise the parsed time is cached.
     bool Expired();
+    // False for an expiry that is neither empty, nor macro text, nor a date and time.
+    bool ExpiryReadable() const;
     // The mailbox named by the first action that names one, or empty.
     std::string DispatchMessage(const CMessageHeader& header, const CFilePtr& file, const CXMLDocumentPtr& user,
                                 CRuleList& rules, CRulePosition& position);

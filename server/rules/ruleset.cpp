@@ -92,12 +92,15 @@ std::string CRuleSet::DispatchMessage(const CMessageHeader& header, const CFileP
         // turn would otherwise move its own limit away.
         const size_t maxSteps = kWalkStepsPerRule * rules.size();
         size_t steps = 0;
+        CRulePtr mover;  // the last rule that moved the walk: the one to blame for a walk without end
         while (position != rules.end()) {
             // Held so that the rule outlives a delete-current and the position can be
             // compared with it afterwards.
             CRulePtr live = *position;
+            const bool exhausted = ++steps > maxSteps;
+            const CRulePtr& named = exhausted && mover ? mover : live;
             bool passed = Contained([&] {
-                if (++steps > maxSteps)
+                if (exhausted)
                     throw CMessageException("The walk through the rules did not end after %u steps",
                                             static_cast<unsigned>(steps - 1));
                 CRulePtr clone = live->Clone();
@@ -108,7 +111,7 @@ std::string CRuleSet::DispatchMessage(const CMessageHeader& header, const CFileP
                                             live->GetDescription().c_str(),
                                             ReplaceControlCharacters(result, true).c_str());
             }, "CRuleSet::DispatchMessage(%s): exception caught when passing message%s to rule '%s', "
-               "dispatching message to spam mailbox", name.c_str(), headerOnly, live->GetDescription().c_str());
+               "dispatching message to spam mailbox", name.c_str(), headerOnly, named->GetDescription().c_str());
             if (!passed) {
                 result = kSpamMailbox;
                 break;
@@ -122,6 +125,8 @@ std::string CRuleSet::DispatchMessage(const CMessageHeader& header, const CFileP
             }
             if (position != rules.end() && *position == live)
                 ++position;
+            else
+                mover = live;
         }
         IncrementDispatchedMessages();
         if (header.GetValueCount(kTrainingMailboxField) > 0) {

@@ -1,6 +1,7 @@
 // The by-name operations of CFile (delete, move without replacing, overwrite through a copy) and
 // the wildcard listings of files and directories.
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/exception.h"
 #include "common/file.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
@@ -136,6 +138,34 @@ TEST(CFileByName, MoveAcrossFilesystemsCopiesKeepsTheTimeAndNeverReplaces) {
     EXPECT_EQ(Entries(dir.Path()), std::vector<std::string>{"a.msg"});  // no partial copy left behind
 }
 
+TEST(CFileByName, MoveAcrossFilesystemsNeverWritesUnderTheFinalName) {
+    TempDir dir;
+    CForeignDir foreign(dir.Path());
+    if (foreign.path.empty())
+        GTEST_SKIP() << "no second filesystem at /dev/shm";
+    const std::string from = foreign.path + "/a.msg";
+    WriteWholeFile(from, std::string(300000, 'z'));
+    // Every write into the target directory, by name: the final name may only appear whole.
+    int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, dir.Path().c_str(), IN_MODIFY | IN_CLOSE_WRITE), 0);
+    EXPECT_TRUE(CFile::MoveFile(from, dir / "a.msg"));
+    std::vector<std::string> written;
+    alignas(inotify_event) char buffer[65536];
+    for (ssize_t got; (got = ::read(watch, buffer, sizeof buffer)) > 0;)
+        for (char* at = buffer; at < buffer + got;) {
+            auto* event = reinterpret_cast<inotify_event*>(at);
+            if (event->len > 0)
+                written.emplace_back(event->name);
+            at += sizeof(inotify_event) + event->len;
+        }
+    ::close(watch);
+    EXPECT_FALSE(written.empty());
+    EXPECT_EQ(std::count(written.begin(), written.end(), "a.msg"), 0);
+    EXPECT_EQ(ReadWholeFile(dir / "a.msg"), std::string(300000, 'z'));
+    EXPECT_EQ(Entries(dir.Path()), std::vector<std::string>{"a.msg"});
+}
+
 TEST(CFileByName, OverwriteFileReplacesTheTargetAndLeavesNoTemporary) {
     TempDir dir;
     WriteWholeFile(dir / "user.xml.123", "<new/>");
@@ -207,6 +237,28 @@ TEST(CFileEnumerate, DirectoryListingIncludesDotEntriesAndNoFiles) {
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{".", "..", ".spool", "alice"}));
     EXPECT_EQ(CFile::EnumerateDirs(dir.Path(), "ALI*")->size(), 1u);
+}
+
+TEST(CFileEnumerate, LinksAreNeverListedAndMessageFilesAreNotOpenedThroughThem) {
+    TempDir dir;
+    WriteWholeFile(dir / "secret", "x");
+    std::filesystem::create_directory(dir / "real");
+    std::filesystem::create_symlink(dir / "secret", dir / "x.msg");
+    std::filesystem::create_directory_symlink(dir / "real", dir / "linked");
+    std::vector<std::string> files, dirs;
+    auto fileList = CFile::EnumerateFiles(dir.Path(), "*");
+    auto dirList = CFile::EnumerateDirs(dir.Path(), "*");
+    for (const auto& file : *fileList)
+        files.push_back(file.name);
+    for (const auto& d : *dirList)
+        dirs.push_back(d.name);
+    std::sort(dirs.begin(), dirs.end());
+    EXPECT_EQ(files, std::vector<std::string>{"secret"});
+    EXPECT_EQ(dirs, (std::vector<std::string>{".", "..", "real"}));
+    LogCapture log;
+    EXPECT_THROW(CFile(dir / "x.msg", CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING, CFile::NO_FOLLOW),
+                 CMessageException);
+    EXPECT_NO_THROW(CFile(dir / "x.msg", CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING, 0));
 }
 
 TEST(CFileEnumerate, MissingDirectoryOrNoMatchListsEmptyAndSilently) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/regex.hpp>
+
 #include "common/exception.h"
 #include "tests/support/log_capture.h"
 
@@ -45,9 +47,30 @@ TEST(Escaping, EscapeRegexEscapesTheFourteenCharacters) {
     EXPECT_EQ(EscapeRegex("a-b/c#d"), "a-b/c#d");
 }
 
-TEST(Escaping, EscapePythonDoublesBackslashesThenEscapesQuotes) {
-    EXPECT_EQ(EscapePython("a\\b\"c"), "a\\\\b\\\"c");
-    EXPECT_EQ(EscapePython("\\\""), "\\\\\\\"");
+TEST(Escaping, EscapeRegexWritesControlAndHighBytesAsHexAndMatchesExactlyTheOriginal) {
+    const std::string values[] = {"\xe9t\xe9",    "caf\xc3\xa9 (x)", std::string("a\0b", 3),
+                                  "tab\there\r\n", "\x7f\xff" "9",     "\x80" "A"};
+    for (const std::string& value : values) {
+        const std::string escaped = EscapeRegex(value);
+        SCOPED_TRACE(escaped);
+        // Printable ASCII only: nothing for the XML file to change.
+        for (char c : escaped)
+            EXPECT_TRUE(c >= 0x20 && c < 0x7f);
+        const boost::regex pattern("^" + escaped + "$", boost::regex::perl);
+        EXPECT_TRUE(boost::regex_match(value, pattern));
+        EXPECT_FALSE(boost::regex_match(value + "x", pattern));
+    }
+    EXPECT_EQ(EscapeRegex("\xe9."), "\\xE9\\.");
+}
+
+TEST(Escaping, EscapePythonEscapesBothQuotesAndWritesTheRestAboveAsciiAsEscapes) {
+    EXPECT_EQ(EscapePython("a\\b\"c'd"), "a\\\\b\\\"c\\'d");
+    EXPECT_EQ(EscapePython("\n\x01"), "\\x0a\\x01");
+    EXPECT_EQ(EscapePython("caf\xc3\xa9 \xe9"), "caf\\u00e9 \\udce9");
+    EXPECT_EQ(EscapePython("\xf0\x9f\x98\x80"), "\\U0001f600");
+    // Not well-formed UTF-8 (truncated, overlong, an encoded surrogate): byte by byte.
+    EXPECT_EQ(EscapePython("\xe2\x82" "A\xc0\xaf\xed\xa0\x80"),
+              "\\udce2\\udc82A\\udcc0\\udcaf\\udced\\udca0\\udc80");
 }
 
 TEST(ReplaceControlCharacters, KeepsLineEndsAndTabsUnlessAll) {

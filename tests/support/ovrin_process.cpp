@@ -26,7 +26,8 @@ void MakePipe(int fds[2]) {
 
 std::string OvrinProcess::BinaryPath() { return std::string(OVRIN_BINARY_DIR) + "/ovrin"; }
 
-OvrinProcess::OvrinProcess(const std::vector<std::string>& arguments, const std::string& workingDirectory) {
+OvrinProcess::OvrinProcess(const std::vector<std::string>& arguments, const std::string& workingDirectory,
+                           const std::string& program) {
     int in[2], out[2], err[2];
     MakePipe(in);
     MakePipe(out);
@@ -38,7 +39,7 @@ OvrinProcess::OvrinProcess(const std::vector<std::string>& arguments, const std:
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     if (!workingDirectory.empty())
         posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
-    std::string binary = BinaryPath();
+    std::string binary = program;
     std::vector<char*> argv{binary.data()};
     std::vector<std::string> copies = arguments;
     for (std::string& argument : copies)

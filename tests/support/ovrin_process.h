@@ -21,9 +21,10 @@ constexpr milliseconds kProcessTimeout{20000};
 
 class OvrinProcess {
 public:
-    // Starts the ovrin program of this build with the arguments, in the working directory
-    // (the current one when empty).
-    explicit OvrinProcess(const std::vector<std::string>& arguments, const std::string& workingDirectory = "");
+    // Starts the ovrin program of this build (or another program) with the arguments, in the
+    // working directory (the current one when empty).
+    explicit OvrinProcess(const std::vector<std::string>& arguments, const std::string& workingDirectory = "",
+                          const std::string& program = BinaryPath());
     ~OvrinProcess();
     OvrinProcess(const OvrinProcess&) = delete;
     OvrinProcess& operator=(const OvrinProcess&) = delete;
@@ -37,6 +38,7 @@ public:
     // Closes the program's standard input.
     void CloseInput();
     void Signal(int signalNumber);
+    pid_t Pid() const { return pid; }
 
     // The next reply line without its CR LF; nullopt when none arrives within the time (or the
     // output has ended).

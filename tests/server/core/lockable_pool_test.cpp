@@ -200,17 +200,29 @@ TEST_F(LockablePool, ClearWhileLockedKeepsTheLock) {
     pool.UnlockObject("alice");  // the lock is gone now; a second unlock changes nothing
 }
 
-TEST_F(LockablePool, ClearWhileAHolderWorksKeepsOneObjectPerName) {
+TEST_F(LockablePool, AfterClearANameIsLoadedAfreshOnlyOnceItsLastHolderLetGo) {
     auto held = pool.GetObject("alice");
     pool.Clear();
-    // Loading a second object now would give the name two objects, each writing its own file.
-    EXPECT_EQ(pool.GetObject("alice"), held);
+    // A second object now would write its own file over the first's.
+    auto waiting = GetElsewhere(pool, "alice");
+    EXPECT_FALSE(ReadyWithin(waiting, 200ms));
     EXPECT_EQ(Loaded::loads, 1);
-    pool.Clear();
     held.reset();
+    ASSERT_TRUE(ReadyWithin(waiting, 5s));
+    auto fresh = waiting.get();
     EXPECT_EQ(Loaded::releases, 1);
-    EXPECT_NE(pool.GetObject("alice"), nullptr);
     EXPECT_EQ(Loaded::loads, 2);
+    EXPECT_EQ(pool.GetObject("alice"), fresh);  // and it is the name's object from now on
+}
+
+TEST_F(LockablePool, AClearThatFindsTheNameLockedReloadsItAtItsNextUse) {
+    ASSERT_TRUE(pool.LockObject("alice", 1000));
+    pool.GetObject("alice");  // the editor's own use caches it
+    std::thread([&] { pool.Clear(); }).join();
+    pool.UnlockObject("alice");
+    EXPECT_EQ(pool.GetObject("alice")->name, "alice");
+    EXPECT_EQ(Loaded::loads, 2);
+    EXPECT_EQ(Loaded::releases, 1);
 }
 
 TEST_F(LockablePool, LockAfterClearStillWaitsForTheHolder) {
@@ -251,16 +263,31 @@ struct SlowToRelease {
 
 }  // namespace
 
-TEST(LockablePoolRelease, ANameIsNotLoadedAgainWhileClearStillReleasesIt) {
-    CLockablePool<SlowToRelease> pool;
-    pool.GetObject("alice");
-    std::promise<void> started;
-    SlowToRelease::releaseStarted = &started;
-    std::thread clearing([&] { pool.Clear(); });
-    started.get_future().wait();
-    pool.GetObject("alice");  // waits for the release to finish, then loads
-    clearing.join();
-    SlowToRelease::releaseStarted = nullptr;
-    EXPECT_TRUE(SlowToRelease::released);
-    EXPECT_FALSE(SlowToRelease::loadedBeforeRelease);
+TEST(LockablePoolRelease, ANameIsNotLoadedAgainWhileItsObjectStillReleases) {
+    // Released by the Clear itself, or after the Clear by a worker that still held it.
+    for (bool byHolder : {false, true}) {
+        SCOPED_TRACE(byHolder ? "last holder" : "clear");
+        SlowToRelease::released = false;
+        SlowToRelease::loadedBeforeRelease = false;
+        CLockablePool<SlowToRelease> pool;
+        auto held = pool.GetObject("alice");
+        if (!byHolder)
+            held.reset();
+        std::promise<void> started;
+        SlowToRelease::releaseStarted = &started;
+        if (byHolder)
+            pool.Clear();
+        std::thread releasing([&] {
+            if (byHolder)
+                held.reset();
+            else
+                pool.Clear();
+        });
+        started.get_future().wait();
+        pool.GetObject("alice");  // waits for the release to finish, then loads
+        releasing.join();
+        SlowToRelease::releaseStarted = nullptr;
+        EXPECT_TRUE(SlowToRelease::released);
+        EXPECT_FALSE(SlowToRelease::loadedBeforeRelease);
+    }
 }

@@ -182,19 +182,51 @@ TEST_F(MessageProcessing, DeleteAfterTheFilePassRemovesTheFile) {
         EXPECT_TRUE(Files(mailbox).empty()) << mailbox;
 }
 
-TEST_F(MessageProcessing, AMissingMailboxLeavesTheFileInRawWithAWarning) {
-    WriteRules(Rule({.description = "nowhere", .matches = AnyMatch(), .actions = DispatchTo("archive")}));
-    auto message = Downloaded();
-    message->AttachMessageFile(rawPath);
-    message->SkipFirstPass();
-    LogCapture log;
-    EXPECT_NO_THROW(message->Process());
-    EXPECT_TRUE(fs::exists(rawPath));
-    const std::string target = dir / ("mail/joe/archive/" + message->GetMessageId() + ".msg");
-    EXPECT_EQ(log.LinesWith("WARNING CPOP3ClientMessage::MoveToTargetMailbox(): failed to move file " + rawPath +
-                            " to it's target mailbox at " + target)
-                  .size(),
-              1u);
+TEST_F(MessageProcessing, AMessageWithoutAUsableTargetGoesToSpamWithAnErrorNamingItsFile) {
+    struct Case {
+        const char* what;
+        std::string rules;  // empty: no ruleset.xml, so the ruleset cannot be loaded
+        std::string training;
+        std::string mailbox;  // where the file ends, "" when it stays in .raw
+        std::string error;    // the ERROR line's text after the file name
+    };
+    const std::string trainable = "<rule description=\"t\" enabled=\"true\" trainable=\"true\"><actions>" +
+                                  DispatchTo("mail") + "</actions></rule>";
+    const Case cases[] = {
+        {"mistyped mailbox", Rule({"typo", AnyMatch(), DispatchTo("archive")}), "", "spam",
+         " to it's target mailbox at "},
+        {"no result", Rule({"silent", AnyMatch(), PythonAction("x = 1")}), "", "spam", " to it's target mailbox at "},
+        {"no ruleset", "", "", "spam", " failed, the message is moved to spam: "},
+        {"failed training", trainable, "lists", "lists", " failed, the message is moved to lists: "},
+        {"no spam mailbox", "", "", "", " to the spam mailbox at "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RuleSetPool().Clear();  // the last case's ruleset writes itself back first
+        fs::remove(dir / "mail/joe/ruleset.xml");
+        if (!c.rules.empty())
+            WriteRules(c.rules);
+        if (c.mailbox.empty())
+            fs::remove_all(dir / "mail/joe/spam");
+        auto message = Downloaded();
+        message->AttachMessageFile(rawPath);
+        message->SkipFirstPass();
+        if (!c.training.empty())
+            message->AddHeaderValue("x-ovrin-training-mailbox", c.training);
+        LogCapture log;
+        EXPECT_NO_THROW(message->Process());
+        EXPECT_EQ(fs::exists(rawPath), c.mailbox.empty());
+        if (!c.mailbox.empty()) {
+            EXPECT_TRUE(fs::exists(dir / ("mail/joe/" + c.mailbox + "/" + message->GetMessageFileName())));
+        }
+        std::vector<std::string> errors;
+        for (const std::string& line : log.LinesWith(rawPath))
+            if (line.find(" ERROR CPOP3ClientMessage::") != std::string::npos)
+                errors.push_back(line);
+        // The cause, and when spam fails too, that failure.
+        ASSERT_EQ(errors.size(), c.mailbox.empty() ? 2u : 1u);
+        EXPECT_NE(errors.back().find(rawPath + c.error), std::string::npos) << errors.back();
+    }
 }
 
 TEST_F(MessageProcessing, AFailedHeaderPassLeavesTheEventUnsignalled) {

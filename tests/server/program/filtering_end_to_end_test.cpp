@@ -298,3 +298,60 @@ TEST_F(Filtering, AWorkerPoolWithoutThreadsEndsStartUp) {
         EXPECT_EQ(process.LogLinesWith(std::string(" ERROR ") + label + reason).size(), 1u) << process.LogText();
     EXPECT_TRUE(process.LogLinesWith("started").empty());
 }
+
+TEST(FilteringFlush, FlushesWhileWorkersHoldTheRulesetLoseNoCount) {
+    // A catch-all first and many rules after it: each flush writes a large file while the
+    // workers keep dispatching.
+    std::string rules = Rule({.description = "all", .matches = AnyMatch(), .actions = DispatchTo("mail")});
+    for (int i = 0; i < 600; ++i)
+        rules += Rule({.description = "never " + std::to_string(i), .matches = RegexMatch("x-never", "any", {"x"}),
+                       .actions = DispatchTo("spam")});
+    constexpr size_t kMessages = 480;
+    for (int run = 0; run < 3; ++run) {
+        SCOPED_TRACE(run);
+        ServerHome home;
+        home.AddUser("joe");
+        home.SetParam("spool-interval-sec", "0");
+        home.SetParam("flush-interval-sec", "1");
+        WriteWholeFile(home.UserPath("joe", "ruleset.xml"), RulesetFile(rules));
+        for (size_t i = 0; i < kMessages; ++i)
+            WriteWholeFile(home.UserPath("joe", ".spool/m" + std::to_string(i) + ".msg"),
+                           "Subject: number " + std::to_string(i) + "\r\n\r\nbody\r\n");
+        auto process = StartServer(home);
+        const auto filed = [&] {
+            return static_cast<size_t>(std::distance(fs::directory_iterator(home.UserPath("joe", "mail")),
+                                                     fs::directory_iterator()));
+        };
+        ASSERT_TRUE(WaitUntil([&] { return filed() == kMessages; }, std::chrono::seconds(120))) << process->LogText();
+        StopServer(*process);
+        Ovrin::CXMLDocument saved(home.UserPath("joe", "ruleset.xml"));
+        Ovrin::CXPathContext context(saved);
+        EXPECT_EQ(context.Eval("/ruleset/@dispatched-messages")->GetText(), std::to_string(kMessages));
+        EXPECT_EQ(context.Eval("/ruleset/rules/rule[1]/@dispatched-messages")->GetText(), std::to_string(kMessages));
+    }
+}
+
+TEST_F(Filtering, AReloadOfUsersDuringASlowMessageIsSeenByTheNextMessage) {
+    const auto userFile = [](const char* team) {
+        return std::string("<?xml version=\"1.0\"?>\n<user><params><param name=\"team\" value=\"") + team +
+               "\"/></params><pop3-server><authentication handler=\"plaintext\" password=\"\"/></pop3-server>"
+               "<pop3-clients/></user>\n";
+    };
+    WriteWholeFile(Dir("user.xml"), userFile("blue"));
+    WriteRules(Rule({.description = "slow",
+                     .matches = PythonMatch("import time\nif headers['subject'] == 'slow':\n"
+                                            "    print('slow message sleeps')\n    time.sleep(3)\n    result = 'match'\n"),
+                     .actions = DispatchTo("lists")}) +
+               Rule({.description = "red team", .matches = RegexMatch("x-ovrin-user-team", "any", {"red"}),
+                     .actions = DispatchTo("work")}));
+    auto process = Start();
+    Spool("slow.msg", "Subject: slow\r\n\r\nbody\r\n");
+    ASSERT_TRUE(process->WaitForLog("Python script output: slow message sleeps")) << process->LogText();
+    WriteWholeFile(Dir("user.xml"), userFile("red"));
+    ASSERT_EQ(process->Command("reload users"), "ok");
+    Spool("next.msg", "Subject: next\r\n\r\nbody\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return Settled(2, {"lists", "work", "spam"}); })) << process->LogText();
+    Stop(*process);
+    EXPECT_EQ(Files("lists").size(), 1u);
+    EXPECT_EQ(Files("work").size(), 1u) << process->LogText();
+}

@@ -145,6 +145,9 @@ TEST_F(TimerTasks, TheHeaderEndsAtTheFirstBlankLine) {
     // Whichever blank line comes first decides.
     EXPECT_EQ(ExtractMessageHeader("A: 1\n\nbody\r\n\r\n"), "A: 1\r\n\r\n");
     EXPECT_EQ(ExtractMessageHeader("A: 1\r\n\r\nbody\n\n"), "A: 1\r\n\r\n");
+    // Ended by LF LF after CR LF lines: only the bare LF gains a CR.
+    EXPECT_EQ(ExtractMessageHeader("A: 1\r\nB: 2\r\n\nbody"), "A: 1\r\nB: 2\r\n\r\n");
+    EXPECT_EQ(ExtractMessageHeader("A: 1\r\nB: 2\n\nbody"), "A: 1\r\nB: 2\r\n\r\n");
     try {
         ExtractMessageHeader("A: 1\r\nB: 2\r\n");
         ADD_FAILURE() << "no blank line, yet a header";

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "common/exception.h"
 #include "server/rules/python_match.h"
 #include "server/rules/regex_header_value_match.h"
@@ -140,6 +142,14 @@ TEST_F(Matches, AnInvalidPatternRaises) {
     EXPECT_ANY_THROW(match->Match(nullptr, Header({"Subject: a"})));
 }
 
+TEST_F(Matches, ADecisiveTestEndsTheMatchBeforeALaterInvalidPatternIsCompiled) {
+    CMessageHeader header = Header({"Subject: hello"});
+    EXPECT_TRUE(Test(RegexMatch("subject", "any", {"hel.*", "(unclosed"}), header));
+    EXPECT_FALSE(Test(RegexMatch("subject", "all", {"nope", "(unclosed"}), header));
+    LogCapture log;
+    EXPECT_ANY_THROW(Test(RegexMatch("subject", "any", {"nope", "(unclosed"}), header));
+}
+
 TEST_F(Matches, LongValuesAreTestedOnTheirFirst2048Bytes) {
     CMessageHeader header;
     header.AddValue("x-long", std::string(2048, 'a') + "b");
@@ -178,11 +188,27 @@ TEST_F(Matches, PythonMatchScriptsWithCrLfLineEndsRun) {
     EXPECT_TRUE(Test(PythonMatch("if 1:\r\n    result = 'match'\r\n"), Header({})));
 }
 
-TEST_F(Matches, PythonMacroValuesAreEscapedForStringLiterals) {
-    CMatchPtr match = Make(PythonMatch("if headers['subject'] == \"{{subject}}\":\n    result = 'match'\n"));
-    CMessageHeader header = Header({"Subject: say \"hi\" \\o/"});
-    match->ApplyHeader(header);
-    EXPECT_TRUE(match->Match(nullptr, header));
+TEST_F(Matches, PythonMacroValuesStayInsideAnyStringLiteralAndReadAsTheDictionarysText) {
+    const std::pair<std::string, std::string> literals[] = {{"'", "'"}, {"\"", "\""}, {"'''", "'''"}, {"\"\"\"", "\"\"\""}};
+    const std::string ran = UserDirectory() + "/ran";
+    const std::string values[] = {
+        "say \"hi\" \\o/", "it's", "x'''y\"\"\"z", "a\\'b\\", "\xe9t\xe9", "caf\xc3\xa9", "line\nnext\x01",
+        "\xf0\x9f\x98\x80 \xc3", "\\x41\\u0041",
+        // Would create a file if it ran as code.
+        "'''\"\"\"'\"; open('" + ran + "', 'w'); x = \"'''\"\"\"'",
+    };
+    for (const auto& [open, close] : literals)
+        for (const std::string& value : values) {
+            SCOPED_TRACE(open + value + close);
+            CMatchPtr match = Make(PythonMatch("s = " + open + "{{x-value}}" + close +
+                                               "\nresult = 'match' if s == headers['x-value'] else 'differs'\n"));
+            CMessageHeader header = Header({"Subject: a"});
+            header.AddValue("x-value", value);
+            match->ApplyHeader(header);
+            LogCapture log;
+            EXPECT_TRUE(match->Match(nullptr, header));
+        }
+    EXPECT_FALSE(std::filesystem::exists(ran));
 }
 
 TEST_F(Matches, PythonMatchSeesTheMessageFileOnlyWhenItIsOpen) {

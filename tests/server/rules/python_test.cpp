@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/regex.hpp>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -227,6 +229,20 @@ TEST(PythonHostStreams, ScriptsNeitherWriteToStandardOutputNorReadStandardInput)
     EXPECT_EQ(result, "''");
     EXPECT_EQ(standardOutput, "");
     EXPECT_EQ(log.LinesWith("printed by a script").size(), 1u);
+}
+
+TEST(PythonHostStreams, WhatAScriptPrintsBecomesWholeInfoLogLines) {
+    LogCapture log;
+    RunScript("import sys\nprint('first\\nsecond', end='')\nprint(' half')\nsys.stderr.write('to stderr\\n')\n"
+              "sys.stdout.write('unfinished')");
+    for (const char* text : {"first", "second half", "to stderr", "unfinished"}) {
+        auto lines = log.LinesWith(text);
+        ASSERT_EQ(lines.size(), 1u) << text;
+        EXPECT_TRUE(boost::regex_match(lines[0], boost::regex("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} "
+                                                                "\\[[0-9a-f]{8}\\] INFO Python script output: (.*)")))
+            << lines[0];
+        EXPECT_EQ(lines[0].substr(lines[0].find("output: ") + 8), text);
+    }
 }
 
 TEST(PythonHostShutdown, FinalisesAtExitAfterReleasingEveryObject) {

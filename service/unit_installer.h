@@ -1,0 +1,29 @@
+// Installing and removing the service as the systemd unit "ovrinmail.service". The systemctl
+// program, the unit directory and the directory whose presence shows a running systemd come
+// from OVRIN_SYSTEMCTL, OVRIN_UNIT_DIRECTORY and OVRIN_SYSTEMD_RUN_DIRECTORY when set.
+#pragma once
+
+#include <string>
+
+namespace Ovrin {
+
+struct CSystemdPaths {
+    std::string systemctl = "systemctl";
+    std::string unitDirectory = "/etc/systemd/system";
+    std::string runDirectory = "/run/systemd/system";
+
+    static CSystemdPaths FromEnvironment();
+};
+
+constexpr const char* kServiceName = "ovrinmail";
+
+// The unit that runs the program at this path in its own directory.
+std::string UnitText(const std::string& programPath);
+
+// Each returns the program's exit code and says on standard error why when it is 1.
+// Install writes, enables and starts the unit; an existing unit is only started.
+int InstallService(const std::string& programPath, const CSystemdPaths& paths);
+// Remove stops, disables and deletes the unit; no unit is no error.
+int RemoveService(const CSystemdPaths& paths);
+
+}  // namespace Ovrin

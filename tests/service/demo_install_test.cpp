@@ -1,0 +1,55 @@
+// The installed demo: cmake --install lays out one directory, and the service started there
+// files the sample messages of the demo user's spool with the demo ruleset.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "common/file.h"
+#include "tests/support/ovrin_process.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
+
+using namespace OvrinTest;
+namespace fs = std::filesystem;
+
+namespace {
+
+size_t Messages(const std::string& directory) { return Ovrin::CFile::EnumerateFiles(directory, "*.msg")->size(); }
+
+}  // namespace
+
+TEST(DemoInstall, TheServiceFilesTheSampleMessagesIntoTheDemoMailboxes) {
+    TempDir dir;
+    const std::string home = dir / "ovrin";
+    const std::string install = "cmake --install '" + std::string(OVRIN_BINARY_DIR) + "' --prefix '" + home +
+                                "' >/dev/null";
+    ASSERT_EQ(std::system(install.c_str()), 0);
+    for (const char* entry : {"ovrin", "ovrin-service", "config.xml", "mail/demo/ruleset.xml", "mail/.template",
+                              "samples/spam-and-lists.xml"})
+        EXPECT_TRUE(fs::exists(home + "/" + entry)) << entry;
+    const std::string user = home + "/mail/demo";
+    const size_t spooled = Messages(user + "/.spool");
+    ASSERT_EQ(spooled, 5u);
+
+    OvrinProcess service({}, "/", home + "/ovrin-service");
+    // The demo's spool task runs every 5 s.
+    EXPECT_TRUE(WaitUntil([&] { return Messages(user + "/.spool") + Messages(user + "/.raw") == 0 &&
+                                       Messages(user + "/mail") + Messages(user + "/lists") +
+                                               Messages(user + "/spam") == spooled; },
+                          std::chrono::seconds(30)))
+        << service.LogText();
+    EXPECT_EQ(Messages(user + "/mail"), 2u);
+    EXPECT_EQ(Messages(user + "/lists"), 2u);
+    EXPECT_EQ(Messages(user + "/spam"), 1u);
+
+    // A second install keeps the mail store and the configuration as they are now.
+    ASSERT_EQ(std::system(install.c_str()), 0);
+    EXPECT_EQ(Messages(user + "/.spool"), 0u);
+    EXPECT_EQ(Messages(user + "/mail"), 2u);
+
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.WaitForExit(), std::optional<int>(0)) << service.LogText();
+}
