@@ -49,18 +49,26 @@ CWorkerThread<TUnit>::~CWorkerThread() {
 
 template <class TUnit>
 void CWorkerThread<TUnit>::PushWorkUnit(const CUnitPtr& unit) {
-    Traced([&] {
-        CScopedLock hold(listLock, kInfinite);
+    Traced([&] { PushWorkUnits({unit}); }, "CWorkerThread::PushWorkUnit(0x%08x)", Address(unit.get()));
+}
+
+template <class TUnit>
+void CWorkerThread<TUnit>::PushWorkUnits(const std::vector<CUnitPtr>& batch) {
+    CScopedLock hold(listLock, kInfinite);
+    bool added = false;
+    for (const CUnitPtr& unit : batch) {
         if (names.contains(unit->GetName())) {
             Logger().Warning("CWorkerThread::PushWorkUnit('%s'): ignoring duplicate entry, identical object is "
                              "already being processed",
                              unit->GetName().c_str());
-            return;
+            continue;
         }
         units.push_back(unit);
         names.insert(unit->GetName());
+        added = true;
+    }
+    if (added)
         wakeUp.Set();
-    }, "CWorkerThread::PushWorkUnit(0x%08x)", Address(unit.get()));
 }
 
 template <class TUnit>

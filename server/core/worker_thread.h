@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "common/event.h"
 #include "common/lock.h"
@@ -35,6 +36,9 @@ public:
 
     // Appends the unit unless a unit of the same name is already listed on this thread.
     void PushWorkUnit(const CUnitPtr& unit);
+    // The same for each unit in order, under one lock and with one wake-up: a thread woken for
+    // every unit of a burst preempts the pusher once per unit.
+    void PushWorkUnits(const std::vector<CUnitPtr>& batch);
     // Terminate, and wake the thread if it waits for work, so that it ends at once.
     void RequestTermination();
     // Units listed now, the one in progress included.

@@ -29,6 +29,8 @@ namespace {
 
 // The spool task reads no more of a message than this to find the end of its header.
 constexpr uint32_t kHeaderReadLimit = 65536;
+// The spool task hands messages to the workers this many at a time.
+constexpr size_t kSpoolBurst = 32;
 
 std::mutex& FactoryGuard() {
     static std::mutex guard;
@@ -72,7 +74,7 @@ std::string ReadHeaderBytes(CFile& file) {
 // One spooled file: into .raw under a new name, header read, queued for processing. The
 // file is in .raw from then on; a failure after the move sends it to spam under its spool name.
 void SpoolMessage(const std::string& argument, const std::string& userName, const CUserPool::CObjectPtr& user,
-                  const CFileInfo& spooled) {
+                  const CFileInfo& spooled, std::vector<CSequentialWorkUnitPtr>& burst) {
     const std::string raw = UserPath(userName, kRawDirectory) + "/" +
                             Format("%s.%03u.msg", LocalTimeStamp().c_str(), Random(1000));
     if (!CFile::MoveFile(spooled.path, raw)) {
@@ -92,7 +94,7 @@ void SpoolMessage(const std::string& argument, const std::string& userName, cons
         // Consumed in one step, so that the entry trains exactly one message.
         if (auto mailbox = TrainingMap().TakeValue(ToLower(spooled.name)))
             message->AddHeaderValue("x-ovrin-training-mailbox", *mailbox);
-        SequentialWorkerPool().PushWorkUnit(message, false);
+        burst.push_back(std::move(message));
     }, "TimerCallback_SpoolMessages('%s'): caught exception while processing file '%s', the file is moved to spam",
        argument.c_str(), raw.c_str());
     if (queued)
@@ -191,8 +193,17 @@ void TimerCallback_SpoolMessages(const std::string& argument) {
             // Waits while the user is locked; one user's failure leaves the others' spools alone.
             Contained([&] {
                 auto user = UserPool().GetObject(entry.name);
-                for (const CFileInfo& file : *files)
-                    SpoolMessage(argument, entry.name, user, file);
+                // Handed over in bursts: a worker woken for every message would take the
+                // processor from this thread once per message.
+                std::vector<CSequentialWorkUnitPtr> queued;
+                for (const CFileInfo& file : *files) {
+                    SpoolMessage(argument, entry.name, user, file, queued);
+                    if (queued.size() >= kSpoolBurst) {
+                        SequentialWorkerPool().PushWorkUnits(queued, false);
+                        queued.clear();
+                    }
+                }
+                SequentialWorkerPool().PushWorkUnits(queued, false);
             }, "TimerCallback_SpoolMessages('%s'): caught exception while processing user '%s'", argument.c_str(),
                entry.name.c_str());
         }
