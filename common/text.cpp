@@ -37,9 +37,15 @@ std::string Trim(std::string_view text) {
     return std::string(text.substr(first, last - first + 1));
 }
 
-std::string ToLower(std::string_view text) { return FoldCase(text, ::tolower); }
+// ASCII only, whatever locale a library has set: field names and mailbox names must fold the
+// same way on every machine, and this runs for every header field of every message.
+std::string ToLower(std::string_view text) {
+    return FoldCase(text, [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; });
+}
 
-std::string ToUpper(std::string_view text) { return FoldCase(text, ::toupper); }
+std::string ToUpper(std::string_view text) {
+    return FoldCase(text, [](unsigned char c) { return c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c; });
+}
 
 std::string Replace(std::string_view text, std::string_view what, std::string_view with) {
     return Traced([&] {
@@ -165,23 +171,30 @@ std::string TimeToString(time_t time) {
     }, "TimeToString(%u)", static_cast<unsigned>(time));
 }
 
+std::optional<time_t> ParseTime(const std::string& text) {
+    boost::smatch m;
+    if (!boost::regex_match(text, m, DateTimePattern()) || m.size() < 7)
+        return std::nullopt;
+    for (size_t i = 1; i <= 6; ++i)
+        if (!m[i].matched)
+            return std::nullopt;
+    tm fields{};
+    fields.tm_year = std::atoi(m[1].str().c_str()) - 1900;
+    fields.tm_mon = std::atoi(m[2].str().c_str()) - 1;
+    fields.tm_mday = std::atoi(m[3].str().c_str());
+    fields.tm_hour = std::atoi(m[4].str().c_str());
+    fields.tm_min = std::atoi(m[5].str().c_str());
+    fields.tm_sec = std::atoi(m[6].str().c_str());
+    fields.tm_isdst = -1;
+    return std::mktime(&fields);
+}
+
 time_t StringToTime(const std::string& text) {
     return Traced([&] {
-        boost::smatch m;
-        if (!boost::regex_match(text, m, DateTimePattern()) || m.size() < 7)
+        std::optional<time_t> time = ParseTime(text);
+        if (!time)
             throw CMessageException("Invalid date/time value: %s", text.c_str());
-        for (size_t i = 1; i <= 6; ++i)
-            if (!m[i].matched)
-                throw CMessageException("Invalid date/time value: %s", text.c_str());
-        tm fields{};
-        fields.tm_year = std::atoi(m[1].str().c_str()) - 1900;
-        fields.tm_mon = std::atoi(m[2].str().c_str()) - 1;
-        fields.tm_mday = std::atoi(m[3].str().c_str());
-        fields.tm_hour = std::atoi(m[4].str().c_str());
-        fields.tm_min = std::atoi(m[5].str().c_str());
-        fields.tm_sec = std::atoi(m[6].str().c_str());
-        fields.tm_isdst = -1;
-        return std::mktime(&fields);
+        return *time;
     }, "StringToTime('%s')", text.c_str());
 }
 

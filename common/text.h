@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,6 +32,8 @@ std::string ReplaceControlCharacters(std::string_view text, bool all);
 std::string TimeToString(time_t time);
 // The inverse of TimeToString for years 2000 to 2037; throws "Invalid date/time value: %s".
 time_t StringToTime(const std::string& text);
+// The same without a failure: nullopt for a text StringToTime refuses.
+std::optional<time_t> ParseTime(const std::string& text);
 // Lenient decoder: other bytes are skipped; malformed input yields the empty string.
 std::string DecodeBASE64(std::string_view text);
 // The C library's decimal conversions with 32-bit results: an optional sign and leading

@@ -73,19 +73,26 @@ void CWorkerThread<TUnit>::WakeUp() {
 
 template <class TUnit>
 void CWorkerThread<TUnit>::PushWorkUnit(const CUnitPtr& unit) {
-    Traced([&] {
-        CScopedLock hold(listLock, kInfinite);
-        for (const auto& listed : units) {
-            if (listed->GetName() == unit->GetName()) {
-                Logger().Warning("CWorkerThread::PushWorkUnit('%s'): ignoring duplicate entry, identical object is "
-                                 "already being processed",
-                                 unit->GetName().c_str());
-                return;
-            }
+    Traced([&] { PushWorkUnits({unit}); }, "CWorkerThread::PushWorkUnit(0x%08x)", Address(unit.get()));
+}
+
+template <class TUnit>
+void CWorkerThread<TUnit>::PushWorkUnits(const std::vector<CUnitPtr>& batch) {
+    CScopedLock hold(listLock, kInfinite);
+    bool added = false;
+    for (const CUnitPtr& unit : batch) {
+        if (names.contains(unit->GetName())) {
+            Logger().Warning("CWorkerThread::PushWorkUnit('%s'): ignoring duplicate entry, identical object is "
+                             "already being processed",
+                             unit->GetName().c_str());
+            continue;
         }
         units.push_back(unit);
+        names.insert(unit->GetName());
+        added = true;
+    }
+    if (added)
         WakeUp();
-    }, "CWorkerThread::PushWorkUnit(0x%08x)", Address(unit.get()));
 }
 
 template <class TUnit>
@@ -106,8 +113,16 @@ void CWorkerThread<TUnit>::ClearUnits() {
     {
         CScopedLock hold(listLock, kInfinite);
         dropped.swap(units);
+        names.clear();
     }
     // the units die here, outside the list lock, in case their destructors push work
+}
+
+template <class TUnit>
+typename std::list<typename CWorkerThread<TUnit>::CUnitPtr>::iterator CWorkerThread<TUnit>::Unlist(
+    typename std::list<CUnitPtr>::iterator position) {
+    names.erase(names.find((*position)->GetName()));
+    return units.erase(position);
 }
 
 template <class TUnit>
@@ -157,7 +172,7 @@ void CWorkerThread<CSequentialWorkUnit>::RunPass(uint64_t, uint32_t) {
                   "and proceeding to remove",
                   unit->GetName().c_str());
         CScopedLock hold(listLock, kInfinite);
-        position = units.erase(position);
+        position = Unlist(position);
     }
 }
 
@@ -230,7 +245,7 @@ void CWorkerThread<CParallelWorkUnit>::RunPass(uint64_t workBudget, uint32_t sle
             }
             if (!more) {
                 CScopedLock hold(listLock, kInfinite);
-                position = units.erase(position);
+                position = Unlist(position);
                 break;
             }
             if (yield || environment.elapsedMicroseconds() - start >= slice) {

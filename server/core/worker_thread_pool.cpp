@@ -43,13 +43,27 @@ void CWorkerThreadPool<TUnit>::Start() {
 }
 
 template <class TUnit>
+uint32_t CWorkerThreadPool<TUnit>::PlaceUnit(const TUnit& unit, bool sticky) const {
+    const auto count = static_cast<uint32_t>(threads.size());
+    return sticky ? StickyThreadIndex(unit.GetName(), count) : Random(count);
+}
+
+template <class TUnit>
 void CWorkerThreadPool<TUnit>::PushWorkUnit(const std::shared_ptr<TUnit>& unit, bool sticky) {
+    Traced([&] { threads[PlaceUnit(*unit, sticky)]->PushWorkUnit(unit); }, "CWorkerThreadPool::PushWorkUnit(0x%08x, %s)",
+           static_cast<unsigned>(reinterpret_cast<uintptr_t>(unit.get())), sticky ? "STICKY" : "ANY THREAD");
+}
+
+template <class TUnit>
+void CWorkerThreadPool<TUnit>::PushWorkUnits(const std::vector<std::shared_ptr<TUnit>>& units, bool sticky) {
     Traced([&] {
-        const auto count = static_cast<uint32_t>(threads.size());
-        const uint32_t index = sticky ? StickyThreadIndex(unit->GetName(), count) : Random(count);
-        threads[index]->PushWorkUnit(unit);
-    }, "CWorkerThreadPool::PushWorkUnit(0x%08x, %s)", static_cast<unsigned>(reinterpret_cast<uintptr_t>(unit.get())),
-       sticky ? "STICKY" : "ANY THREAD");
+        std::vector<std::vector<std::shared_ptr<TUnit>>> perThread(threads.size());
+        for (const auto& unit : units)
+            perThread[PlaceUnit(*unit, sticky)].push_back(unit);
+        for (size_t i = 0; i < threads.size(); ++i)
+            if (!perThread[i].empty())
+                threads[i]->PushWorkUnits(perThread[i]);
+    }, "CWorkerThreadPool::PushWorkUnits(%u, %s)", static_cast<unsigned>(units.size()), sticky ? "STICKY" : "ANY THREAD");
 }
 
 template <class TUnit>

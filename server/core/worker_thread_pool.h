@@ -32,10 +32,13 @@ public:
     // Resumes every thread, in index order.
     void Start();
     void PushWorkUnit(const std::shared_ptr<TUnit>& unit, bool sticky);
+    // Each unit placed as PushWorkUnit places it, handed to each thread in one step.
+    void PushWorkUnits(const std::vector<std::shared_ptr<TUnit>>& units, bool sticky);
     // Terminates and joins each thread in turn, without a time limit; listed units are dropped.
     void Stop();
 
 private:
+    uint32_t PlaceUnit(const TUnit& unit, bool sticky) const;
     std::vector<CThreadPtr> threads;
 };
 

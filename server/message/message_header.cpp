@@ -2,7 +2,9 @@
 // and the plain dictionary form for rule scripts.
 #include "server/message/message_header.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <utility>
 
 #include "common/exception.h"
 #include "common/log.h"
@@ -38,7 +40,20 @@ unsigned Address(const void* pointer) {
 
 }  // namespace
 
-CMessageHeader::CMessageHeader(std::string_view buffer) {
+namespace {
+
+// The arena's first block: enough for the header of a typical message with the server's fields.
+constexpr size_t kArenaStart = 16384;
+
+}  // namespace
+
+CMessageHeader::CMessageHeader()
+    : arena(std::make_unique<std::pmr::monotonic_buffer_resource>(kArenaStart)), fields(arena.get()) {}
+
+CMessageHeader::CMessageHeader(const CMessageHeader& other)
+    : arena(std::make_unique<std::pmr::monotonic_buffer_resource>(kArenaStart)), fields(other.fields, arena.get()) {}
+
+CMessageHeader::CMessageHeader(std::string_view buffer) : CMessageHeader() {
     Traced([&] {
         if (buffer.empty())
             return;
@@ -122,23 +137,40 @@ void CMessageHeader::AddLine(std::string_view line) {
 
 void CMessageHeader::AddValue(std::string_view name, std::string_view value) {
     Traced([&] {
-        fields[ToLower(name)].emplace_back(value);
+        auto field = Find(name);
+        if (field == fields.end())
+            field = fields.try_emplace(CText(ToLower(name), arena.get())).first;
+        field->second.emplace_back(value);
     }, "CMessageHeader::AddValue('%.*s', '%.*s')", Length(name), name.data(), Length(value), value.data());
+}
+
+// Names are mostly lower case already; only the others pay for a lower-cased copy.
+CMessageHeader::CFields::const_iterator CMessageHeader::Find(std::string_view name) const {
+    const bool lower = std::none_of(name.begin(), name.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+    if (lower && name.find('\0') == std::string_view::npos)
+        return fields.find(name);
+    const std::string lowered = ToLower(name);
+    return fields.find(std::string_view(lowered));
+}
+
+CMessageHeader::CFields::iterator CMessageHeader::Find(std::string_view name) {
+    auto found = std::as_const(*this).Find(name);
+    return fields.erase(found, found);  // the same position, without const
 }
 
 unsigned CMessageHeader::GetValueCount(std::string_view name) const {
     return Traced([&] {
-        auto it = fields.find(ToLower(name));
+        auto it = Find(name);
         return it == fields.end() ? 0u : static_cast<unsigned>(it->second.size());
     }, "CMessageHeader::GetValueCount('%.*s')", Length(name), name.data());
 }
 
 std::string CMessageHeader::GetValue(std::string_view name, unsigned index) const {
     return Traced([&] {
-        auto it = fields.find(ToLower(name));
+        auto it = Find(name);
         if (it == fields.end() || index >= it->second.size())
             return std::string();
-        return it->second[index];
+        return std::string(it->second[index]);
     }, "CMessageHeader::GetValue('%.*s', %u)", Length(name), name.data(), index);
 }
 
@@ -188,11 +220,12 @@ bool CMessageHeader::ContainsApplicableMacros(std::string_view text) {
 
 void CMessageHeader::DumpToPythonDictionary(CHeaderDictionary& target) const {
     Traced([&] {
-        for (const auto& [name, values] : fields) {
+        for (const auto& [arenaName, values] : fields) {
+            const std::string name(arenaName);
             target.integers[name + ":count"] = static_cast<int32_t>(values.size());
             for (size_t i = 0; i < values.size(); ++i)
-                target.strings[name + ":" + std::to_string(i)] = values[i];
-            target.strings[name] = values.front();
+                target.strings[name + ":" + std::to_string(i)] = std::string(values[i]);
+            target.strings[name] = std::string(values.front());
         }
     }, "CMessageHeader::DumpToPythonDictionary(0x%08x)", Address(&target));
 }

@@ -2,7 +2,9 @@
 // ruleset, and the final move of the message file.
 #include "server/pop3/pop3_client_message.h"
 
+#include <array>
 #include <ctime>
+#include <iterator>
 #include <utility>
 
 #include "common/digest.h"
@@ -34,6 +36,19 @@ constexpr std::pair<const char*, time_t> kExpiryFields[] = {
     {"x-ovrin-expires-three-months", 7257600},   {"x-ovrin-expires-six-months", 14515200},
     {"x-ovrin-expires-one-year", 31536000},
 };
+
+// The texts of the x-ovrin-expires-... fields for one second, kept per thread for the rest of
+// that second: every message of a busy second shares them.
+const std::array<std::string, std::size(kExpiryFields)>& ExpiryTexts(time_t now) {
+    thread_local time_t second = -1;
+    thread_local std::array<std::string, std::size(kExpiryFields)> texts;
+    if (now != second) {
+        for (size_t i = 0; i < texts.size(); ++i)
+            texts[i] = TimeToString(now + kExpiryFields[i].second);
+        second = now;
+    }
+    return texts;
+}
 
 // Names the unit by the address of its own user-document holder, which is unique among the
 // units alive at one time, so that two messages of one user are never taken for the same work.
@@ -78,10 +93,12 @@ void CPOP3ClientMessage::SetMessageHeader(const std::string& text) {
 
 void CPOP3ClientMessage::AttachMessageFile(const std::string& path) {
     Traced([&] {
-        messageFile = std::make_shared<CFile>(path, CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING,
-                                             CFile::NO_FOLLOW);
+        AttachMessageFile(std::make_shared<CFile>(path, CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING,
+                                                  CFile::NO_FOLLOW));
     }, "CPOP3ClientMessage::AttachMessageFile('%s')", path.c_str());
 }
+
+void CPOP3ClientMessage::AttachMessageFile(std::shared_ptr<CFile> file) { messageFile = std::move(file); }
 
 void CPOP3ClientMessage::AddHeaderValue(const std::string& name, const std::string& value) {
     if (!header)
@@ -98,9 +115,9 @@ void CPOP3ClientMessage::ParseMessageHeader() {
         parsed->AddValue("x-ovrin-random-short", Format("%u", Random(1000)));
         parsed->AddValue("x-ovrin-random-long", Format("%u", Random(0)));
         parsed->AddValue("x-ovrin-username", userName);
-        const time_t now = std::time(nullptr);
-        for (const auto& [field, seconds] : kExpiryFields)
-            parsed->AddValue(field, TimeToString(now + seconds));
+        const auto& expiries = ExpiryTexts(std::time(nullptr));
+        for (size_t i = 0; i < expiries.size(); ++i)
+            parsed->AddValue(kExpiryFields[i].first, expiries[i]);
         parsed->AddValue("x-ovrin-expires-never", "2037-12-31 23:59:59");
         Config().InsertValuesToHeader(*parsed);
         if (userDocument) {

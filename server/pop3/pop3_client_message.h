@@ -24,7 +24,9 @@ public:
     void SetMessageSize(uint32_t size);
     // Stores the raw header (CR LF lines) and names the message: time, header hash, GUID part.
     void SetMessageHeader(const std::string& text);
+    // Opens the message file for reading and keeps it open; or keeps a file already opened so.
     void AttachMessageFile(const std::string& path);
+    void AttachMessageFile(std::shared_ptr<CFile> file);
     // Adds a field to the parsed header (after ParseMessageHeader).
     void AddHeaderValue(const std::string& name, const std::string& value);
     void ParseMessageHeader();

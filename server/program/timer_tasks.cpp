@@ -30,6 +30,8 @@ namespace {
 
 // The spool task reads no more of a message than this to find the end of its header.
 constexpr uint32_t kHeaderReadLimit = 65536;
+// The spool task hands messages to the workers this many at a time.
+constexpr size_t kSpoolBurst = 32;
 
 std::mutex& FactoryGuard() {
     static std::mutex guard;
@@ -49,10 +51,31 @@ struct ThreadRandom {
     result_type operator()() { return Random(0); }
 };
 
+// The first bytes of the file up to its first blank line, and at most kHeaderReadLimit bytes.
+// Read in growing steps, since a header is mostly a small part of the limit and of the file.
+std::string ReadHeaderBytes(CFile& file) {
+    std::string bytes;
+    uint32_t got = 0;
+    for (uint32_t step = 4096; got < kHeaderReadLimit; step *= 2) {
+        bytes.resize(std::min<uint32_t>(got + step, kHeaderReadLimit));
+        const uint32_t before = got;
+        for (uint32_t n; got < bytes.size() && (n = file.Read(bytes.data() + got, static_cast<uint32_t>(bytes.size()) - got)) > 0;)
+            got += n;
+        // A blank line may straddle the end of the last step: look a few bytes back.
+        const size_t from = before < 3 ? 0 : before - 3;
+        const std::string_view read(bytes.data() + from, got - from);
+        if (got < bytes.size() || read.find("\r\n\r\n") != std::string_view::npos ||
+            read.find("\n\n") != std::string_view::npos)
+            break;
+    }
+    bytes.resize(got);
+    return bytes;
+}
+
 // One spooled file: into .raw under a new name, header read, queued for processing. The
 // file is in .raw from then on; a failure after the move sends it to spam under its spool name.
 void SpoolMessage(const std::string& argument, const std::string& userName, const CUserPool::CObjectPtr& user,
-                  const CFileInfo& spooled) {
+                  const CFileInfo& spooled, std::vector<CSequentialWorkUnitPtr>& burst) {
     const std::string raw = UserPath(userName, kRawDirectory) + "/" +
                             Format("%s.%03u.msg", LocalTimeStamp().c_str(), Random(1000));
     if (!CFile::MoveFile(spooled.path, raw)) {
@@ -60,25 +83,19 @@ void SpoolMessage(const std::string& argument, const std::string& userName, cons
         return;  // still in the spool: the next run tries again
     }
     const bool queued = Contained([&] {
-        std::string bytes(kHeaderReadLimit, '\0');
-        uint32_t size = 0;
-        {
-            CFile file(raw, CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING, CFile::NO_FOLLOW);
-            uint32_t got = 0;
-            for (uint32_t n; got < kHeaderReadLimit && (n = file.Read(bytes.data() + got, kHeaderReadLimit - got)) > 0;)
-                got += n;
-            bytes.resize(got);
-            size = file.GetSize();
-        }
+        // Opened once: the message keeps this descriptor for its processing.
+        auto file =
+            std::make_shared<CFile>(raw, CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING, CFile::NO_FOLLOW);
+        const std::string bytes = ReadHeaderBytes(*file);
         auto message = std::make_shared<CPOP3ClientMessage>(userName, user);
-        message->SetMessageSize(size);
+        message->SetMessageSize(file->GetSize());
         message->SetMessageHeader(ExtractMessageHeader(bytes));
-        message->AttachMessageFile(raw);
+        message->AttachMessageFile(std::move(file));
         message->SkipFirstPass();
         // Consumed in one step, so that the entry trains exactly one message.
         if (auto mailbox = TrainingMap().TakeValue(ToLower(spooled.name)))
             message->AddHeaderValue("x-ovrin-training-mailbox", *mailbox);
-        SequentialWorkerPool().PushWorkUnit(message, false);
+        burst.push_back(std::move(message));
     }, "TimerCallback_SpoolMessages('%s'): caught exception while processing file '%s', the file is moved to spam",
        argument.c_str(), raw.c_str());
     if (queued)
@@ -178,8 +195,17 @@ void TimerCallback_SpoolMessages(const std::string& argument) {
             // Waits while the user is locked; one user's failure leaves the others' spools alone.
             Contained([&] {
                 auto user = UserPool().GetObject(entry.name);
-                for (const CFileInfo& file : *files)
-                    SpoolMessage(argument, entry.name, user, file);
+                // Handed over in bursts: a worker woken for every message would take the
+                // processor from this thread once per message.
+                std::vector<CSequentialWorkUnitPtr> queued;
+                for (const CFileInfo& file : *files) {
+                    SpoolMessage(argument, entry.name, user, file, queued);
+                    if (queued.size() >= kSpoolBurst) {
+                        SequentialWorkerPool().PushWorkUnits(queued, false);
+                        queued.clear();
+                    }
+                }
+                SequentialWorkerPool().PushWorkUnits(queued, false);
             }, "TimerCallback_SpoolMessages('%s'): caught exception while processing user '%s'", argument.c_str(),
                entry.name.c_str());
         }

@@ -63,8 +63,7 @@ void CRegexHeaderValueMatch::CopyTo(CRegexHeaderValueMatch& target) const {
         target.all = all;
         target.names = names;
         target.patterns.clear();
-        for (const CPattern& pattern : patterns)
-            target.patterns.push_back(CPattern{pattern.text, nullptr});
+        target.patterns = patterns;
     }, "CRegexHeaderValueMatch::CopyTo(0x%08x)", TraceAddress(&target));
 }
 
@@ -108,8 +107,7 @@ bool CRegexHeaderValueMatch::Match(const CFilePtr& file, const CMessageHeader& h
                 for (unsigned i = 0; i < count; ++i) {
                     std::string value = ValidateRegexedLine(header.GetValue(name, i));
                     if (!pattern.expression)
-                        pattern.expression =
-                            std::make_shared<boost::regex>("^" + pattern.text + "$", boost::regex::perl);
+                        pattern.expression = CompiledRegex("^" + pattern.text + "$", boost::regex::perl);
                     result = boost::regex_match(value, *pattern.expression);
                     if (!all && result)
                         return true;

@@ -6,9 +6,8 @@
 #include <string>
 #include <vector>
 
-#include <boost/regex.hpp>
-
 #include "server/rules/match.h"
+#include "server/rules/regex_cache.h"
 
 namespace Ovrin {
 
@@ -28,8 +27,8 @@ public:
 private:
     struct CPattern {
         std::string text;
-        // Compiled on first use and kept until the text changes.
-        std::shared_ptr<boost::regex> expression;
+        // Compiled on first use and kept until the text changes; clones share it.
+        CCompiledRegexPtr expression;
     };
 
     void CopyTo(CRegexHeaderValueMatch& target) const;

@@ -2,16 +2,11 @@
 // dispatch of one message through one rule.
 #include "server/rules/rule.h"
 
-#include <algorithm>
-
-#include <boost/regex.hpp>
-
 #include "common/exception.h"
 #include "common/format.h"
 #include "common/log.h"
 #include "common/text.h"
 #include "common/trace.h"
-#include "common/validators.h"
 #include "server/rules/trace_address.h"
 #include "server/rules/xml_element.h"
 
@@ -72,6 +67,12 @@ CRulePtr CRule::Clone() const {
         clone->id = id;
         clone->description = description;
         clone->expires = expires;
+        // Parsing an expiry takes the time-zone lock and a stat of the zone file; every
+        // message's clone of a rule would pay it again. Parsed here quietly: an expiry that
+        // does not parse is left for the clone's own Expired to report.
+        if (expiryTime == 0 && !CMessageHeader::ContainsApplicableMacros(expires))
+            expiryTime = ParseTime(expires).value_or(0);
+        clone->expiryTime = expiryTime;
         clone->applyHeader = applyHeader;
         clone->dispatchedMessages = dispatchedMessages;
         clone->enabled = enabled;
@@ -90,7 +91,11 @@ void CRule::ApplyHeader(const CMessageHeader& header) {
             return;
         id = header.Apply(id);
         description = header.Apply(description);
-        expires = header.Apply(expires);
+        std::string applied = header.Apply(expires);
+        if (applied != expires) {
+            expires = std::move(applied);
+            expiryTime = 0;
+        }
         for (const CMatchPtr& match : matches)
             match->ApplyHeader(header);
         for (const CActionPtr& action : actions)
@@ -111,10 +116,7 @@ bool CRule::Expired() {
 }
 
 bool CRule::ExpiryReadable() const {
-    boost::smatch parts;
-    return Trim(expires).empty() || CMessageHeader::ContainsApplicableMacros(expires) ||
-           (boost::regex_match(expires, parts, DateTimePattern()) && parts.size() >= 7 &&
-            std::all_of(parts.begin() + 1, parts.begin() + 7, [](const auto& part) { return part.matched; }));
+    return Trim(expires).empty() || CMessageHeader::ContainsApplicableMacros(expires) || ParseTime(expires);
 }
 
 std::string CRule::DispatchMessage(const CMessageHeader& header, const CFilePtr& file, const CXMLDocumentPtr& user,

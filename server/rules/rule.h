@@ -27,7 +27,7 @@ public:
 
     // Adds a `rule` child to the parent; false, with nothing written, for an expired rule.
     bool Save(xmlNodePtr parent, CSaveExpired expired = CSaveExpired::Drop);
-    // A copy of every field but the cached expiry time, with clones of the matches and actions.
+    // A copy of every field, the cached expiry time too, with clones of the matches and actions.
     CRulePtr Clone() const;
     // Only with apply-header set: substitutes the header's macros into the texts, the matches
     // and the actions.
@@ -58,7 +58,7 @@ private:
     std::string id;
     std::string description;
     std::string expires;
-    time_t expiryTime = 0;  // 0 until computed
+    mutable time_t expiryTime = 0;  // 0 until computed; Clone computes it for its clones
     bool applyHeader = false;
     uint32_t dispatchedMessages = 0;
     bool enabled = false;
