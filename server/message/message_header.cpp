@@ -53,6 +53,12 @@ CMessageHeader::CMessageHeader()
 CMessageHeader::CMessageHeader(const CMessageHeader& other)
     : arena(std::make_unique<std::pmr::monotonic_buffer_resource>(kArenaStart)), fields(other.fields, arena.get()) {}
 
+CMessageHeader& CMessageHeader::operator=(const CMessageHeader& other) {
+    if (this != &other)
+        fields = other.fields;
+    return *this;
+}
+
 CMessageHeader::CMessageHeader(std::string_view buffer) : CMessageHeader() {
     Traced([&] {
         if (buffer.empty())

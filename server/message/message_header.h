@@ -35,7 +35,8 @@ public:
     // An empty header.
     CMessageHeader();
     CMessageHeader(const CMessageHeader& other);
-    CMessageHeader& operator=(const CMessageHeader&) = delete;
+    // Copies into this header's own arena.
+    CMessageHeader& operator=(const CMessageHeader& other);
     // Unfolds and stores the lines of a raw header, each ended by CRLF. Throws
     // "Unexpected buffer format: no trailing CRLF found" and
     // "Header may not begin with folding whitespace"; an empty buffer gives an empty header.
