@@ -1,10 +1,15 @@
 #include "common/event.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
 
+#include "common/exception.h"
 #include "common/lock.h"
 
 namespace Ovrin {
@@ -12,10 +17,16 @@ namespace Ovrin {
 class CEvent::CEventImpl {
 public:
     explicit CEventImpl(bool manualReset) : manualReset(manualReset) {}
+    ~CEventImpl() {
+        if (descriptor >= 0)
+            ::close(descriptor);
+    }
 
     void Set() {
         {
             std::lock_guard<std::mutex> hold(guard);
+            if (!signalled)
+                Signal(true);
             signalled = true;
         }
         if (manualReset)
@@ -26,7 +37,21 @@ public:
 
     void Reset() {
         std::lock_guard<std::mutex> hold(guard);
+        if (signalled)
+            Signal(false);
         signalled = false;
+    }
+
+    int GetDescriptor() {
+        std::lock_guard<std::mutex> hold(guard);
+        if (!manualReset)
+            throw CMessageException("CEvent::GetDescriptor(): an auto-reset event has no descriptor");
+        if (descriptor < 0) {
+            descriptor = ::eventfd(signalled ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
+            if (descriptor < 0)
+                throw CMessageException("eventfd() failed with errno=%d", errno);
+        }
+        return descriptor;
     }
 
     bool Wait(uint32_t milliseconds) {
@@ -42,10 +67,21 @@ public:
     }
 
 private:
+    // Mirrors the state on the descriptor: its counter is 1 while set, 0 while reset.
+    void Signal(bool set) {
+        if (descriptor < 0)
+            return;
+        uint64_t count = 1;
+        // Neither can fail: the counter only moves between 0 and 1.
+        [[maybe_unused]] ssize_t moved = set ? ::write(descriptor, &count, sizeof count)
+                                             : ::read(descriptor, &count, sizeof count);
+    }
+
     const bool manualReset;
     std::mutex guard;
     std::condition_variable changed;
     bool signalled = false;
+    int descriptor = -1;
 };
 
 CEvent::CEvent(bool manualReset, const std::string& name) {
@@ -68,5 +104,6 @@ void CEvent::Set() { impl->Set(); }
 void CEvent::Reset() { impl->Reset(); }
 bool CEvent::Wait(uint32_t milliseconds) { return impl->Wait(milliseconds); }
 bool CEvent::AlreadyExisted() const { return alreadyExisted; }
+int CEvent::GetDescriptor() { return impl->GetDescriptor(); }
 
 }  // namespace Ovrin

@@ -18,6 +18,10 @@ public:
     bool Wait(uint32_t milliseconds);
     // True when a named event of this name existed before this one was made.
     bool AlreadyExisted() const;
+    // A descriptor that polls readable while a manual-reset event is set, so that a thread
+    // waiting on sockets can wait on the event in the same poll. Made on first use; owned by
+    // the event.
+    int GetDescriptor();
 
 private:
     class CEventImpl;

@@ -262,6 +262,15 @@ bool CPOP3ClientMessage::HeaderProcessed() {
     return event && event->Wait(0);
 }
 
+int CPOP3ClientMessage::HeaderEventDescriptor() {
+    std::shared_ptr<CEvent> event;
+    {
+        std::lock_guard<std::mutex> hold(sharedGuard);
+        event = headerEvent;
+    }
+    return event ? event->GetDescriptor() : -1;
+}
+
 void CPOP3ClientMessage::ReleaseHeaderEvent() {
     std::lock_guard<std::mutex> hold(sharedGuard);
     headerEvent.reset();

@@ -51,6 +51,9 @@ public:
     void CreateHeaderEvent();
     // True once the header pass has ended; never waits.
     bool HeaderProcessed();
+    // Polls readable once the header pass has ended, so the session can sleep until then;
+    // -1 without an event.
+    int HeaderEventDescriptor();
     void ReleaseHeaderEvent();
 
     // The file pass as a work unit of its own, named by its own address: the header pass may

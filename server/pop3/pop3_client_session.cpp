@@ -99,6 +99,12 @@ bool CPOP3ClientConnection::Process(bool& yield) {
 }
 
 CSocketWait CPOP3ClientConnection::GetWait() const {
+    if (awaited) {
+        CSocketWait wait;
+        wait.descriptor = awaited->HeaderEventDescriptor();
+        wait.directions = CSocketWait::kRead;
+        return wait;
+    }
     if (connection)
         return connection->GetWait();
     if (factory)
@@ -312,8 +318,11 @@ bool CPOP3ClientConnection::NoopCallback(uint32_t number, const std::string& tex
         const uint32_t sync = static_cast<uint32_t>(messagesPerSync);
         const uint32_t first = ((number - 1) / sync) * sync + 1;
         for (uint32_t j = first; j <= number; ++j)
-            if (!Message(j)->HeaderProcessed())
+            if (!Message(j)->HeaderProcessed()) {
+                awaited = Message(j);
                 return false;
+            }
+        awaited.reset();
         // Pushed to the front from the last message back, so that they run in ascending order.
         for (uint32_t j = number; j >= first; --j) {
             commands.push_front(CCommand{j, Format("DELE %u\r\n", j), false, &CPOP3ClientConnection::DeleCallback});

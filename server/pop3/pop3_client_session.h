@@ -32,8 +32,8 @@ public:
     ~CPOP3ClientConnection() override;
 
     bool Process(bool& yield) override;
-    // What the session waits for when a step ends without progress: its connection, or the
-    // connect under way; nothing while it waits for header passes.
+    // What the session waits for when a step ends without progress: its connection, the
+    // connect under way, or the end of the header pass it waits for.
     CSocketWait GetWait() const override;
 
 private:
@@ -87,6 +87,8 @@ private:
     std::unique_ptr<char[]> buffer;
     uint32_t bufferUsed = 0;
     std::vector<CPOP3ClientMessagePtr> messages;
+    // The message whose header pass the session waits for at a NOOP, if any.
+    CPOP3ClientMessagePtr awaited;
     // Files were handed to message processing since the last sync.
     bool handedFiles = false;
     // The remote server's address, known once connected.

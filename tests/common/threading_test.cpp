@@ -1,5 +1,6 @@
 // CLock recursion and time-outs, auto- and manual-reset events, and CThread's life cycle.
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <atomic>
 #include <chrono>
@@ -78,6 +79,36 @@ TEST(Event, ManualResetStaysSignalledUntilReset) {
     EXPECT_TRUE(event.Wait(0));
     event.Reset();
     EXPECT_FALSE(event.Wait(10));
+}
+
+// The descriptor follows the event through set, set again, reset and set, whether it was made
+// before or after the first Set; another thread's Set ends a poll on it.
+TEST(Event, ADescriptorPollsReadableExactlyWhileTheManualEventIsSet) {
+    auto readable = [](int descriptor, int milliseconds) {
+        pollfd entry{descriptor, POLLIN, 0};
+        return ::poll(&entry, 1, milliseconds) == 1 && (entry.revents & POLLIN) != 0;
+    };
+    CEvent early(true);
+    const int descriptor = early.GetDescriptor();
+    EXPECT_FALSE(readable(descriptor, 0));
+    early.Set();
+    early.Set();
+    EXPECT_TRUE(readable(descriptor, 0));
+    early.Reset();
+    EXPECT_FALSE(readable(descriptor, 0));
+    EXPECT_EQ(early.GetDescriptor(), descriptor);
+    std::thread setter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        early.Set();
+    });
+    EXPECT_TRUE(readable(descriptor, 5000));
+    setter.join();
+    EXPECT_TRUE(early.Wait(0));
+
+    CEvent late(true);
+    late.Set();
+    EXPECT_TRUE(readable(late.GetDescriptor(), 0));
+    EXPECT_THROW(CEvent(false).GetDescriptor(), CMessageException);
 }
 
 TEST(Event, AutoResetWakesExactlyOneOfTwoWaiters) {
