@@ -485,6 +485,24 @@ bool CFile::MoveFile(const std::string& from, const std::string& to) {
     }, "CFile::MoveFile('%s', '%s')", from.c_str(), to.c_str());
 }
 
+bool CFile::MoveFileToUniqueName(const std::string& from, const std::string& pattern, std::string& to) {
+    return Traced([&] {
+        int error = EINVAL;
+        to = pattern;
+        if (IsUniqueNamePattern(pattern)) {
+            for (int attempt = 0; attempt < kUniqueNameAttempts && (attempt == 0 || error == EEXIST); ++attempt) {
+                to = Format(pattern.c_str(), static_cast<int>(Random(1000)));
+                if ((error = MoveNoReplace(from, to)) == 0)
+                    return true;
+            }
+        }
+        Logger().Warning("CFile::MoveFile('%s', '%s'): MoveFile() failed, GetLastError=%u", from.c_str(), to.c_str(),
+                         error);
+        errno = error;
+        return false;
+    }, "CFile::MoveFileToUniqueName('%s', '%s')", from.c_str(), pattern.c_str());
+}
+
 bool CFile::OverwriteFile(const std::string& from, const std::string& to) {
     return Traced([&] {
         int error = CopyReplacing(from, to);

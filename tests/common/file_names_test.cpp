@@ -13,6 +13,7 @@
 
 #include "common/exception.h"
 #include "common/file.h"
+#include "common/format.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
@@ -110,6 +111,41 @@ TEST(CFileByName, MoveFileNeverReplacesAnExistingFile) {
     EXPECT_EQ(ReadWholeFile(dir / "new.msg"), "new message");
     EXPECT_EQ(ReadWholeFile(dir / "old.msg"), "old message\r\n");
     EXPECT_EQ(Entries(dir.Path()), (std::vector<std::string>{"new.msg", "old.msg"}));
+}
+
+// Nine hundred of the thousand names taken: the move draws until it finds a free one, quietly,
+// and replaces none. All taken, or a pattern that is no pattern: the file stays, with a WARNING.
+TEST(CFileByName, AMoveToAUniqueNameDrawsAgainPastTakenNamesAndNeverReplaces) {
+    TempDir dir;
+    for (int i = 0; i < 900; ++i)
+        WriteWholeFile(dir / Format("t.%03d.msg", i), "taken");
+    WriteWholeFile(dir / "in.msg", "arriving");
+    std::string arrived;
+    {
+        LogCapture log;
+        ASSERT_TRUE(CFile::MoveFileToUniqueName(dir / "in.msg", dir / "t.%03d.msg", arrived));
+        EXPECT_TRUE(log.LinesWith("WARNING").empty());
+    }
+    EXPECT_EQ(ReadWholeFile(arrived), "arriving");
+    EXPECT_GE(arrived, dir / "t.900.msg");
+    EXPECT_EQ(Entries(dir.Path()).size(), 901u);
+
+    for (int i = 900; i < 1000; ++i)
+        if (dir / Format("t.%03d.msg", i) != arrived)
+            WriteWholeFile(dir / Format("t.%03d.msg", i), "taken");
+    WriteWholeFile(dir / "late.msg", "late");
+    LogCapture log;
+    std::string used;
+    for (const std::string pattern : {dir / "t.%03d.msg", dir / "no-number.msg", dir / "two.%d.%d.msg"}) {
+        EXPECT_FALSE(CFile::MoveFileToUniqueName(dir / "late.msg", pattern, used)) << pattern;
+        EXPECT_EQ(ReadWholeFile(dir / "late.msg"), "late");
+    }
+    EXPECT_EQ(log.LinesWith("WARNING CFile::MoveFile('" + dir / "late.msg").size(), 3u);
+    int taken = 0;
+    for (int i = 0; i < 1000; ++i)
+        taken += ReadWholeFile(dir / Format("t.%03d.msg", i)) == "taken";
+    EXPECT_EQ(taken, 999);
+    EXPECT_EQ(ReadWholeFile(arrived), "arriving");
 }
 
 TEST(CFileByName, MoveAcrossFilesystemsCopiesKeepsTheTimeAndNeverReplaces) {
