@@ -129,15 +129,14 @@ int OpenRegularSource(const std::string& from, CDescriptor& fd, struct stat& inf
     return S_ISREG(info.st_mode) ? 0 : EINVAL;
 }
 
-// The move across filesystems: a synced copy under a hidden temporary name in the target's
-// directory, linked into place (which never replaces anything) and only then the source
-// removed. Nobody sees a half-written message under its final name, and a crash leaves at
-// worst a stray temporary and never no copy at all.
-int MoveAcross(const std::string& from, const std::string& to) {
+// A synced copy under a hidden temporary name in the target's directory, linked into place
+// (which never replaces anything). Nobody sees a half-written file under its final name, and a
+// crash leaves at worst a stray temporary.
+int CopyNoReplace(const std::string& from, const std::string& to) {
     CDescriptor source;
     struct stat info {};
     if (int error = OpenRegularSource(from, source, info))
-        return error == EISDIR ? EXDEV : error;
+        return error;
     std::string temporary = DirectoryOf(to) + "/" + kMoveTemporaryPrefix + "XXXXXX";
     CDescriptor target(::mkostemp(temporary.data(), O_CLOEXEC));
     if (target.Get() < 0)
@@ -157,6 +156,15 @@ int MoveAcross(const std::string& from, const std::string& to) {
     if (error)
         return error;
     SyncDirectory(DirectoryOf(to));
+    return 0;
+}
+
+// The move across filesystems: the copy first, and only then the source removed, so a crash
+// never leaves no copy at all.
+int MoveAcross(const std::string& from, const std::string& to) {
+    int error = CopyNoReplace(from, to);
+    if (error)
+        return error == EISDIR ? EXDEV : error;
     if (::unlink(from.c_str()) != 0) {
         error = errno;
         ::unlink(to.c_str());
@@ -485,6 +493,18 @@ bool CFile::MoveFile(const std::string& from, const std::string& to) {
     }, "CFile::MoveFile('%s', '%s')", from.c_str(), to.c_str());
 }
 
+bool CFile::CopyFile(const std::string& from, const std::string& to) {
+    return Traced([&] {
+        int error = CopyNoReplace(from, to);
+        if (error == 0)
+            return true;
+        Logger().Warning("CFile::CopyFile('%s', '%s'): CopyFile() failed, GetLastError=%u", from.c_str(), to.c_str(),
+                         error);
+        errno = error;
+        return false;
+    }, "CFile::CopyFile('%s', '%s')", from.c_str(), to.c_str());
+}
+
 bool CFile::OverwriteFile(const std::string& from, const std::string& to) {
     return Traced([&] {
         int error = CopyReplacing(from, to);
@@ -495,6 +515,28 @@ bool CFile::OverwriteFile(const std::string& from, const std::string& to) {
         errno = error;
         return false;
     }, "CFile::OverwriteFile('%s', '%s')", from.c_str(), to.c_str());
+}
+
+bool CFile::CreateDirectory(const std::string& name) {
+    return Traced([&] {
+        if (::mkdir(name.c_str(), 0777) == 0)
+            return true;
+        int error = errno;
+        Logger().Warning("CFile::CreateDirectory('%s'): CreateDirectory() failed, GetLastError=%u", name.c_str(), error);
+        errno = error;
+        return false;
+    }, "CFile::CreateDirectory('%s')", name.c_str());
+}
+
+bool CFile::RemoveDirectory(const std::string& name) {
+    return Traced([&] {
+        if (::rmdir(name.c_str()) == 0)
+            return true;
+        int error = errno;
+        Logger().Warning("CFile::RemoveDirectory('%s'): RemoveDirectory() failed, GetLastError=%u", name.c_str(), error);
+        errno = error;
+        return false;
+    }, "CFile::RemoveDirectory('%s')", name.c_str());
 }
 
 void CFile::SyncFileSystem(const std::string& path) {
