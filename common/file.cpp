@@ -242,6 +242,20 @@ bool IsUniqueNamePattern(const std::string& pattern) {
     return conversions == 1;
 }
 
+// The errno of a system call that failed, 0 for one that succeeded.
+int Errno(int result) { return result == 0 ? 0 : errno; }
+
+// The outcome of a by-name operation: true, or false with a WARNING line (the format's last
+// conversion takes the error number) and errno set.
+template <class... Args>
+bool Reported(int error, const char* format, const Args&... args) {
+    if (error == 0)
+        return true;
+    Logger().Warning(format, args..., static_cast<unsigned>(error));
+    errno = error;
+    return false;
+}
+
 template <class Info, class Take>
 std::shared_ptr<std::vector<Info>> Enumerate(const std::string& directory, const std::string& pattern, Take take) {
     auto result = std::make_shared<std::vector<Info>>();
@@ -472,70 +486,43 @@ std::string CFile::GetFilename() {
 
 bool CFile::DeleteFile(const std::string& name) {
     return Traced([&] {
-        if (::unlink(name.c_str()) == 0)
-            return true;
-        int error = errno;
-        Logger().Warning("CFile::DeleteFile('%s'): DeleteFile() failed, GetLastError=%u", name.c_str(), error);
-        errno = error;
-        return false;
+        return Reported(Errno(::unlink(name.c_str())), "CFile::DeleteFile('%s'): DeleteFile() failed, GetLastError=%u",
+                        name.c_str());
     }, "CFile::DeleteFile('%s')", name.c_str());
 }
 
 bool CFile::MoveFile(const std::string& from, const std::string& to) {
     return Traced([&] {
-        int error = MoveNoReplace(from, to);
-        if (error == 0)
-            return true;
-        Logger().Warning("CFile::MoveFile('%s', '%s'): MoveFile() failed, GetLastError=%u", from.c_str(), to.c_str(),
-                         error);
-        errno = error;
-        return false;
+        return Reported(MoveNoReplace(from, to), "CFile::MoveFile('%s', '%s'): MoveFile() failed, GetLastError=%u",
+                        from.c_str(), to.c_str());
     }, "CFile::MoveFile('%s', '%s')", from.c_str(), to.c_str());
 }
 
 bool CFile::CopyFile(const std::string& from, const std::string& to) {
     return Traced([&] {
-        int error = CopyNoReplace(from, to);
-        if (error == 0)
-            return true;
-        Logger().Warning("CFile::CopyFile('%s', '%s'): CopyFile() failed, GetLastError=%u", from.c_str(), to.c_str(),
-                         error);
-        errno = error;
-        return false;
+        return Reported(CopyNoReplace(from, to), "CFile::CopyFile('%s', '%s'): CopyFile() failed, GetLastError=%u",
+                        from.c_str(), to.c_str());
     }, "CFile::CopyFile('%s', '%s')", from.c_str(), to.c_str());
 }
 
 bool CFile::OverwriteFile(const std::string& from, const std::string& to) {
     return Traced([&] {
-        int error = CopyReplacing(from, to);
-        if (error == 0)
-            return true;
-        Logger().Warning("CFile::OverwriteFile('%s', '%s'): CopyFile() failed, GetLastError=%u", from.c_str(),
-                         to.c_str(), error);
-        errno = error;
-        return false;
+        return Reported(CopyReplacing(from, to), "CFile::OverwriteFile('%s', '%s'): CopyFile() failed, GetLastError=%u",
+                        from.c_str(), to.c_str());
     }, "CFile::OverwriteFile('%s', '%s')", from.c_str(), to.c_str());
 }
 
 bool CFile::CreateDirectory(const std::string& name) {
     return Traced([&] {
-        if (::mkdir(name.c_str(), 0777) == 0)
-            return true;
-        int error = errno;
-        Logger().Warning("CFile::CreateDirectory('%s'): CreateDirectory() failed, GetLastError=%u", name.c_str(), error);
-        errno = error;
-        return false;
+        return Reported(Errno(::mkdir(name.c_str(), 0777)),
+                        "CFile::CreateDirectory('%s'): CreateDirectory() failed, GetLastError=%u", name.c_str());
     }, "CFile::CreateDirectory('%s')", name.c_str());
 }
 
 bool CFile::RemoveDirectory(const std::string& name) {
     return Traced([&] {
-        if (::rmdir(name.c_str()) == 0)
-            return true;
-        int error = errno;
-        Logger().Warning("CFile::RemoveDirectory('%s'): RemoveDirectory() failed, GetLastError=%u", name.c_str(), error);
-        errno = error;
-        return false;
+        return Reported(Errno(::rmdir(name.c_str())),
+                        "CFile::RemoveDirectory('%s'): RemoveDirectory() failed, GetLastError=%u", name.c_str());
     }, "CFile::RemoveDirectory('%s')", name.c_str());
 }
 

@@ -100,7 +100,12 @@ void TMailboxMessagesPanel::ShowMessages(TOwner* newOwner, const std::string& ma
                                          const std::string& current) {
     owner = newOwner;
     directory = mailboxDirectory;
-    mnuMailboxTargets->clear();
+    // A move ends by showing the panel again from inside the chosen item's signal: the old items
+    // go later, not under it.
+    for (QAction* action : mnuMailboxTargets->actions()) {
+        mnuMailboxTargets->removeAction(action);
+        action->deleteLater();
+    }
     for (const std::string& mailbox : mailboxes) {
         QAction* action = mnuMailboxTargets->addAction(Q(mailbox));
         action->setEnabled(mailbox != current);

@@ -56,14 +56,20 @@ void TUserMailboxTreeControl::OnSelect() {
 
 bool TUserMailboxTreeControl::CanExpand() { return !MessageFiles(Directory()).empty(); }
 
-void TUserMailboxTreeControl::Refilter() {
-    TMailboxLock lock(Directory());
-    const TStringArray names = MessageFiles(Directory());
+TStringArray TUserMailboxTreeControl::MessagesUnderLock(TMailboxLock& lock, const char* emptyNote) {
+    TStringArray names = MessageFiles(Directory());
     if (names.empty()) {
         lock.Release();
-        Dialogs().Information("The mailbox is empty, no messages to re-filter.");
-        return;
+        Dialogs().Information(emptyNote);
     }
+    return names;
+}
+
+void TUserMailboxTreeControl::Refilter() {
+    TMailboxLock lock(Directory());
+    const TStringArray names = MessagesUnderLock(lock, "The mailbox is empty, no messages to re-filter.");
+    if (names.empty())
+        return;
     for (const std::string& name : names) {
         const std::string path = Directory() + "/" + name;
         // The server files spooled messages again by the rules as they are now.
@@ -77,12 +83,9 @@ void TUserMailboxTreeControl::Refilter() {
 
 void TUserMailboxTreeControl::Empty() {
     TMailboxLock lock(Directory());
-    const TStringArray names = MessageFiles(Directory());
-    if (names.empty()) {
-        lock.Release();
-        Dialogs().Information("The mailbox is already empty.");
+    const TStringArray names = MessagesUnderLock(lock, "The mailbox is already empty.");
+    if (names.empty())
         return;
-    }
     if (!Dialogs().Question(Format("Are you sure you want to delete %d message(s) ?", static_cast<int>(names.size()))))
         return;
     for (const std::string& name : names) {

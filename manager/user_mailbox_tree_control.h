@@ -10,6 +10,8 @@
 
 namespace Ovrin {
 
+class TMailboxLock;
+
 class TUserMailboxTreeControl : public TTreeControl {
 public:
     TUserMailboxTreeControl(QTreeWidget* tree, QTreeWidgetItem* node, QTreeWidgetItem* parent, std::string user,
@@ -24,6 +26,8 @@ public:
 
 private:
     std::string Directory() const;
+    // The message files, listed once the mailbox is locked; none gives the lock back and tells so.
+    TStringArray MessagesUnderLock(TMailboxLock& lock, const char* emptyNote);
     void Refilter();
     void Empty();
     void Delete();

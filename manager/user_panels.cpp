@@ -14,10 +14,14 @@ namespace Ovrin {
 
 namespace {
 
-QLabel* NewNote(QWidget* panel, const char* text) {
+// A panel that only tells what its node is for.
+QWidget* NewNotePanel(QWidget* holder, const char* title, const char* text) {
+    QWidget* panel = NewPanel(holder, title);
     auto* label = new QLabel(text, panel);
     label->setWordWrap(true);
-    return label;
+    Layout(panel)->addWidget(label);
+    Layout(panel)->addStretch(1);
+    return panel;
 }
 
 }  // namespace
@@ -58,13 +62,10 @@ QWidget* BuildUserOptionsPanel(QWidget* holder) {
 }
 
 QWidget* BuildPop3AccountsPanel(QWidget* holder) {
-    QWidget* panel = NewPanel(holder, "POP3 accounts");
-    Layout(panel)->addWidget(NewNote(panel,
-        "The accounts on remote POP3 servers from which the server collects this user's mail and "
-        "files it through the user's rules. \"Create new account\" in the popup menu adds one; the "
-        "file is written by \"Save changes\"."));
-    Layout(panel)->addStretch(1);
-    return panel;
+    return NewNotePanel(holder, "POP3 accounts",
+                        "The accounts on remote POP3 servers from which the server collects this user's mail and "
+                        "files it through the user's rules. \"Create new account\" in the popup menu adds one; the "
+                        "file is written by \"Save changes\".");
 }
 
 QWidget* BuildPop3AccountPanel(QWidget* holder) {
@@ -82,13 +83,10 @@ QWidget* BuildPop3AccountPanel(QWidget* holder) {
 }
 
 QWidget* BuildMailboxesPanel(QWidget* holder) {
-    QWidget* panel = NewPanel(holder, "Mailboxes");
-    Layout(panel)->addWidget(NewNote(panel,
-        "Each mailbox is a directory of message files, read by mail clients through the POP3 "
-        "server (user name \"user/mailbox\"; \"mail\" when no mailbox is named). Messages that no "
-        "rule accepts go to \"spam\". \"Create new mailbox\" in the popup menu adds one."));
-    Layout(panel)->addStretch(1);
-    return panel;
+    return NewNotePanel(holder, "Mailboxes",
+                        "Each mailbox is a directory of message files, read by mail clients through the POP3 "
+                        "server (user name \"user/mailbox\"; \"mail\" when no mailbox is named). Messages that no "
+                        "rule accepts go to \"spam\". \"Create new mailbox\" in the popup menu adds one.");
 }
 
 }  // namespace Ovrin
