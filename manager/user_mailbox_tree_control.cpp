@@ -23,11 +23,15 @@ namespace Ovrin {
 TUserMailboxTreeControl::TUserMailboxTreeControl(QTreeWidget* tree, QTreeWidgetItem* node, QTreeWidgetItem* parent,
                                                  std::string user, std::string mailbox)
     : TTreeControl(tree, node, QString::fromStdString(mailbox), parent), user(std::move(user)), mailbox(std::move(mailbox)) {
+    ShowState();
+}
+
+void TUserMailboxTreeControl::ShowState() {
     bool full = !MessageFiles(Directory()).empty();
     bool spam = ToLower(this->mailbox) == "spam";
     QStyle* style = QApplication::style();
     SetIcon(style->standardIcon(spam ? (full ? QStyle::SP_MessageBoxWarning : QStyle::SP_TrashIcon)
-                                     : (full ? QStyle::SP_DirOpenIcon : QStyle::SP_DirClosedIcon)));
+                                     : (full ? QStyle::SP_DialogOpenButton : QStyle::SP_DirClosedIcon)));
 }
 
 TTreeControl* TUserMailboxTreeControl::Recreate() {

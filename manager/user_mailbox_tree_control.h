@@ -23,6 +23,8 @@ public:
     void OnSelect() override;
     // Only while the mailbox holds a message file.
     bool CanExpand() override;
+    // The icon for what the mailbox holds now.
+    void ShowState();
 
 private:
     std::string Directory() const;

@@ -20,7 +20,7 @@ namespace Ovrin {
 TUserMailboxesTreeControl::TUserMailboxesTreeControl(QTreeWidget* tree, QTreeWidgetItem* node, QTreeWidgetItem* parent,
                                                      std::string user)
     : TTreeControl(tree, node, "Mailboxes", parent), user(std::move(user)) {
-    SetIcon(QApplication::style()->standardIcon(QStyle::SP_DirIcon));
+    SetIcon(QApplication::style()->standardIcon(QStyle::SP_DriveHDIcon));
     for (const std::string& mailbox : VisibleDirectories(UserDirectory(this->user)))
         new TUserMailboxTreeControl(tree, nullptr, Node(), this->user, mailbox);
 }

@@ -9,6 +9,7 @@
 #include "manager/command_client.h"
 #include "manager/dialogs.h"
 #include "manager/mail_store.h"
+#include "manager/user_mailbox_tree_control.h"
 
 namespace Ovrin {
 
@@ -20,6 +21,9 @@ TUserMessageTreeControl::TUserMessageTreeControl(QTreeWidget* tree, QTreeWidgetI
       names(MessageFiles(MailboxDirectory(this->user, this->mailbox))) {
     Node()->setText(0, QString::fromStdString(Format("%d message(s)", static_cast<int>(names.size()))));
     SetIcon(QApplication::style()->standardIcon(QStyle::SP_FileDialogContentsView));
+    // Made afresh after every command that changes the mailbox: the mailbox shows it too.
+    if (auto* mailboxNode = dynamic_cast<TUserMailboxTreeControl*>(ParentControl()))
+        mailboxNode->ShowState();
 }
 
 TUserMessageTreeControl::~TUserMessageTreeControl() {

@@ -46,7 +46,7 @@ std::string TemplateValue(const std::string& text) {
 
 TUserTreeControl::TUserTreeControl(QTreeWidget* tree, QTreeWidgetItem* node, QTreeWidgetItem* parent, std::string user)
     : TTreeControl(tree, node, Q(user), parent), user(std::move(user)) {
-    SetIcon(QApplication::style()->standardIcon(QStyle::SP_DirHomeIcon));
+    SetIcon(QApplication::style()->standardIcon(QStyle::SP_DesktopIcon));
 }
 
 TUserTreeControl::~TUserTreeControl() = default;
