@@ -6,10 +6,9 @@
 
 #include "common/exception.h"
 #include "common/file.h"
-#include "manager/command_client.h"
 #include "manager/dialogs.h"
-#include "manager/mail_store.h"
 #include "manager/document.h"
+#include "manager/mail_store.h"
 #include "manager/rule_panels.h"
 #include "manager/rule_tree_control.h"
 #include "manager/ruleset_element_tree_control.h"

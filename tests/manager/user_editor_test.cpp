@@ -237,10 +237,20 @@ TEST_F(UserEditor, NewUsersComeFromTheTemplateOnceAndOnlyUnderValidNames) {
 }
 
 TEST_F(UserEditor, TheUserPanelWritesParametersAndOnlyAChangedPasswordWhichTheServerAccepts) {
+    // A file that does not load: the error is shown and the user's lock given back.
+    WriteWholeFile(Path("ann/user.xml"), "<user><params>");
+    size_t before = peer->Commands().size();
+    manager.Select("Users/ann");
+    EXPECT_EQ(Errors(), std::vector<std::string>{"Unable to read configuration file from " + Path("ann/user.xml")});
+    EXPECT_EQ(CommandsSince(before), (std::vector<std::string>{"lock user ann", "unlock user ann"}));
+    EXPECT_EQ(manager.Current()->childCount(), 0);
+    Errors().clear();
+    manager.Select("Users");
+
     WriteWholeFile(Path("ann/user.xml"),
                    "<user><params><param name=\"full-name\" value=\"Ann\"/></params><pop3-server>"
                    "<authentication handler=\"plaintext\" password=\"secret\"/></pop3-server><pop3-clients/></user>\n");
-    const size_t before = peer->Commands().size();
+    before = peer->Commands().size();
     manager.Select("Users/ann");
     EXPECT_EQ(CommandsSince(before), (std::vector<std::string>{"lock user ann", "unlock user ann"}));
     auto* parameters = manager.Find<QTableWidget>("kveUserOptions");
@@ -478,10 +488,16 @@ TEST_F(UserEditor, RefilterAndEmptyMoveNothingWhileAMailClientHoldsTheMailbox) {
     OvrinTest::StopServer(*server);
 }
 
-TEST_F(UserEditor, EmptyAsksFirstAndDeletesEveryMessage) {
+TEST_F(UserEditor, RefilterStopsAtAFailedMoveAndEmptyAsksFirstBothGivingTheLockBack) {
     for (const char* name : {"a.msg", "b.MSG", "c.txt"})
         WriteWholeFile(Path("ann/work/") + name, "Subject: x\r\n\r\nx\r\n");
+    WriteWholeFile(Path("ann/.spool/a.msg"), "already spooled");
     manager.Select("Users/ann");
+    manager.Command("Users/ann/Mailboxes/work", "Re-filter");
+    EXPECT_EQ(Errors(), std::vector<std::string>{"Unable to move message file " + Path("ann/work/a.msg") +
+                                                 " to the spool directory"});
+    EXPECT_EQ(ReadWholeFile(Path("ann/.spool/a.msg")), "already spooled");  // never replaced
+    Errors().clear();
     manager.dialogs->answer = false;
     manager.Command("Users/ann/Mailboxes/work", "Empty");
     EXPECT_EQ(manager.dialogs->questions.back(), "Are you sure you want to delete 2 message(s) ?");
@@ -491,6 +507,7 @@ TEST_F(UserEditor, EmptyAsksFirstAndDeletesEveryMessage) {
     EXPECT_TRUE(Errors().empty());
     EXPECT_EQ(Notes().back(), "2 message(s) have been deleted.");
     EXPECT_EQ(Entries(Path("ann/work")), std::vector<std::string>{"c.txt"});  // no .lock left behind
+    EXPECT_EQ(Entries(Path("ann/.spool")), std::vector<std::string>{"a.msg"});
 }
 
 TEST_F(UserEditor, TheMessageListPreviewsDeletesAndMovesOnlyWhatTheServerWillTrain) {
