@@ -72,6 +72,12 @@ public:
     // ends as the name used, or the last one tried.
     static bool MoveFileToUniqueName(const std::string& from, const std::string& pattern, std::string& to);
     static bool OverwriteFile(const std::string& from, const std::string& to);
+    // A complete copy that appears under the target name only when whole; fails, like a move,
+    // when the target exists.
+    static bool CopyFile(const std::string& from, const std::string& to);
+    // Directories, made or removed (only when empty), with the same failure report.
+    static bool CreateDirectory(const std::string& name);
+    static bool RemoveDirectory(const std::string& name);
     // Makes everything written to the file system that holds the path durable at once (data and
     // directory entries, syncfs): one call where many files would each need a sync.
     static void SyncFileSystem(const std::string& path);

@@ -1,5 +1,5 @@
-// The by-name operations of CFile (delete, move without replacing, overwrite through a copy) and
-// the wildcard listings of files and directories.
+// The by-name operations of CFile (delete, move without replacing, copy, overwrite through a
+// copy, directories made and removed) and the wildcard listings of files and directories.
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -80,6 +80,23 @@ TEST(CFileByName, DeleteFileRemovesOrWarns) {
                   .size(),
               1u);
     EXPECT_TRUE(std::filesystem::exists(dir.Path()));
+}
+
+TEST(CFileByName, DirectoriesAreMadeOnceAndRemovedOnlyWhenEmpty) {
+    TempDir dir;
+    LogCapture log;
+    EXPECT_TRUE(CFile::CreateDirectory(dir / "old"));
+    EXPECT_FALSE(CFile::CreateDirectory(dir / "old"));
+    WriteWholeFile(dir / "old/a.msg", "x");
+    EXPECT_FALSE(CFile::RemoveDirectory(dir / "old"));
+    EXPECT_EQ(ReadWholeFile(dir / "old/a.msg"), "x");
+    EXPECT_TRUE(CFile::DeleteFile(dir / "old/a.msg"));
+    EXPECT_TRUE(CFile::RemoveDirectory(dir / "old"));
+    EXPECT_TRUE(Entries(dir.Path()).empty());
+    EXPECT_EQ(log.LinesWith("WARNING CFile::CreateDirectory('" + dir / "old" + "'): CreateDirectory() failed, "
+                            "GetLastError=17").size(), 1u);
+    EXPECT_EQ(log.LinesWith("WARNING CFile::RemoveDirectory('" + dir / "old" + "'): RemoveDirectory() failed, "
+                            "GetLastError=39").size(), 1u);
 }
 
 TEST(CFileByName, MoveFileMovesAFile) {
@@ -200,6 +217,25 @@ TEST(CFileByName, MoveAcrossFilesystemsNeverWritesUnderTheFinalName) {
     EXPECT_EQ(std::count(written.begin(), written.end(), "a.msg"), 0);
     EXPECT_EQ(ReadWholeFile(dir / "a.msg"), std::string(300000, 'z'));
     EXPECT_EQ(Entries(dir.Path()), std::vector<std::string>{"a.msg"});
+}
+
+TEST(CFileByName, CopyFileCopiesWholeAndNeverReplaces) {
+    TempDir dir;
+    WriteWholeFile(dir / "user.xml", "<user/>");
+    SetWriteTime(dir / "user.xml", 1200000000);
+    std::filesystem::create_directory(dir / "bob");
+    EXPECT_TRUE(CFile::CopyFile(dir / "user.xml", dir / "bob/user.xml"));
+    EXPECT_EQ(ReadWholeFile(dir / "bob/user.xml"), "<user/>");
+    EXPECT_EQ(WriteTime(dir / "bob/user.xml"), 1200000000);
+    WriteWholeFile(dir / "user.xml", "<user>changed</user>");
+    LogCapture log;
+    EXPECT_FALSE(CFile::CopyFile(dir / "user.xml", dir / "bob/user.xml"));
+    EXPECT_EQ(log.LinesWith("WARNING CFile::CopyFile('" + dir / "user.xml" + "', '" + dir / "bob/user.xml" +
+                            "'): CopyFile() failed, GetLastError=17")
+                  .size(),
+              1u);
+    EXPECT_EQ(ReadWholeFile(dir / "bob/user.xml"), "<user/>");
+    EXPECT_EQ(Entries(dir / "bob"), std::vector<std::string>{"user.xml"});  // no temporary left behind
 }
 
 TEST(CFileByName, OverwriteFileReplacesTheTargetAndLeavesNoTemporary) {

@@ -3,12 +3,16 @@
 
 usage: pop3_client.py PORT STEP...   Each step is "[@N ]COMMAND [ARGUMENTS]" on connection N
 (default 1, opened on first use): user, pass, stat, list [n], top n lines, retr n, dele n,
-rset, last, noop, quit, wire LINE (the multi-line reply's bytes), raw LINE (any line, answered with one reply line), drop (close without
-QUIT). Prints one "> step" line per step, then the reply; multi-line replies line by line.
+rset, last, noop, quit, wire LINE (the multi-line reply's bytes), raw LINE (any line, answered
+with one reply line), drop (close without QUIT), hold PATH (keeps the sessions as they are
+until PATH exists, at most 60 s). Prints one "> step" line per step, then the reply;
+multi-line replies line by line.
 poplib's errors print as "ERR <reply>".
 """
+import os
 import poplib
 import sys
+import time
 
 port = int(sys.argv[1])
 connections = {}
@@ -79,6 +83,12 @@ for step in sys.argv[2:]:
                     break
                 data += line
             print(repr(data))
+        elif command == "hold":
+            print("holding", flush=True)
+            deadline = time.monotonic() + 60
+            while not os.path.exists(rest) and time.monotonic() < deadline:
+                time.sleep(0.02)
+            print("released" if os.path.exists(rest) else "not released")
         elif command == "drop":
             client.sock.close()
             del connections[number]
