@@ -153,7 +153,7 @@ TEST(CFileByName, AMoveToAUniqueNameDrawsAgainPastTakenNamesAndNeverReplaces) {
     WriteWholeFile(dir / "late.msg", "late");
     LogCapture log;
     std::string used;
-    for (const std::string pattern : {dir / "t.%03d.msg", dir / "no-number.msg", dir / "two.%d.%d.msg"}) {
+    for (const std::string& pattern : {dir / "t.%03d.msg", dir / "no-number.msg", dir / "two.%d.%d.msg"}) {
         EXPECT_FALSE(CFile::MoveFileToUniqueName(dir / "late.msg", pattern, used)) << pattern;
         EXPECT_EQ(ReadWholeFile(dir / "late.msg"), "late");
     }
