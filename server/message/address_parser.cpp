@@ -202,15 +202,6 @@ private:
         return phrase;
     }
 
-    // The byte that follows a phrase at the cursor, without moving the cursor.
-    unsigned char AfterPhrase() {
-        const char* start = cursor;
-        Phrase();
-        unsigned char next = At();
-        cursor = start;
-        return next;
-    }
-
     std::string LocalPart() {
         std::string text = DotAtom();
         if (text.empty())
@@ -251,11 +242,19 @@ private:
     }
 
     std::string Mailbox() {
+        const char* start = cursor;
+        std::string name = Phrase();
+        return Mailbox(start, name);
+    }
+
+    // A mailbox whose leading phrase, begun at start, is parsed already: the display name
+    // before an angle address, or else the first words of an addr-spec, parsed again as such.
+    std::string Mailbox(const char* start, const std::string& name) {
         std::string content;
-        if (AfterPhrase() != '<') {
+        if (At() != '<') {
+            cursor = start;
             content = AddrSpec();
         } else {
-            std::string name = Phrase();
             if (!name.empty())
                 content = Token("display-name", name);
             content += AngleAddr();
@@ -272,8 +271,8 @@ private:
         return Token("mailbox-list", content);
     }
 
-    std::string Group() {
-        std::string name = Phrase();
+    // A group whose display name is parsed already.
+    std::string Group(const std::string& name) {
         if (name.empty())
             Fail("Empty group name", cursor);
         if (At() != ':')
@@ -290,7 +289,11 @@ private:
         return Token("group", content);
     }
 
-    std::string Address() { return Token("address", AfterPhrase() == ':' ? Group() : Mailbox()); }
+    std::string Address() {
+        const char* start = cursor;
+        std::string name = Phrase();
+        return Token("address", At() == ':' ? Group(name) : Mailbox(start, name));
+    }
 
     std::string AddressList() {
         std::string content = Address();

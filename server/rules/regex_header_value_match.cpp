@@ -10,13 +10,23 @@
 
 namespace Ovrin {
 
+namespace {
+
+// A text that a header's Apply would give back unchanged (a lone "{{" or "}}" makes it throw).
+bool WithoutMacros(const std::string& text) {
+    return text.find("{{") == std::string::npos && text.find("}}") == std::string::npos;
+}
+
+}  // namespace
+
 void CRegexHeaderValueMatch::Load(xmlNodePtr element) {
     Traced([&] {
         CMatch::Load(element);
         std::string fieldNames = ReadElementText(element, "@header-field-name");
         if (fieldNames.empty())
             throw CMessageException("Invalid or missing match attribute header-field-name");
-        names.clear();
+        auto loaded = std::make_shared<CTexts>();
+        std::vector<std::string>& names = loaded->names;
         size_t start = 0;
         while (start <= fieldNames.size()) {
             size_t end = fieldNames.find(';', start);
@@ -35,15 +45,16 @@ void CRegexHeaderValueMatch::Load(xmlNodePtr element) {
             all = true;
         else
             throw CMessageException("Invalid or missing match attribute match-mode");
-        patterns.clear();
         for (xmlNodePtr regex : SelectElements(element, "regexes/regex"))
-            patterns.push_back(CPattern{ReadElementText(regex, "@pattern"), nullptr});
+            loaded->patterns.push_back(CPattern{ReadElementText(regex, "@pattern"), nullptr});
+        texts = std::move(loaded);
     }, "CRegexHeaderValueMatch::Load(0x%08x)", TraceAddress(element));
 }
 
 void CRegexHeaderValueMatch::Save(xmlNodePtr element) const {
     Traced([&] {
         CMatch::Save(element);
+        const std::vector<std::string>& names = texts->names;
         if (names.empty())
             throw CMessageException("Unexpected match state: empty list of header field names");
         std::string fieldNames;
@@ -52,7 +63,7 @@ void CRegexHeaderValueMatch::Save(xmlNodePtr element) const {
         SetElementAttribute(element, "header-field-name", fieldNames);
         SetElementAttribute(element, "match-mode", all ? "all" : "any");
         xmlNodePtr regexes = AddChildElement(element, "regexes");
-        for (const CPattern& pattern : patterns)
+        for (const CPattern& pattern : texts->patterns)
             SetElementAttribute(AddChildElement(regexes, "regex"), "pattern", pattern.text);
     }, "CRegexHeaderValueMatch::Save(0x%08x)", TraceAddress(element));
 }
@@ -61,9 +72,7 @@ void CRegexHeaderValueMatch::CopyTo(CRegexHeaderValueMatch& target) const {
     Traced([&] {
         CMatch::CopyTo(target);
         target.all = all;
-        target.names = names;
-        target.patterns.clear();
-        target.patterns = patterns;
+        target.texts = texts;
     }, "CRegexHeaderValueMatch::CopyTo(0x%08x)", TraceAddress(&target));
 }
 
@@ -76,23 +85,37 @@ CMatchPtr CRegexHeaderValueMatch::Clone() const {
 }
 
 std::vector<std::string> CRegexHeaderValueMatch::GetPatterns() const {
-    std::vector<std::string> texts;
-    for (const CPattern& pattern : patterns)
-        texts.push_back(pattern.text);
-    return texts;
+    std::vector<std::string> result;
+    for (const CPattern& pattern : texts->patterns)
+        result.push_back(pattern.text);
+    return result;
 }
 
 void CRegexHeaderValueMatch::ApplyHeader(const CMessageHeader& header) {
     Traced([&] {
-        for (std::string& name : names)
-            name = header.Apply(name, EscapeRegex);
-        for (CPattern& pattern : patterns) {
-            std::string applied = header.Apply(pattern.text, EscapeRegex);
-            if (applied != pattern.text) {
-                pattern.text = applied;
-                pattern.expression.reset();
-            }
+        // Only texts with macros change; the rest stays shared.
+        std::shared_ptr<CTexts> applied;
+        auto own = [&] {
+            if (!applied)
+                applied = std::make_shared<CTexts>(*texts);
+            return applied.get();
+        };
+        for (size_t i = 0; i < texts->names.size(); ++i) {
+            if (WithoutMacros(texts->names[i]))
+                continue;
+            std::string name = header.Apply(texts->names[i], EscapeRegex);
+            if (name != texts->names[i])
+                own()->names[i] = std::move(name);
         }
+        for (size_t i = 0; i < texts->patterns.size(); ++i) {
+            if (WithoutMacros(texts->patterns[i].text))
+                continue;
+            std::string text = header.Apply(texts->patterns[i].text, EscapeRegex);
+            if (text != texts->patterns[i].text)
+                own()->patterns[i] = CPattern{std::move(text), nullptr};
+        }
+        if (applied)
+            texts = std::move(applied);
     }, "CRegexHeaderValueMatch::ApplyHeader(0x%08x)", TraceAddress(&header));
 }
 
@@ -101,8 +124,8 @@ bool CRegexHeaderValueMatch::Match(const CFilePtr& file, const CMessageHeader& h
         bool result = false;
         // Compiled when first tested: a decisive test ends the match before a later pattern,
         // valid or not, is ever compiled.
-        for (CPattern& pattern : patterns) {
-            for (const std::string& name : names) {
+        for (CPattern& pattern : texts->patterns) {
+            for (const std::string& name : texts->names) {
                 unsigned count = header.GetValueCount(name);
                 for (unsigned i = 0; i < count; ++i) {
                     std::string value = ValidateRegexedLine(header.GetValue(name, i));

@@ -21,21 +21,27 @@ public:
     bool Match(const CFilePtr& file, const CMessageHeader& header) override;
 
     bool IsAll() const { return all; }
-    const std::vector<std::string>& GetFieldNames() const { return names; }
+    const std::vector<std::string>& GetFieldNames() const { return texts->names; }
     std::vector<std::string> GetPatterns() const;
 
 private:
     struct CPattern {
         std::string text;
-        // Compiled on first use and kept until the text changes; clones share it.
+        // Compiled on first use and kept until the text changes.
         CCompiledRegexPtr expression;
+    };
+    // Shared by a rule's match and its per-message clones until a macro changes one of them,
+    // so that a clone copies no text and a pattern is compiled once for all of them. They are
+    // only used under the lock of their ruleset.
+    struct CTexts {
+        std::vector<std::string> names;
+        std::vector<CPattern> patterns;
     };
 
     void CopyTo(CRegexHeaderValueMatch& target) const;
 
     bool all = false;
-    std::vector<std::string> names;
-    std::vector<CPattern> patterns;
+    std::shared_ptr<CTexts> texts = std::make_shared<CTexts>();
 };
 
 }  // namespace Ovrin

@@ -117,6 +117,32 @@ TEST_F(Matches, MacroValuesAreEscapedIntoPatterns) {
     EXPECT_EQ(dynamic_cast<CRegexHeaderValueMatch&>(*match).GetPatterns(), std::vector<std::string>{"re: {{x-value}}"});
 }
 
+// Clones share the rule's texts until a macro changes one: each clone then has its own, and
+// neither the original nor a sibling sees it. A lone "}}" still fails the substitution.
+TEST_F(Matches, ClonesSubstituteTheirOwnValuesAndLeaveTheOriginalAndEachOtherAlone) {
+    CMatchPtr match = Make(RegexMatch("subject;{{x-field}}", "any", {"re: {{x-value}}", "fixed"}));
+    CMatchPtr first = match->Clone();
+    CMatchPtr second = match->Clone();
+    CMessageHeader a = Header({"Subject: re: a", "X-Other: fixed"});
+    a.AddValue("x-value", "a");
+    a.AddValue("x-field", "x-other");
+    CMessageHeader b = Header({"Subject: re: b"});
+    b.AddValue("x-value", "b");
+    first->ApplyHeader(a);
+    second->ApplyHeader(b);
+    EXPECT_TRUE(first->Match(nullptr, a));
+    EXPECT_FALSE(first->Match(nullptr, b));
+    EXPECT_TRUE(second->Match(nullptr, b));
+    EXPECT_FALSE(second->Match(nullptr, Header({"Subject: re: a"})));
+    auto& original = dynamic_cast<CRegexHeaderValueMatch&>(*match);
+    EXPECT_EQ(original.GetPatterns(), (std::vector<std::string>{"re: {{x-value}}", "fixed"}));
+    EXPECT_EQ(original.GetFieldNames(), (std::vector<std::string>{"subject", "{{x-field}}"}));
+    EXPECT_EQ(dynamic_cast<CRegexHeaderValueMatch&>(*first).GetFieldNames(),
+              (std::vector<std::string>{"subject", "x-other"}));
+    CMatchPtr lone = Make(RegexMatch("subject", "any", {"a}}"}))->Clone();
+    EXPECT_THROW(lone->ApplyHeader(a), CMessageException);
+}
+
 TEST_F(Matches, FieldNamesMayComeFromMacros) {
     CMatchPtr match = Make(RegexMatch("{{x-field}}", "any", {"a"}));
     CMessageHeader header = Header({"Subject: a"});
