@@ -89,6 +89,10 @@ void CListenerThreadBase::AbortListeningAndTerminate() {
     }, "CListenerThreadBase::AbortListeningAndTerminate()");
 }
 
+CPOP3ListenerThread::CPOP3ListenerThread(const CInternetAddress& address, const CInternetPort& port,
+                                         CTLSContextPtr tls, bool implicitTLS)
+    : CListenerThreadBase(address, port), tls(std::move(tls)), implicitTLS(implicitTLS) {}
+
 CPOP3ListenerThread::~CPOP3ListenerThread() {
     // The body uses this object's CreateWorkUnit: end it while the object is whole, waking
     // its accept if the owner has not stopped it.
@@ -101,7 +105,10 @@ CPOP3ListenerThread::~CPOP3ListenerThread() {
 }
 
 CParallelWorkUnitPtr CPOP3ListenerThread::CreateWorkUnit(const std::shared_ptr<CConnectedSocket>& connection) {
-    return std::make_shared<CPOP3ServerConnection>(connection);
+    // The handshake runs in the session's first steps, on a worker, never on this thread.
+    if (implicitTLS)
+        connection->StartTLS(tls, "");
+    return std::make_shared<CPOP3ServerConnection>(connection, tls);
 }
 
 }  // namespace Ovrin
