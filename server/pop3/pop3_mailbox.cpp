@@ -72,7 +72,7 @@ std::string CPOP3Mailbox::UniqueId(const std::string& fileName) {
     std::string id = fileName;
     if (id.size() > 4 && id.compare(id.size() - 4, 4, ".msg") == 0)
         id.resize(id.size() - 4);
-    const bool carried = !id.empty() && id.size() <= kMaxUniqueId &&
+    const bool carried = id.size() <= kMaxUniqueId &&
                          std::all_of(id.begin(), id.end(), [](char c) { return c > 0x20 && c < 0x7F; });
     return carried ? id : HexDigest(fileName);
 }

@@ -85,10 +85,12 @@ void StartThreads() {
         auto plain = std::make_shared<CPOP3ListenerThread>(CInternetAddress(address),
                                                            CInternetPort(port, CInternetPort::TCP), tls, false);
         std::shared_ptr<CPOP3ListenerThread> implicit;
-        if (tls)
+        if (tls) {
+            const std::string tlsAddress = Config().GetValue("pop3s-address");
+            const std::string tlsPort = Config().GetValue("pop3s-port");
             implicit = std::make_shared<CPOP3ListenerThread>(
-                CInternetAddress(Config().GetValue("pop3s-address")),
-                CInternetPort(Config().GetValue("pop3s-port"), CInternetPort::TCP), tls, true);
+                CInternetAddress(tlsAddress), CInternetPort(tlsPort, CInternetPort::TCP), tls, true);
+        }
         POP3Listener() = plain;
         plain->Resume();
         if (implicit) {

@@ -215,3 +215,17 @@ TEST(TLSContext, FilesThatCannotBeLoadedSayWhich) {
                   .rfind("Unable to load the CA certificates from '" + issued.key + "': ", 0),
               0u);
 }
+
+TEST(TLSConnection, PlainBytesAheadOfTheHandshakeAreNeverTakenForSecuredOnes) {
+    // A reply to STLS with something behind it, as a third party on the path might add.
+    Pair pair;
+    Send(*pair.serverEnd, "+OK Begin TLS negotiation\r\n+OK injected\r\n");
+    EXPECT_EQ(RecvLine(*pair.clientEnd), "+OK Begin TLS negotiation");
+    LogCapture log;
+    EXPECT_EQ(ThrownMessage([&] { pair.clientEnd->StartTLS(Client(), "localhost"); }),
+              "Unexpected 14 bytes before the TLS handshake");
+    EXPECT_FALSE(pair.clientEnd->IsSecure());
+    pair.serverEnd->SendLine("queued\r\n");
+    EXPECT_EQ(ThrownMessage([&] { pair.serverEnd->StartTLS(GoodServer(), ""); }),
+              "Pending output: 8 bytes before the TLS handshake");
+}
