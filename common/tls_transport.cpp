@@ -114,6 +114,9 @@ int CTLSTransport::CImpl::BioCreate(BIO* bio) {
 
 CTLSTransport::CImpl::CImpl(std::shared_ptr<CSocket> socket, CTLSContextPtr context, const std::string& peerName)
     : socket(std::move(socket)), context(std::move(context)) {
+    // OpenSSL sends a write record by record: held back by Nagle, the last record of a reply
+    // would wait for the peer's delayed acknowledgement.
+    this->socket->SetNoDelay();
     ERR_clear_error();
     ssl = SSL_new(this->context->GetHandle());
     BIO* bio = ssl != nullptr ? BIO_new(SocketMethod()) : nullptr;
