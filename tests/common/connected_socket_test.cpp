@@ -27,6 +27,7 @@ using OvrinTest::Flush;
 using OvrinTest::LogCapture;
 using OvrinTest::Loopback;
 using OvrinTest::Pair;
+using OvrinTest::RecvFailure;
 using OvrinTest::RecvLine;
 using OvrinTest::Send;
 using OvrinTest::ThrownMessage;
@@ -119,18 +120,8 @@ TEST(CConnectedStreamSocket, APeerWithoutLineEndsIsCutOffAtTheLineLimit) {
     std::string flood(200000, 'b');
     pair.clientEnd->Send(flood.data(), static_cast<uint32_t>(flood.size()));
     LogCapture log;
-    std::string reason, line;
-    ASSERT_TRUE(WaitUntil([&] {
-        pair.clientEnd->Send(nullptr, 0);
-        try {
-            pair.serverEnd->Recv(nullptr, 0, CConnectedSocket::xferLINE, &line);
-            return false;
-        } catch (const CMessageException& e) {
-            reason = e.what();
-            return true;
-        }
-    }));
-    EXPECT_EQ(reason, "Line too long, may not exceed 512 bytes");
+    EXPECT_EQ(RecvFailure(*pair.serverEnd, [&] { pair.clientEnd->Send(nullptr, 0); }),
+              "Line too long, may not exceed 512 bytes");
     EXPECT_LE(pair.serverEnd->GetPendingInput(), 512u + 1 + CConnectedSocket::kScratchSize);
 }
 
@@ -145,16 +136,7 @@ TEST(CConnectedStreamSocket, APeerThatClosesEndsRecvAndUnsentBytesAreLogged) {
         EXPECT_EQ(log.LinesWith("WARNING Pending output: 12 bytes discarded").size(), 1u);
     }
     LogCapture log;
-    std::string reason;
-    ASSERT_TRUE(WaitUntil([&] {
-        try {
-            pair.serverEnd->Recv(nullptr, 0, CConnectedSocket::xferLINE, &line);
-            return false;
-        } catch (const CMessageException& e) {
-            reason = e.what();
-            return true;
-        }
-    }));
+    const std::string reason = RecvFailure(*pair.serverEnd);
     EXPECT_EQ(reason.rfind("recv() returned reset connection with WSAGetLastError=", 0), 0u) << reason;
 }
 

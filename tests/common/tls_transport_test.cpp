@@ -112,17 +112,7 @@ TEST(TLSConnection, LinesAndBulkCrossBothWaysAndTheEndIsOrderly) {
     // The closing alert tells the server that nothing was cut off.
     pair.clientEnd.reset();
     LogCapture log;
-    std::string reason, line;
-    ASSERT_TRUE(WaitUntil([&] {
-        try {
-            pair.serverEnd->Recv(nullptr, 0, CConnectedSocket::xferLINE, &line);
-            return false;
-        } catch (const CMessageException& e) {
-            reason = e.what();
-            return true;
-        }
-    }));
-    EXPECT_EQ(reason, "SSL_read() returned closed connection");
+    EXPECT_EQ(RecvFailure(*pair.serverEnd), "SSL_read() returned closed connection");
 }
 
 TEST(TLSConnection, AWriteThatMustFirstReadWaitsForReadingAndTheHandshakeTimesOut) {

@@ -41,4 +41,20 @@ std::string RecvLine(CConnectedSocket& connection) {
     return line;
 }
 
+std::string RecvFailure(CConnectedSocket& connection, const std::function<void()>& step) {
+    std::string reason, line;
+    WaitUntil([&] {
+        if (step)
+            step();
+        try {
+            connection.Recv(nullptr, 0, CConnectedSocket::xferLINE, &line);
+            return false;
+        } catch (const CMessageException& e) {
+            reason = e.what();
+            return true;
+        }
+    });
+    return reason;
+}
+
 }  // namespace OvrinTest

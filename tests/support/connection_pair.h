@@ -2,6 +2,7 @@
 // factory, with the small steps the tests of connected sockets take on them.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -31,5 +32,8 @@ void Flush(Ovrin::CConnectedSocket& connection);
 void Send(Ovrin::CConnectedSocket& connection, const std::string& bytes);
 // The next line, waited for.
 std::string RecvLine(Ovrin::CConnectedSocket& connection);
+// Reads lines until a read throws, running the step before each read; the reason, or empty
+// when none was thrown within the time.
+std::string RecvFailure(Ovrin::CConnectedSocket& connection, const std::function<void()>& step = nullptr);
 
 }  // namespace OvrinTest

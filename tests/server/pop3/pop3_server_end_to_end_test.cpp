@@ -12,6 +12,7 @@
 #include "tests/support/server_run.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_ca.h"
+#include "tests/support/wait.h"
 
 using namespace OvrinTest;
 namespace fs = std::filesystem;
@@ -74,6 +75,31 @@ std::map<std::string, std::string> TLSParams(TestCA& ca, const std::string& plai
             {"pop3s-address", "127.0.0.1"}, {"pop3s-port", std::to_string(FreePort())},
             {"pop3-plaintext-auth", plaintextAuth}};
 }
+
+// fetchmail for the user ann, in a home of its own, polling one port; what it delivers is
+// appended to one file.
+class Fetchmail {
+public:
+    // options: the poll entry's last line, before its mda.
+    Fetchmail(const std::string& host, const std::string& port, const std::string& options) {
+        std::ofstream out(rc);
+        out << "poll " << host << " protocol pop3 port " << port << " timeout 30\n"
+            << "  user ann password secret is tester here\n"
+            << "  " << options << " mda \"/bin/sh -c 'cat >> " << Delivered() << "'\"\n";
+        out.close();
+        fs::permissions(rc, fs::perms::owner_read | fs::perms::owner_write);
+    }
+    ProgramResult Run(const std::vector<std::string>& flags = {}) {
+        std::vector<std::string> arguments{"fetchmail", "--nosyslog", "--nodetach", "-f", rc, "--pidfile", home / "pid"};
+        arguments.insert(arguments.end(), flags.begin(), flags.end());
+        return RunProgram(arguments, kClientSeconds, {{"HOME", home.Path()}, {"FETCHMAILHOME", home.Path()}});
+    }
+    std::string Delivered() const { return home / "delivered"; }
+
+private:
+    TempDir home;
+    const std::string rc = home / "fetchmailrc";
+};
 
 const std::string kGreeting = "greeting +OK Ovrin Mail Filter 1.4, built Sep 13 2005 13:05:54\n";
 const std::string kLogin = "> user ann\n+OK Username \"ann\" accepted, accessing \"mail\" mailbox\n"
@@ -200,27 +226,17 @@ TEST(POP3ServerEndToEnd, CurlListsAndRetrieves) {
 TEST(POP3ServerEndToEnd, FetchmailRetrievesAndDeletesEverythingAndASecondRunFindsNothing) {
     POP3Server server({{"mail", "1.msg", "From: a@example.org\nSubject: one\n\nfirst body\n"},
                        {"mail", "2.msg", "From: b@example.org\nSubject: two\n\nsecond body\n"}});
-    TempDir fetchHome;
-    const std::string delivered = fetchHome / "delivered";
-    const std::string rc = fetchHome / "fetchmailrc";
-    {
-        std::ofstream out(rc);
-        out << "poll 127.0.0.1 protocol pop3 port " << server.Port() << " timeout 30\n"
-            << "  user ann password secret is tester here\n"
-            << "  sslproto '' no keep fetchall mda \"/bin/sh -c 'cat >> " << delivered << "'\"\n";
-    }
-    fs::permissions(rc, fs::perms::owner_read | fs::perms::owner_write);
-    auto run = [&] {
-        return RunProgram({"fetchmail", "--nosyslog", "--nodetach", "-f", rc, "--pidfile", fetchHome / "pid"},
-                          kClientSeconds, {{"HOME", fetchHome.Path()}, {"FETCHMAILHOME", fetchHome.Path()}});
-    };
+    Fetchmail fetchmail("127.0.0.1", server.Port(), "sslproto '' no keep fetchall");
+    auto run = [&] { return fetchmail.Run(); };
+    const std::string delivered = fetchmail.Delivered();
     ProgramResult first = run();
     EXPECT_EQ(first.exitCode, 0) << first.output;
     const std::string text = ReadWholeFile(delivered);
     EXPECT_NE(text.find("Subject: one"), std::string::npos) << text;
     EXPECT_NE(text.find("second body"), std::string::npos) << text;
-    EXPECT_FALSE(server.Exists("mail/1.msg"));
-    EXPECT_FALSE(server.Exists("mail/2.msg"));
+    // The session deletes after its last reply, and fetchmail may be gone before that.
+    EXPECT_TRUE(WaitUntil([&] { return !server.Exists("mail/1.msg") && !server.Exists("mail/2.msg"); }));
+    ASSERT_TRUE(WaitUntil([&] { return !server.Exists("mail/.lock"); }));
     ProgramResult second = run();
     EXPECT_EQ(second.exitCode, 1) << second.output;  // fetchmail's "no mail"
     EXPECT_EQ(ReadWholeFile(delivered), text);
@@ -323,21 +339,13 @@ TEST(POP3ServerEndToEnd, FetchmailOverTLSKeepingTheMailFetchesEachMessageOnce) {
     POP3Server server({{"mail", "1.msg", "From: a@example.org\nSubject: one\n\nfirst body\n"},
                        {"mail", "2.msg", "From: b@example.org\nSubject: two\n\nsecond body\n"}},
                       TLSParams(ca, "tls-or-loopback"));
-    TempDir fetchHome;
-    const std::string delivered = fetchHome / "delivered";
-    const std::string rc = fetchHome / "fetchmailrc";
-    {
-        std::ofstream out(rc);
-        out << "poll localhost protocol pop3 port " << server.TLSPort() << " timeout 30\n"
-            << "  user ann password secret is tester here\n"
-            << "  mda \"/bin/sh -c 'cat >> " << delivered << "'\"\n";
-    }
-    fs::permissions(rc, fs::perms::owner_read | fs::perms::owner_write);
+    Fetchmail fetchmail("localhost", server.TLSPort(), "");
     auto run = [&] {
-        return RunProgram({"fetchmail", "--nosyslog", "--nodetach", "-f", rc, "--pidfile", fetchHome / "pid", "--ssl",
-                           "--sslcertck", "--sslcertfile", ca.CertificateFile(), "--keep", "--uidl"},
-                          kClientSeconds, {{"HOME", fetchHome.Path()}, {"FETCHMAILHOME", fetchHome.Path()}});
+        // The previous session lets go of the mailbox after its last reply.
+        EXPECT_TRUE(WaitUntil([&] { return !server.Exists("mail/.lock"); }));
+        return fetchmail.Run({"--ssl", "--sslcertck", "--sslcertfile", ca.CertificateFile(), "--keep", "--uidl"});
     };
+    const std::string delivered = fetchmail.Delivered();
     auto count = [&](const std::string& text) {
         const std::string all = ReadWholeFile(delivered);
         size_t n = 0;
