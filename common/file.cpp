@@ -129,15 +129,14 @@ int OpenRegularSource(const std::string& from, CDescriptor& fd, struct stat& inf
     return S_ISREG(info.st_mode) ? 0 : EINVAL;
 }
 
-// The move across filesystems: a synced copy under a hidden temporary name in the target's
-// directory, linked into place (which never replaces anything) and only then the source
-// removed. Nobody sees a half-written message under its final name, and a crash leaves at
-// worst a stray temporary and never no copy at all.
-int MoveAcross(const std::string& from, const std::string& to) {
+// A synced copy under a hidden temporary name in the target's directory, linked into place
+// (which never replaces anything). Nobody sees a half-written file under its final name, and a
+// crash leaves at worst a stray temporary.
+int CopyNoReplace(const std::string& from, const std::string& to) {
     CDescriptor source;
     struct stat info {};
     if (int error = OpenRegularSource(from, source, info))
-        return error == EISDIR ? EXDEV : error;
+        return error;
     std::string temporary = DirectoryOf(to) + "/" + kMoveTemporaryPrefix + "XXXXXX";
     CDescriptor target(::mkostemp(temporary.data(), O_CLOEXEC));
     if (target.Get() < 0)
@@ -157,6 +156,15 @@ int MoveAcross(const std::string& from, const std::string& to) {
     if (error)
         return error;
     SyncDirectory(DirectoryOf(to));
+    return 0;
+}
+
+// The move across filesystems: the copy first, and only then the source removed, so a crash
+// never leaves no copy at all.
+int MoveAcross(const std::string& from, const std::string& to) {
+    int error = CopyNoReplace(from, to);
+    if (error)
+        return error == EISDIR ? EXDEV : error;
     if (::unlink(from.c_str()) != 0) {
         error = errno;
         ::unlink(to.c_str());
@@ -232,6 +240,20 @@ bool IsUniqueNamePattern(const std::string& pattern) {
         ++conversions;
     }
     return conversions == 1;
+}
+
+// The errno of a system call that failed, 0 for one that succeeded.
+int Errno(int result) { return result == 0 ? 0 : errno; }
+
+// The outcome of a by-name operation: true, or false with a WARNING line (the format's last
+// conversion takes the error number) and errno set.
+template <class... Args>
+bool Reported(int error, const char* format, const Args&... args) {
+    if (error == 0)
+        return true;
+    Logger().Warning(format, args..., static_cast<unsigned>(error));
+    errno = error;
+    return false;
 }
 
 template <class Info, class Take>
@@ -464,37 +486,60 @@ std::string CFile::GetFilename() {
 
 bool CFile::DeleteFile(const std::string& name) {
     return Traced([&] {
-        if (::unlink(name.c_str()) == 0)
-            return true;
-        int error = errno;
-        Logger().Warning("CFile::DeleteFile('%s'): DeleteFile() failed, GetLastError=%u", name.c_str(), error);
-        errno = error;
-        return false;
+        return Reported(Errno(::unlink(name.c_str())), "CFile::DeleteFile('%s'): DeleteFile() failed, GetLastError=%u",
+                        name.c_str());
     }, "CFile::DeleteFile('%s')", name.c_str());
 }
 
 bool CFile::MoveFile(const std::string& from, const std::string& to) {
     return Traced([&] {
-        int error = MoveNoReplace(from, to);
-        if (error == 0)
-            return true;
-        Logger().Warning("CFile::MoveFile('%s', '%s'): MoveFile() failed, GetLastError=%u", from.c_str(), to.c_str(),
-                         error);
-        errno = error;
-        return false;
+        return Reported(MoveNoReplace(from, to), "CFile::MoveFile('%s', '%s'): MoveFile() failed, GetLastError=%u",
+                        from.c_str(), to.c_str());
     }, "CFile::MoveFile('%s', '%s')", from.c_str(), to.c_str());
+}
+
+bool CFile::MoveFileToUniqueName(const std::string& from, const std::string& pattern, std::string& to) {
+    return Traced([&] {
+        int error = EINVAL;
+        to = pattern;
+        if (IsUniqueNamePattern(pattern)) {
+            for (int attempt = 0; attempt < kUniqueNameAttempts && (attempt == 0 || error == EEXIST); ++attempt) {
+                to = Format(pattern.c_str(), static_cast<int>(Random(1000)));
+                if ((error = MoveNoReplace(from, to)) == 0)
+                    break;
+            }
+        }
+        return Reported(error, "CFile::MoveFile('%s', '%s'): MoveFile() failed, GetLastError=%u", from.c_str(),
+                        to.c_str());
+    }, "CFile::MoveFileToUniqueName('%s', '%s')", from.c_str(), pattern.c_str());
+}
+
+bool CFile::CopyFile(const std::string& from, const std::string& to) {
+    return Traced([&] {
+        return Reported(CopyNoReplace(from, to), "CFile::CopyFile('%s', '%s'): CopyFile() failed, GetLastError=%u",
+                        from.c_str(), to.c_str());
+    }, "CFile::CopyFile('%s', '%s')", from.c_str(), to.c_str());
 }
 
 bool CFile::OverwriteFile(const std::string& from, const std::string& to) {
     return Traced([&] {
-        int error = CopyReplacing(from, to);
-        if (error == 0)
-            return true;
-        Logger().Warning("CFile::OverwriteFile('%s', '%s'): CopyFile() failed, GetLastError=%u", from.c_str(),
-                         to.c_str(), error);
-        errno = error;
-        return false;
+        return Reported(CopyReplacing(from, to), "CFile::OverwriteFile('%s', '%s'): CopyFile() failed, GetLastError=%u",
+                        from.c_str(), to.c_str());
     }, "CFile::OverwriteFile('%s', '%s')", from.c_str(), to.c_str());
+}
+
+bool CFile::CreateDirectory(const std::string& name) {
+    return Traced([&] {
+        return Reported(Errno(::mkdir(name.c_str(), 0777)),
+                        "CFile::CreateDirectory('%s'): CreateDirectory() failed, GetLastError=%u", name.c_str());
+    }, "CFile::CreateDirectory('%s')", name.c_str());
+}
+
+bool CFile::RemoveDirectory(const std::string& name) {
+    return Traced([&] {
+        return Reported(Errno(::rmdir(name.c_str())),
+                        "CFile::RemoveDirectory('%s'): RemoveDirectory() failed, GetLastError=%u", name.c_str());
+    }, "CFile::RemoveDirectory('%s')", name.c_str());
 }
 
 void CFile::SyncFileSystem(const std::string& path) {

@@ -67,7 +67,17 @@ public:
     // By-name operations: false and a WARNING line on failure, never a throw for a system failure.
     static bool DeleteFile(const std::string& name);
     static bool MoveFile(const std::string& from, const std::string& to);
+    // A move to a name made from a pattern as UNIQUE_NAME makes one: a name that is taken is
+    // drawn again, so that files arriving in one millisecond need no second try later. `to`
+    // ends as the name used, or the last one tried.
+    static bool MoveFileToUniqueName(const std::string& from, const std::string& pattern, std::string& to);
     static bool OverwriteFile(const std::string& from, const std::string& to);
+    // A complete copy that appears under the target name only when whole; fails, like a move,
+    // when the target exists.
+    static bool CopyFile(const std::string& from, const std::string& to);
+    // Directories, made or removed (only when empty), with the same failure report.
+    static bool CreateDirectory(const std::string& name);
+    static bool RemoveDirectory(const std::string& name);
     // Makes everything written to the file system that holds the path durable at once (data and
     // directory entries, syncfs): one call where many files would each need a sync.
     static void SyncFileSystem(const std::string& path);

@@ -1,5 +1,6 @@
 #include "common/text.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdlib>
@@ -242,6 +243,21 @@ std::string DecodeBASE64(std::string_view text) {
         result.resize(result.size() - pads);
         return result;
     }, "DecodeBASE64('%s')", std::string(text).c_str());
+}
+
+std::string EncodeBASE64(std::string_view bytes) {
+    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string result;
+    result.reserve((bytes.size() + 2) / 3 * 4);
+    for (size_t at = 0; at < bytes.size(); at += 3) {
+        const size_t count = std::min<size_t>(3, bytes.size() - at);
+        uint32_t group = 0;
+        for (size_t i = 0; i < 3; ++i)
+            group = group << 8 | (i < count ? static_cast<unsigned char>(bytes[at + i]) : 0u);
+        for (size_t i = 0; i < 4; ++i)
+            result += i <= count ? kAlphabet[(group >> (18 - 6 * i)) & 0x3F] : '=';
+    }
+    return result;
 }
 
 int32_t AtoI(std::string_view text) {

@@ -36,6 +36,8 @@ time_t StringToTime(const std::string& text);
 std::optional<time_t> ParseTime(const std::string& text);
 // Lenient decoder: other bytes are skipped; malformed input yields the empty string.
 std::string DecodeBASE64(std::string_view text);
+// RFC 4648 alphabet with "=" padding, no line breaks.
+std::string EncodeBASE64(std::string_view bytes);
 // The C library's decimal conversions with 32-bit results: an optional sign and leading
 // digits, anything else gives 0; values beyond 32 bits saturate.
 int32_t AtoI(std::string_view text);

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QMessageBox>
 
 namespace Ovrin {
@@ -27,6 +28,12 @@ bool TDialogs::Question(const std::string& text) {
 void TDialogs::Information(const std::string& text) { QMessageBox::information(Owner(), kTitle, Text(text)); }
 void TDialogs::Error(const std::string& text) { QMessageBox::critical(Owner(), kTitle, Text(text)); }
 void TDialogs::Warning(const std::string& text) { QMessageBox::warning(Owner(), kTitle, Text(text)); }
+
+std::string TDialogs::InputQuery(const std::string& caption, const std::string& prompt) {
+    bool accepted = false;
+    QString text = QInputDialog::getText(Owner(), Text(caption), Text(prompt), QLineEdit::Normal, QString(), &accepted);
+    return accepted ? text.toUtf8().toStdString() : "";
+}
 
 std::string TDialogs::OpenFileName(const std::string& title, const std::string& directory) {
     QFileDialog dialog(Owner(), Text(title), Text(directory), "XML Files (*.xml)");

@@ -179,6 +179,17 @@ TXmlNode TXmlNode::FirstChild() const {
 
 bool TXmlNode::HasChildNodes() const { return Checked("hasChildNodes")->children != nullptr; }
 
+void TXmlNode::RemoveNamedItem(const std::string& name) {
+    xmlNodePtr element = Checked("removeNamedItem");
+    if (element->type != XML_ELEMENT_NODE)
+        throw CMessageException("removeNamedItem: only an element has attributes");
+    if (xmlAttrPtr existing = xmlHasProp(element, reinterpret_cast<const xmlChar*>(name.c_str()))) {
+        // Detached, not freed: a handle to it may still be held.
+        xmlUnlinkNode(reinterpret_cast<xmlNodePtr>(existing));
+        state->detached.insert(reinterpret_cast<xmlNodePtr>(existing));
+    }
+}
+
 TXmlNode TXmlNode::SetNamedItem(const TXmlNode& attribute) {
     xmlNodePtr element = Checked("setNamedItem");
     xmlNodePtr added = attribute.Checked("setNamedItem");

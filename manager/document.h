@@ -45,6 +45,8 @@ public:
     bool HasChildNodes() const;
     // Adds the attribute to this element, replacing one of the same name.
     TXmlNode SetNamedItem(const TXmlNode& attribute);
+    // Removes this element's attribute of that name, if it has one.
+    void RemoveNamedItem(const std::string& name);
 
 private:
     friend class TXmlDocument;

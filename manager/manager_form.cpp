@@ -36,20 +36,6 @@ namespace {
 const QString kCaption = QStringLiteral(" Ovrin Mail Filter manager");
 const QString kStoppedCaption = QStringLiteral(" Ovrin Mail Filter manager [stopped]");
 
-// Runs one step of a controller's work and shows what went wrong in the standard error box.
-template <class Body>
-bool Guarded(Body&& body) {
-    try {
-        body();
-        return true;
-    } catch (const std::exception& e) {
-        Dialogs().Error(e.what());
-    } catch (...) {
-        Dialogs().Error("Unknown exception");
-    }
-    return false;
-}
-
 }  // namespace
 
 TManagerForm::TManagerForm(int pingIntervalMs, QWidget* parent) : QMainWindow(parent) {
@@ -197,7 +183,9 @@ void TManagerForm::OnServerUp() {
     std::string value;
     bool fetched = SendCommand("get config mail-directory", &value);
     if (fetched) {
-        SetMailDirectory(value);
+        // The server runs in the directory it shares with the manager: a relative mail
+        // directory is taken from there, not from wherever the manager was started.
+        SetMailDirectory(!value.empty() && value[0] != '/' ? ManagerDirectory() + "/" + value : value);
         mailDirectoryFetched = true;
         RefreshTopLevelNodes();
     } else {

@@ -1,7 +1,6 @@
 #include "manager/options_tree_control.h"
 
 #include <QApplication>
-#include <QHeaderView>
 #include <QLabel>
 #include <QStyle>
 #include <QTableWidget>
@@ -12,6 +11,7 @@
 #include "manager/command_client.h"
 #include "manager/dialogs.h"
 #include "manager/document.h"
+#include "manager/panel_widgets.h"
 #include "manager/service_control.h"
 
 namespace Ovrin {
@@ -19,25 +19,9 @@ namespace Ovrin {
 namespace {
 
 QWidget* BuildOptionsPanel(QWidget* holder) {
-    auto* panel = new QWidget(holder);
-    auto* layout = new QVBoxLayout(panel);
-    layout->setContentsMargins(0, 0, 0, 0);
-    auto* title = new QLabel("Global server options (see config.xml):", panel);
-    QFont bold = title->font();
-    bold.setBold(true);
-    title->setFont(bold);
-    layout->addWidget(title);
-    layout->addWidget(new QLabel("System parameters (also passed in as x-ovrin-Name variables):", panel));
-    auto* table = new QTableWidget(0, 2, panel);
-    table->setObjectName("kveGlobalOptions");
-    table->setHorizontalHeaderLabels({"Name", "Value"});
-    table->verticalHeader()->hide();
-    table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 8);
-    table->horizontalHeader()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
-    table->horizontalHeader()->setStretchLastSection(true);
-    table->setSelectionMode(QAbstractItemView::SingleSelection);
-    table->setAlternatingRowColors(true);
-    layout->addWidget(table, 1);
+    QWidget* panel = NewPanel(holder, "Global server options (see config.xml):");
+    Layout(panel)->addWidget(new QLabel("System parameters (also passed in as x-ovrin-Name variables):", panel));
+    Layout(panel)->addWidget(NewValueListEditor(panel, "kveGlobalOptions"), 1);
     return panel;
 }
 

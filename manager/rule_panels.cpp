@@ -3,7 +3,6 @@
 #include <functional>
 
 #include <QCheckBox>
-#include <QFontDatabase>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -14,47 +13,17 @@
 #include <QVBoxLayout>
 
 #include "manager/field_binding.h"
+#include "manager/panel_widgets.h"
 
 namespace Ovrin {
 
 namespace {
-
-QWidget* NewPanel(QWidget* holder, const char* title) {
-    auto* panel = new QWidget(holder);
-    auto* layout = new QVBoxLayout(panel);
-    layout->setContentsMargins(0, 0, 0, 0);
-    auto* label = new QLabel(title, panel);
-    QFont bold = label->font();
-    bold.setBold(true);
-    label->setFont(bold);
-    layout->addWidget(label);
-    return panel;
-}
-
-QVBoxLayout* Layout(QWidget* panel) { return static_cast<QVBoxLayout*>(panel->layout()); }
-
-QLineEdit* NewEdit(QWidget* panel, const char* name, const char* key, bool readOnly = false) {
-    auto* edit = new QLineEdit(panel);
-    edit->setObjectName(name);
-    edit->setReadOnly(readOnly);
-    Bind(edit, key);
-    return edit;
-}
 
 QCheckBox* NewCheckBox(QWidget* panel, const char* name, const char* caption, const char* binding) {
     auto* box = new QCheckBox(caption, panel);
     box->setObjectName(name);
     Bind(box, binding);
     return box;
-}
-
-QPlainTextEdit* NewMemo(QWidget* panel, const char* name, const char* key) {
-    auto* memo = new QPlainTextEdit(panel);
-    memo->setObjectName(name);
-    memo->setLineWrapMode(QPlainTextEdit::NoWrap);
-    memo->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    Bind(memo, key);
-    return memo;
 }
 
 // An edit with a picker button beside it.

@@ -1,12 +1,11 @@
 #include "manager/ruleset_element_tree_control.h"
 
-#include <algorithm>
-
 #include <QTreeWidget>
 
 #include "common/exception.h"
 #include "manager/dialogs.h"
 #include "manager/globals.h"
+#include "manager/mail_store.h"
 
 namespace Ovrin {
 
@@ -65,16 +64,9 @@ void TRulesetElementTreeControl::SetValue(const std::string& key, const std::str
     node.SetText(text);
 }
 
-std::string TRulesetElementTreeControl::UserDirectory() const { return MailDirectory() + "/" + user; }
+std::string TRulesetElementTreeControl::UserDirectory() const { return Ovrin::UserDirectory(user); }
 
-TStringArray TRulesetElementTreeControl::Mailboxes() const {
-    TStringArray mailboxes;
-    for (const std::string& name : ListDirectories("*", UserDirectory()))
-        if (!name.empty() && name[0] != '.')
-            mailboxes.push_back(name);
-    std::sort(mailboxes.begin(), mailboxes.end());
-    return mailboxes;
-}
+TStringArray TRulesetElementTreeControl::Mailboxes() const { return VisibleDirectories(UserDirectory()); }
 
 QTreeWidgetItem* TRulesetElementTreeControl::ChildNodeAt(int index) { return NewNodeAt(Node(), index); }
 

@@ -6,48 +6,19 @@
 
 #include "common/exception.h"
 #include "common/file.h"
-#include "manager/command_client.h"
 #include "manager/dialogs.h"
 #include "manager/document.h"
+#include "manager/mail_store.h"
 #include "manager/rule_panels.h"
 #include "manager/rule_tree_control.h"
 #include "manager/ruleset_element_tree_control.h"
 #include "manager/ruleset_check.h"
 #include "manager/ruleset_templates.h"
+#include "manager/server_locks.h"
 #include "manager/template.h"
 #include "manager/test_form.h"
 
 namespace Ovrin {
-
-namespace {
-
-// The server's "lock ruleset" for the life of the holder. Release reports a failed unlock; the
-// destructor, reached on an error path, unlocks quietly so the first error is the one shown.
-class TRulesetLock {
-public:
-    explicit TRulesetLock(const std::string& user) : user(user) {
-        std::string message;
-        if (!SendCommand("lock ruleset " + user, &message))
-            throw CMessageException("%s", message.c_str());
-    }
-    ~TRulesetLock() {
-        if (held)
-            SendCommand("unlock ruleset " + user);
-    }
-    TRulesetLock(const TRulesetLock&) = delete;
-    TRulesetLock& operator=(const TRulesetLock&) = delete;
-    void Release() {
-        held = false;
-        if (!SendCommand("unlock ruleset " + user))
-            throw CMessageException("Failed to unlock ruleset \"%s\"", user.c_str());
-    }
-
-private:
-    std::string user;
-    bool held = true;
-};
-
-}  // namespace
 
 TUserRulesetTreeControl::TUserRulesetTreeControl(QTreeWidget* tree, QTreeWidgetItem* node, QTreeWidgetItem* parent,
                                                  std::string user)
@@ -61,7 +32,7 @@ TTreeControl* TUserRulesetTreeControl::Recreate() {
     return new TUserRulesetTreeControl(TreeView(), Node(), Node()->parent(), user);
 }
 
-std::string TUserRulesetTreeControl::UserDirectory() const { return MailDirectory() + "/" + user; }
+std::string TUserRulesetTreeControl::UserDirectory() const { return Ovrin::UserDirectory(user); }
 std::string TUserRulesetTreeControl::RulesetPath() const { return UserDirectory() + "/ruleset.xml"; }
 
 TStringArray TUserRulesetTreeControl::PopupItems() { return {"Refresh", "Create new rule", "Test", "Import", "Export"}; }
@@ -157,10 +128,7 @@ void TUserRulesetTreeControl::Import() {
             throw CMessageException("Cannot replace the current ruleset file.");
         lock.Release();
     }
-    QTreeWidget* tree = TreeView();
-    TTreeControl* fresh = Refresh();  // this controller is gone from here on
-    tree->setCurrentItem(fresh->Node());
-    tree->expandItem(fresh->Node());
+    RefreshAndExpand();  // this controller is gone from here on
 }
 
 void TUserRulesetTreeControl::Export() {

@@ -61,13 +61,11 @@ TTestForm::TTestForm(QWidget* parent) : QWidget(parent, Qt::Window) {
     layout->addLayout(row);
     connect(btnCancel, &QPushButton::clicked, this, &QWidget::hide);
     connect(btnTest, &QPushButton::clicked, this, [this] {
-        try {
+        Guarded([this] {
             Spool();
             hide();
             Dialogs().Information("Test message has been spooled for later filtering.");
-        } catch (const std::exception& e) {
-            Dialogs().Error(e.what());
-        }
+        });
     });
 }
 

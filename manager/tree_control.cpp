@@ -57,6 +57,24 @@ TTreeControl* TTreeControl::Refresh() {
     return fresh;
 }
 
+TTreeControl* TTreeControl::RefreshAndExpand() {
+    QTreeWidget* view = tree;
+    TTreeControl* fresh = Refresh();  // this controller is freed here
+    view->setCurrentItem(fresh->Node());
+    view->expandItem(fresh->Node());
+    return fresh;
+}
+
+void TTreeControl::RefreshAndSelectChild(const QString& caption) {
+    QTreeWidget* view = tree;
+    QTreeWidgetItem* item = RefreshAndExpand()->Node();  // this controller is freed here
+    for (int i = 0; i < item->childCount(); ++i)
+        if (item->child(i)->text(0) == caption) {
+            view->setCurrentItem(item->child(i));
+            return;
+        }
+}
+
 QWidget* TTreeControl::FormPanel(const QString& name, QWidget* (*build)(QWidget* holder)) {
     TPanelHolder* holder = TPanelHolder::Of(tree);
     if (!holder)

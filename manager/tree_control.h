@@ -62,6 +62,10 @@ public:
     // Collapses the node, recreates its controller and shows its panel again. This controller
     // is gone afterwards; the new one is returned.
     TTreeControl* Refresh();
+    // Refresh, then expand the node; the new controller is returned.
+    TTreeControl* RefreshAndExpand();
+    // After a command that made a child: refresh, expand and select the child of that caption.
+    void RefreshAndSelectChild(const QString& caption);
 
     // The controller that a node carries, or null.
     static TTreeControl* Of(const QTreeWidgetItem* node);

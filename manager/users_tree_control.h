@@ -1,4 +1,5 @@
-// TUsersTreeControl: the "Users" node. Until the user editor lands it has no panel of its own.
+// TUsersTreeControl: the "Users" node, one child per user directory of the mail store; it
+// creates users from the mail store's .template directory.
 #pragma once
 
 #include "manager/tree_control.h"
@@ -11,6 +12,10 @@ public:
 
     TTreeControl* Recreate() override;
     TStringArray PopupItems() override;
+    void PopupCommand(const std::string& caption) override;
+
+private:
+    void CreateUser();
 };
 
 }  // namespace Ovrin

@@ -1,15 +1,22 @@
 #!/usr/bin/env bash
 # Shows the manager's main window under Xvfb against a scripted control port (a small Python
-# stand-in for the service on 127.0.0.1:39219) with Options selected, and saves it as a PNG; a
-# second picture shows the ruleset editor on a rule of the demo's user.
-# Usage: scripts/screenshot-manager.sh [OUTPUT.png [RULESET.png]]
-#        (default: docs/manager.png and docs/manager-ruleset.png)
+# stand-in for the service on 127.0.0.1:39219) with Options selected, and saves it as a PNG;
+# further pictures show the ruleset editor on a rule of the demo's user, the demo user with its
+# POP3 accounts (two example accounts added to the copy of the demo), and the message list of
+# the user's "mail" mailbox with a message previewed.
+# Usage: scripts/screenshot-manager.sh [OUTPUT.png [RULESET.png [USER.png [MESSAGES.png]]]]
+#        (default: docs/manager.png, docs/manager-ruleset.png, docs/manager-user.png and
+#        docs/manager-messages.png)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 output=$(realpath -m "${1:-docs/manager.png}")
 ruleset_output=$(realpath -m "${2:-docs/manager-ruleset.png}")
-mkdir -p "$(dirname "$output")" "$(dirname "$ruleset_output")"
+user_output=$(realpath -m "${3:-docs/manager-user.png}")
+messages_output=$(realpath -m "${4:-docs/manager-messages.png}")
+for picture in "$output" "$ruleset_output" "$user_output" "$messages_output"; do
+  mkdir -p "$(dirname "$picture")"
+done
 
 cmake -S . -B build/normal -G Ninja >/dev/null
 cmake --build build/normal --target ovrin-manager-screenshot
@@ -23,6 +30,17 @@ cleanup() {
 trap cleanup EXIT
 
 cp -r demo/mail "$work/mail"
+# Accounts only in this copy: the demo itself collects from nowhere.
+python3 - "$work/mail/demo/user.xml" <<'PY'
+import sys
+path = sys.argv[1]
+text = open(path).read()
+accounts = ('<pop3-clients>\n'
+            '    <pop3-client hostname="pop.example.org" port="110" username="demo" password="ZGVtbw=="/>\n'
+            '    <pop3-client hostname="mail.example.net" port="110" username="demo.user" password="ZGVtbw=="/>\n'
+            '  </pop3-clients>')
+open(path, "w").write(text.replace("<pop3-clients/>", accounts))
+PY
 cat >"$work/config.xml" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
 <config>
@@ -76,3 +94,9 @@ echo "screenshot: $output"
 DISPLAY=$display QT_QPA_PLATFORM=xcb build/normal/ovrin-manager-screenshot "$work" "$ruleset_output" \
   "Users/demo/Rules/Mailing lists"
 echo "screenshot: $ruleset_output"
+DISPLAY=$display QT_QPA_PLATFORM=xcb build/normal/ovrin-manager-screenshot "$work" "$user_output" \
+  "Users/demo" "Users/demo/Accounts" "Users/demo/Mailboxes"
+echo "screenshot: $user_output"
+DISPLAY=$display QT_QPA_PLATFORM=xcb build/normal/ovrin-manager-screenshot "$work" "$messages_output" \
+  "Users/demo/Mailboxes/mail/2 message(s)"
+echo "screenshot: $messages_output"

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "common/exception.h"
@@ -72,37 +73,66 @@ std::string ReadHeaderBytes(CFile& file) {
     return bytes;
 }
 
-// One spooled file: into .raw under a new name, header read, queued for processing. The
-// file is in .raw from then on; a failure after the move sends it to spam under its spool name.
+// A spooled file once it is in .raw: its header read, the message dispatched and filed. Done on
+// a worker, so that the timer thread only moves files and the workers share the reading and
+// parsing; a failure before the dispatch sends the file to spam under its spool name, as the
+// spool task itself would.
+class CSpooledMessage : public CSequentialWorkUnit {
+public:
+    CSpooledMessage(std::string argument, std::string userName, CUserPool::CObjectPtr user, std::string spoolName,
+                    std::string raw, std::optional<std::string> trainingMailbox)
+        : CSequentialWorkUnit(Format("CPOP3ClientMessage(%s, 0x%08lx)", userName.c_str(),
+                                     static_cast<unsigned long>(reinterpret_cast<uintptr_t>(this)))),
+          argument(std::move(argument)), userName(std::move(userName)), user(std::move(user)),
+          spoolName(std::move(spoolName)), raw(std::move(raw)), trainingMailbox(std::move(trainingMailbox)) {}
+
+    void Process() override {
+        std::shared_ptr<CPOP3ClientMessage> message;
+        const bool prepared = Contained([&] {
+            // Opened once: the message keeps this descriptor for its processing.
+            auto file = std::make_shared<CFile>(raw, CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING,
+                                                CFile::NO_FOLLOW);
+            const std::string bytes = ReadHeaderBytes(*file);
+            message = std::make_shared<CPOP3ClientMessage>(userName, user);
+            message->SetMessageSize(file->GetSize());
+            message->SetMessageHeader(ExtractMessageHeader(bytes));
+            message->AttachMessageFile(std::move(file));
+            message->SkipFirstPass();
+            if (trainingMailbox)
+                message->AddHeaderValue("x-ovrin-training-mailbox", *trainingMailbox);
+        }, "TimerCallback_SpoolMessages('%s'): caught exception while processing file '%s', the file is moved to spam",
+           argument.c_str(), raw.c_str());
+        if (prepared)
+            return message->Process();
+        message.reset();  // closes the file before the move
+        const std::string spam = UserPath(userName, kSpamMailbox) + "/" + spoolName;
+        if (!CFile::MoveFile(raw, spam))
+            Logger().Error("Unable to move file %s to %s", raw.c_str(), spam.c_str());
+    }
+
+private:
+    const std::string argument;
+    const std::string userName;
+    const CUserPool::CObjectPtr user;
+    const std::string spoolName;
+    const std::string raw;
+    const std::optional<std::string> trainingMailbox;
+};
+
+// One spooled file: into .raw under a new name and queued for processing. The file is in .raw
+// from then on.
 void SpoolMessage(const std::string& argument, const std::string& userName, const CUserPool::CObjectPtr& user,
                   const CFileInfo& spooled, std::vector<CSequentialWorkUnitPtr>& burst) {
-    const std::string raw = UserPath(userName, kRawDirectory) + "/" +
-                            Format("%s.%03u.msg", LocalTimeStamp().c_str(), Random(1000));
-    if (!CFile::MoveFile(spooled.path, raw)) {
+    std::string raw;
+    if (!CFile::MoveFileToUniqueName(spooled.path,
+                                     UserPath(userName, kRawDirectory) + "/" + LocalTimeStamp() + ".%03d.msg", raw)) {
         Logger().Warning("Unable to move file %s to %s", spooled.path.c_str(), raw.c_str());
         return;  // still in the spool: the next run tries again
     }
-    const bool queued = Contained([&] {
-        // Opened once: the message keeps this descriptor for its processing.
-        auto file =
-            std::make_shared<CFile>(raw, CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING, CFile::NO_FOLLOW);
-        const std::string bytes = ReadHeaderBytes(*file);
-        auto message = std::make_shared<CPOP3ClientMessage>(userName, user);
-        message->SetMessageSize(file->GetSize());
-        message->SetMessageHeader(ExtractMessageHeader(bytes));
-        message->AttachMessageFile(std::move(file));
-        message->SkipFirstPass();
-        // Consumed in one step, so that the entry trains exactly one message.
-        if (auto mailbox = TrainingMap().TakeValue(ToLower(spooled.name)))
-            message->AddHeaderValue("x-ovrin-training-mailbox", *mailbox);
-        burst.push_back(std::move(message));
-    }, "TimerCallback_SpoolMessages('%s'): caught exception while processing file '%s', the file is moved to spam",
-       argument.c_str(), raw.c_str());
-    if (queued)
-        return;
-    const std::string spam = UserPath(userName, kSpamMailbox) + "/" + spooled.name;
-    if (!CFile::MoveFile(raw, spam))
-        Logger().Error("Unable to move file %s to %s", raw.c_str(), spam.c_str());
+    // Consumed in one step, so that the entry trains exactly one message.
+    auto trainingMailbox = TrainingMap().TakeValue(ToLower(spooled.name));
+    burst.push_back(std::make_shared<CSpooledMessage>(argument, userName, user, spooled.name, std::move(raw),
+                                                      std::move(trainingMailbox)));
 }
 
 }  // namespace

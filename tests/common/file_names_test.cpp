@@ -1,5 +1,5 @@
-// The by-name operations of CFile (delete, move without replacing, overwrite through a copy) and
-// the wildcard listings of files and directories.
+// The by-name operations of CFile (delete, move without replacing, copy, overwrite through a
+// copy, directories made and removed) and the wildcard listings of files and directories.
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -13,6 +13,7 @@
 
 #include "common/exception.h"
 #include "common/file.h"
+#include "common/format.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
@@ -81,6 +82,23 @@ TEST(CFileByName, DeleteFileRemovesOrWarns) {
     EXPECT_TRUE(std::filesystem::exists(dir.Path()));
 }
 
+TEST(CFileByName, DirectoriesAreMadeOnceAndRemovedOnlyWhenEmpty) {
+    TempDir dir;
+    LogCapture log;
+    EXPECT_TRUE(CFile::CreateDirectory(dir / "old"));
+    EXPECT_FALSE(CFile::CreateDirectory(dir / "old"));
+    WriteWholeFile(dir / "old/a.msg", "x");
+    EXPECT_FALSE(CFile::RemoveDirectory(dir / "old"));
+    EXPECT_EQ(ReadWholeFile(dir / "old/a.msg"), "x");
+    EXPECT_TRUE(CFile::DeleteFile(dir / "old/a.msg"));
+    EXPECT_TRUE(CFile::RemoveDirectory(dir / "old"));
+    EXPECT_TRUE(Entries(dir.Path()).empty());
+    EXPECT_EQ(log.LinesWith("WARNING CFile::CreateDirectory('" + dir / "old" + "'): CreateDirectory() failed, "
+                            "GetLastError=17").size(), 1u);
+    EXPECT_EQ(log.LinesWith("WARNING CFile::RemoveDirectory('" + dir / "old" + "'): RemoveDirectory() failed, "
+                            "GetLastError=39").size(), 1u);
+}
+
 TEST(CFileByName, MoveFileMovesAFile) {
     TempDir dir;
     WriteWholeFile(dir / "a.msg", "message a");
@@ -110,6 +128,41 @@ TEST(CFileByName, MoveFileNeverReplacesAnExistingFile) {
     EXPECT_EQ(ReadWholeFile(dir / "new.msg"), "new message");
     EXPECT_EQ(ReadWholeFile(dir / "old.msg"), "old message\r\n");
     EXPECT_EQ(Entries(dir.Path()), (std::vector<std::string>{"new.msg", "old.msg"}));
+}
+
+// Nine hundred of the thousand names taken: the move draws until it finds a free one, quietly,
+// and replaces none. All taken, or a pattern that is no pattern: the file stays, with a WARNING.
+TEST(CFileByName, AMoveToAUniqueNameDrawsAgainPastTakenNamesAndNeverReplaces) {
+    TempDir dir;
+    for (int i = 0; i < 900; ++i)
+        WriteWholeFile(dir / Format("t.%03d.msg", i), "taken");
+    WriteWholeFile(dir / "in.msg", "arriving");
+    std::string arrived;
+    {
+        LogCapture log;
+        ASSERT_TRUE(CFile::MoveFileToUniqueName(dir / "in.msg", dir / "t.%03d.msg", arrived));
+        EXPECT_TRUE(log.LinesWith("WARNING").empty());
+    }
+    EXPECT_EQ(ReadWholeFile(arrived), "arriving");
+    EXPECT_GE(arrived, dir / "t.900.msg");
+    EXPECT_EQ(Entries(dir.Path()).size(), 901u);
+
+    for (int i = 900; i < 1000; ++i)
+        if (dir / Format("t.%03d.msg", i) != arrived)
+            WriteWholeFile(dir / Format("t.%03d.msg", i), "taken");
+    WriteWholeFile(dir / "late.msg", "late");
+    LogCapture log;
+    std::string used;
+    for (const std::string& pattern : {dir / "t.%03d.msg", dir / "no-number.msg", dir / "two.%d.%d.msg"}) {
+        EXPECT_FALSE(CFile::MoveFileToUniqueName(dir / "late.msg", pattern, used)) << pattern;
+        EXPECT_EQ(ReadWholeFile(dir / "late.msg"), "late");
+    }
+    EXPECT_EQ(log.LinesWith("WARNING CFile::MoveFile('" + dir / "late.msg").size(), 3u);
+    int taken = 0;
+    for (int i = 0; i < 1000; ++i)
+        taken += ReadWholeFile(dir / Format("t.%03d.msg", i)) == "taken";
+    EXPECT_EQ(taken, 999);
+    EXPECT_EQ(ReadWholeFile(arrived), "arriving");
 }
 
 TEST(CFileByName, MoveAcrossFilesystemsCopiesKeepsTheTimeAndNeverReplaces) {
@@ -164,6 +217,25 @@ TEST(CFileByName, MoveAcrossFilesystemsNeverWritesUnderTheFinalName) {
     EXPECT_EQ(std::count(written.begin(), written.end(), "a.msg"), 0);
     EXPECT_EQ(ReadWholeFile(dir / "a.msg"), std::string(300000, 'z'));
     EXPECT_EQ(Entries(dir.Path()), std::vector<std::string>{"a.msg"});
+}
+
+TEST(CFileByName, CopyFileCopiesWholeAndNeverReplaces) {
+    TempDir dir;
+    WriteWholeFile(dir / "user.xml", "<user/>");
+    SetWriteTime(dir / "user.xml", 1200000000);
+    std::filesystem::create_directory(dir / "bob");
+    EXPECT_TRUE(CFile::CopyFile(dir / "user.xml", dir / "bob/user.xml"));
+    EXPECT_EQ(ReadWholeFile(dir / "bob/user.xml"), "<user/>");
+    EXPECT_EQ(WriteTime(dir / "bob/user.xml"), 1200000000);
+    WriteWholeFile(dir / "user.xml", "<user>changed</user>");
+    LogCapture log;
+    EXPECT_FALSE(CFile::CopyFile(dir / "user.xml", dir / "bob/user.xml"));
+    EXPECT_EQ(log.LinesWith("WARNING CFile::CopyFile('" + dir / "user.xml" + "', '" + dir / "bob/user.xml" +
+                            "'): CopyFile() failed, GetLastError=17")
+                  .size(),
+              1u);
+    EXPECT_EQ(ReadWholeFile(dir / "bob/user.xml"), "<user/>");
+    EXPECT_EQ(Entries(dir / "bob"), std::vector<std::string>{"user.xml"});  // no temporary left behind
 }
 
 TEST(CFileByName, OverwriteFileReplacesTheTargetAndLeavesNoTemporary) {

@@ -114,6 +114,16 @@ TEST(DecodeBASE64, DecodesLeniently) {
     EXPECT_EQ(DecodeBASE64("cGFzc3dvcmQ="), "password");
 }
 
+TEST(EncodeBASE64, PadsWithEqualsAndDecodesBack) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ""}, {"a", "YQ=="}, {"ab", "YWI="}, {"abc", "YWJj"}, {"password", "cGFzc3dvcmQ="},
+        {std::string("\xff\xfe\0/", 4), "//4ALw=="}};
+    for (const auto& [bytes, encoded] : cases) {
+        EXPECT_EQ(EncodeBASE64(bytes), encoded);
+        EXPECT_EQ(DecodeBASE64(encoded), bytes);
+    }
+}
+
 TEST(AtoI, BehavesLikeTheCLibraryWithin32Bits) {
     EXPECT_EQ(AtoI("42"), 42);
     EXPECT_EQ(AtoI("  -7x"), -7);

@@ -61,7 +61,7 @@ protected:
         Ovrin::SetDialogs(std::move(scripted));
         std::string mail = home.MailDirectory();
         peer = std::make_unique<TControlPeer>([mail, this](const std::string& command) -> std::string {
-            if (command == "noop" || command.rfind("lock ruleset ", 0) == 0 || command.rfind("unlock ruleset ", 0) == 0)
+            if (command == "noop" || command.rfind("lock ", 0) == 0 || command.rfind("unlock ", 0) == 0)
                 return "ok\r\n";
             if (command == "get config mail-directory")
                 return "ok " + mail + "\r\n";
@@ -86,7 +86,8 @@ protected:
         QTreeWidgetItem* users = form->trvControl->findItems("Users", Qt::MatchExactly).front();
         for (int i = 0; i < users->childCount(); ++i)
             if (users->child(i)->text(0) == "bob") {
-                QTreeWidgetItem* rules = users->child(i)->child(0);
+                form->trvControl->setCurrentItem(users->child(i));  // builds Accounts, Rules, Mailboxes
+                QTreeWidgetItem* rules = users->child(i)->child(1);
                 form->trvControl->setCurrentItem(rules);
                 return rules;
             }
@@ -238,8 +239,9 @@ TEST_F(RulesetEditor, ValidationWarnsWithoutBlockingTheSave) {
         Find<QLineEdit>("edtExpires")->setText(c.expires);
         form->ValidateFields();
         EXPECT_EQ(dialogs->warnings.size(), c.warned ? 1u : 0u) << c.expires;
-        if (c.warned)
+        if (c.warned) {
             EXPECT_EQ(dialogs->warnings[0].rfind("The rule expiration date appears to be broken", 0), 0u);
+        }
     }
     // The "Expires" picker sets the macro and asks for header substitution.
     Find<QCheckBox>("cbApplyHeader")->setChecked(false);
@@ -259,8 +261,9 @@ TEST_F(RulesetEditor, ValidationWarnsWithoutBlockingTheSave) {
         form->ValidateFields();
         ASSERT_EQ(dialogs->warnings.size(), c.warned ? 2u : 1u) << c.names;
         EXPECT_EQ(dialogs->warnings.back(), "Regular expression (unbalanced is invalid: unbalanced parenthesis");
-        if (c.warned)
+        if (c.warned) {
             EXPECT_EQ(dialogs->warnings[0].rfind("The header field name appears to be invalid", 0), 0u);
+        }
     }
     std::vector<std::string> commands = peer->Commands();
     EXPECT_NE(std::find(commands.begin(), commands.end(), "validate regex ..*"), commands.end());

@@ -28,8 +28,11 @@ TEST(DemoInstall, TheServiceFilesTheSampleMessagesIntoTheDemoMailboxes) {
                                 "' >/dev/null";
     ASSERT_EQ(std::system(install.c_str()), 0);
     for (const char* entry : {"ovrin", "ovrin-service", "config.xml", "mail/demo/ruleset.xml", "mail/.template",
-                              "samples/spam-and-lists.xml"})
+                              "mail/.template/spam", "mail/demo/.raw", "samples/spam-and-lists.xml"})
         EXPECT_TRUE(fs::exists(home + "/" + entry)) << entry;
+    // Git's placeholders of empty directories stay in the source tree.
+    for (const auto& entry : fs::recursive_directory_iterator(home + "/mail"))
+        EXPECT_NE(entry.path().filename(), ".keep") << entry.path();
     const std::string user = home + "/mail/demo";
     const size_t spooled = Messages(user + "/.spool");
     ASSERT_EQ(spooled, 5u);

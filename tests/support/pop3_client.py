@@ -5,14 +5,16 @@ usage: pop3_client.py PORT[:TLSPORT] STEP...   Each step is "[@N ]COMMAND [ARGUM
 connection N (default 1, opened on first use; "@sN" opens it with TLS on TLSPORT): user, pass,
 stat, list [n], uidl [n], top n lines, retr n, dele n, rset, last, noop, capa, stls, quit,
 wire LINE (the multi-line reply's bytes), raw LINE (any line, answered with one reply line),
-drop (close without QUIT). Prints one "> step" line per step, then the reply; multi-line
-replies line by line. poplib's errors print as "ERR <reply>". TLS trusts the CA certificate
-in the environment variable OVRIN_TEST_CA and checks the address 127.0.0.1.
+drop (close without QUIT), hold PATH (keeps the sessions as they are until PATH exists, at
+most 60 s). Prints one "> step" line per step, then the reply; multi-line replies line by
+line. poplib's errors print as "ERR <reply>". TLS trusts the CA certificate in the
+environment variable OVRIN_TEST_CA and checks the address 127.0.0.1.
 """
 import os
 import poplib
 import ssl
 import sys
+import time
 
 port, _, tls_port = sys.argv[1].partition(":")
 connections = {}
@@ -96,6 +98,12 @@ for step in sys.argv[2:]:
                     break
                 data += line
             print(repr(data))
+        elif command == "hold":
+            print("holding", flush=True)
+            deadline = time.monotonic() + 60
+            while not os.path.exists(rest) and time.monotonic() < deadline:
+                time.sleep(0.02)
+            print("released" if os.path.exists(rest) else "not released")
         elif command == "drop":
             client.sock.close()
             del connections[number]

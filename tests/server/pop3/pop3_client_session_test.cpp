@@ -219,13 +219,13 @@ struct FaultCase {
 
 TEST_F(Collection, AFaultyRemoteLosesNothingAndTheNextCollectionTakesTheRest) {
     const FaultCase cases[] = {
-        {"dropped in RETR", {.dropInRetr = 2}, "exception caught when processing 'CPOP3ClientConnection(joe, remote@"},
-        {"PASS refused", {.refusePass = true},
+        {"dropped in RETR", {.statReply = {}, .dropInRetr = 2, .silentFrom = {}}, "exception caught when processing 'CPOP3ClientConnection(joe, remote@"},
+        {"PASS refused", {.refusePass = true, .statReply = {}, .silentFrom = {}},
          "when asked 'PASS ******  ' replied with '-ERR [AUTH] Authentication failed.', terminating connection "
          "abnormally"},
-        {"STAT garbage", {.statReply = "+OK plenty 100"},
+        {"STAT garbage", {.statReply = "+OK plenty 100", .silentFrom = {}},
          "when asked 'STAT  ' replied with '+OK plenty ...', terminating connection abnormally"},
-        {"silent remote", {.silentFrom = "RETR"}, "Inactivity timeout 2 seconds"},
+        {"silent remote", {.statReply = {}, .silentFrom = "RETR"}, "Inactivity timeout 2 seconds"},
     };
     home.SetParam("outgoing-connection-timeout-sec", "2");
     for (const auto& c : cases) {

@@ -1,0 +1,25 @@
+// The pieces the editing panels are built of, so that every panel looks alike: a titled panel,
+// bound line edits and the two-column value list editor.
+#pragma once
+
+class QLineEdit;
+class QPlainTextEdit;
+class QTableWidget;
+class QVBoxLayout;
+class QWidget;
+
+namespace Ovrin {
+
+// A panel with a bold title line and a vertical layout.
+QWidget* NewPanel(QWidget* holder, const char* title);
+// The same layout and title for a panel of its own class.
+QVBoxLayout* AddTitledLayout(QWidget* panel, const char* title);
+QVBoxLayout* Layout(QWidget* panel);
+// A line edit bound to the key (none when key is null).
+QLineEdit* NewEdit(QWidget* panel, const char* name, const char* key, bool readOnly = false);
+// A memo in a fixed font without wrapping, bound to the key (none when key is null).
+QPlainTextEdit* NewMemo(QWidget* panel, const char* name, const char* key);
+// A "Name"/"Value" table whose rows are parameters.
+QTableWidget* NewValueListEditor(QWidget* panel, const char* name);
+
+}  // namespace Ovrin

@@ -1,0 +1,133 @@
+#include "manager/user_mailbox_tree_control.h"
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+
+#include <QApplication>
+#include <QStyle>
+#include <QTreeWidget>
+
+#include "common/exception.h"
+#include "common/file.h"
+#include "common/format.h"
+#include "common/text.h"
+#include "manager/dialogs.h"
+#include "manager/mail_store.h"
+#include "manager/mailbox_lock.h"
+#include "manager/server_locks.h"
+#include "manager/user_message_tree_control.h"
+
+namespace Ovrin {
+
+TUserMailboxTreeControl::TUserMailboxTreeControl(QTreeWidget* tree, QTreeWidgetItem* node, QTreeWidgetItem* parent,
+                                                 std::string user, std::string mailbox)
+    : TTreeControl(tree, node, QString::fromStdString(mailbox), parent), user(std::move(user)), mailbox(std::move(mailbox)) {
+    ShowState();
+}
+
+void TUserMailboxTreeControl::ShowState() {
+    bool full = !MessageFiles(Directory()).empty();
+    bool spam = ToLower(this->mailbox) == "spam";
+    QStyle* style = QApplication::style();
+    SetIcon(style->standardIcon(spam ? (full ? QStyle::SP_MessageBoxWarning : QStyle::SP_TrashIcon)
+                                     : (full ? QStyle::SP_DialogOpenButton : QStyle::SP_DirClosedIcon)));
+}
+
+TTreeControl* TUserMailboxTreeControl::Recreate() {
+    return new TUserMailboxTreeControl(TreeView(), Node(), Node()->parent(), user, mailbox);
+}
+
+std::string TUserMailboxTreeControl::Directory() const { return MailboxDirectory(user, mailbox); }
+
+TStringArray TUserMailboxTreeControl::PopupItems() { return {"Refresh", "Re-filter", "Empty", "Delete"}; }
+
+void TUserMailboxTreeControl::PopupCommand(const std::string& caption) {
+    if (caption == "Re-filter")
+        Refilter();
+    else if (caption == "Empty")
+        Empty();
+    else if (caption == "Delete")
+        Delete();
+    else
+        TTreeControl::PopupCommand(caption);
+}
+
+void TUserMailboxTreeControl::OnSelect() {
+    if (Node()->childCount() == 0)
+        new TUserMessageTreeControl(TreeView(), nullptr, Node(), user, mailbox);
+}
+
+bool TUserMailboxTreeControl::CanExpand() { return !MessageFiles(Directory()).empty(); }
+
+TStringArray TUserMailboxTreeControl::MessagesUnderLock(TMailboxLock& lock, const char* emptyNote) {
+    TStringArray names = MessageFiles(Directory());
+    if (names.empty()) {
+        lock.Release();
+        Dialogs().Information(emptyNote);
+    }
+    return names;
+}
+
+void TUserMailboxTreeControl::Refilter() {
+    TMailboxLock lock(Directory());
+    const TStringArray names = MessagesUnderLock(lock, "The mailbox is empty, no messages to re-filter.");
+    if (names.empty())
+        return;
+    for (const std::string& name : names) {
+        const std::string path = Directory() + "/" + name;
+        // The server files spooled messages again by the rules as they are now.
+        if (!CFile::MoveFile(path, SpoolDirectory(user) + "/" + name))
+            throw CMessageException("Unable to move message file %s to the spool directory", path.c_str());
+    }
+    lock.Release();
+    Dialogs().Information(Format("%d message(s) have been spooled for later re-filtering.", static_cast<int>(names.size())));
+    Refresh();  // this controller is gone from here on
+}
+
+void TUserMailboxTreeControl::Empty() {
+    TMailboxLock lock(Directory());
+    const TStringArray names = MessagesUnderLock(lock, "The mailbox is already empty.");
+    if (names.empty())
+        return;
+    if (!Dialogs().Question(Format("Are you sure you want to delete %d message(s) ?", static_cast<int>(names.size()))))
+        return;
+    for (const std::string& name : names) {
+        const std::string path = Directory() + "/" + name;
+        if (!CFile::DeleteFile(path))
+            throw CMessageException("Unable to delete file %s", path.c_str());
+    }
+    lock.Release();
+    Dialogs().Information(Format("%d message(s) have been deleted.", static_cast<int>(names.size())));
+    Refresh();  // this controller is gone from here on
+}
+
+void TUserMailboxTreeControl::Delete() {
+    if (mailbox == "mail" || mailbox == "spam")
+        throw CMessageException("\"%s\" is a special mailbox and may not be deleted.", mailbox.c_str());
+    // No rule may dispatch to it and no mail work of the user run while it goes.
+    TUserAndRulesetLock locks(user);
+    if (!Dialogs().Question(Format("Are you sure you want to remove mailbox \"%s\" ?", mailbox.c_str()))) {
+        locks.Release();
+        return;
+    }
+    if (!ListFiles("*", Directory()).empty()) {
+        locks.Release();
+        throw CMessageException("Mailbox \"%s\" cannot be deleted because it contains messages or other files.",
+                                mailbox.c_str());
+    }
+    if (!CFile::RemoveDirectory(Directory()))
+        throw CMessageException("Mailbox \"%s\" cannot be deleted: %s", mailbox.c_str(), std::strerror(errno));
+    // The mailbox is gone whatever the unlock says: its node goes too, then the unlock's error.
+    std::exception_ptr unlockFailure;
+    try {
+        locks.Release();
+    } catch (...) {
+        unlockFailure = std::current_exception();
+    }
+    TTreeControl::PopupCommand("Delete");  // frees this controller and its node
+    if (unlockFailure)
+        std::rethrow_exception(unlockFailure);
+}
+
+}  // namespace Ovrin

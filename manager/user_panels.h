@@ -1,0 +1,39 @@
+// The editing panels of users, POP3 accounts and mailboxes, with their bound fields. Each
+// builder makes its panel once per window (through TTreeControl's FormPanel).
+#pragma once
+
+class QWidget;
+
+namespace Ovrin {
+
+// What the password fields show instead of a stored password; a field that still holds it when
+// saved means "unchanged".
+inline constexpr const char* kPasswordPlaceholder = "************";
+
+// The key of the user panel's password field.
+inline constexpr const char* kAuthenticationKey = "/user/pop3-server/authentication";
+
+// The fields of the POP3 account panel, in the panel's order: the attribute of the pop3-client
+// element each one edits, its label, its name and whether it is masked. An account setting is
+// one row here.
+struct TPop3AccountField {
+    const char* key;
+    const char* label;
+    const char* name;
+    bool masked;
+};
+inline constexpr TPop3AccountField kPop3AccountFields[] = {
+    {"@hostname", "POP3 server host name or IP address:", "edtPOP3HostName", false},
+    {"@port", "POP3 server port:", "edtPOP3Port", false},
+    {"@username", "User name:", "edtPOP3UserName", false},
+    {"@password", "User password:", "edtPOP3Password", true},
+};
+
+// pnlUserOptions: the parameters in kveUserOptions (rows added and deleted with the buttons
+// below it) and the POP3 server password.
+QWidget* BuildUserOptionsPanel(QWidget* holder);
+QWidget* BuildPop3AccountsPanel(QWidget* holder);
+QWidget* BuildPop3AccountPanel(QWidget* holder);
+QWidget* BuildMailboxesPanel(QWidget* holder);
+
+}  // namespace Ovrin

@@ -1,0 +1,79 @@
+#include "manager/user_pop3_account_tree_control.h"
+
+#include <QApplication>
+#include <QStyle>
+#include <QTreeWidget>
+
+#include "common/text.h"
+#include "manager/user_panels.h"
+
+namespace Ovrin {
+
+namespace {
+
+constexpr const char* kPasswordKey = "@password";
+
+}  // namespace
+
+TUserPOP3AccountTreeControl::TUserPOP3AccountTreeControl(QTreeWidget* tree, QTreeWidgetItem* node,
+                                                         QTreeWidgetItem* parent, TXmlNode account)
+    : TTreeControl(tree, node, "", parent), account(std::move(account)) {
+    SetIcon(QApplication::style()->standardIcon(QStyle::SP_ComputerIcon));
+    ShowCaption();
+}
+
+TTreeControl* TUserPOP3AccountTreeControl::Recreate() {
+    return new TUserPOP3AccountTreeControl(TreeView(), Node(), Node()->parent(), account);
+}
+
+void TUserPOP3AccountTreeControl::ShowCaption() {
+    auto text = [this](const char* key) {
+        TXmlNode attribute = account.SelectSingleNode(key);
+        return attribute ? attribute.Text() : "";
+    };
+    std::string caption = text("@username") + "@" + text("@hostname") + ":" + text("@port");
+    Node()->setText(0, QString::fromUtf8(caption.data(), static_cast<qsizetype>(caption.size())));
+}
+
+TStringArray TUserPOP3AccountTreeControl::PopupItems() { return {"Refresh", "Delete"}; }
+
+void TUserPOP3AccountTreeControl::PopupCommand(const std::string& caption) {
+    if (caption == "Delete")
+        if (TXmlNode accounts = account.ParentNode())
+            accounts.RemoveChild(account);
+    TTreeControl::PopupCommand(caption);  // frees this controller on "Delete"
+}
+
+QWidget* TUserPOP3AccountTreeControl::Panel() { return FormPanel("pnlPop3Account", BuildPop3AccountPanel); }
+bool TUserPOP3AccountTreeControl::BeginLoad() { return true; }
+bool TUserPOP3AccountTreeControl::CanSave() { return true; }
+
+std::string TUserPOP3AccountTreeControl::GetValue(const std::string& key) {
+    if (key.empty())
+        return "";
+    if (key == kPasswordKey)
+        return kPasswordPlaceholder;
+    TXmlNode attribute = account.SelectSingleNode(key);
+    return attribute ? attribute.Text() : "";
+}
+
+void TUserPOP3AccountTreeControl::SetValue(const std::string& key, const std::string& value) {
+    if (key.empty() || key[0] != '@')
+        return;
+    std::string text = value;
+    if (key == kPasswordKey) {
+        if (value == kPasswordPlaceholder)
+            return;
+        text = EncodeBASE64(value);
+    }
+    TXmlNode attribute = account.SelectSingleNode(key);
+    if (!attribute) {
+        attribute = account.OwnerDocument().CreateAttribute(key.substr(1));
+        account.SetNamedItem(attribute);
+    }
+    attribute.SetText(text);
+}
+
+void TUserPOP3AccountTreeControl::EndSave() { ShowCaption(); }
+
+}  // namespace Ovrin

@@ -1,0 +1,33 @@
+// TUserPOP3AccountTreeControl: one remote POP3 account, "username@hostname:port", editing its
+// pop3-client element in the user's document; a save writes the user's file.
+#pragma once
+
+#include "manager/document.h"
+#include "manager/tree_control.h"
+
+namespace Ovrin {
+
+class TUserPOP3AccountTreeControl : public TTreeControl {
+public:
+    TUserPOP3AccountTreeControl(QTreeWidget* tree, QTreeWidgetItem* node, QTreeWidgetItem* parent, TXmlNode account);
+
+    TTreeControl* Recreate() override;
+    TStringArray PopupItems() override;
+    // "Delete" removes the element from the document before the node goes.
+    void PopupCommand(const std::string& caption) override;
+    QWidget* Panel() override;
+    bool BeginLoad() override;
+    // The attribute's text; the password shows as the placeholder.
+    std::string GetValue(const std::string& key) override;
+    bool CanSave() override;
+    // The password is written, Base64-encoded, only when it is not the placeholder.
+    void SetValue(const std::string& key, const std::string& value) override;
+    void EndSave() override;
+
+private:
+    void ShowCaption();
+
+    TXmlNode account;
+};
+
+}  // namespace Ovrin

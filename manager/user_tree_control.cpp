@@ -1,0 +1,154 @@
+#include "manager/user_tree_control.h"
+
+#include <set>
+
+#include <QApplication>
+#include <QStyle>
+#include <QTableWidget>
+#include <QTreeWidget>
+
+#include "common/exception.h"
+#include "common/format.h"
+#include "common/random.h"
+#include "common/text.h"
+#include "manager/command_client.h"
+#include "manager/document.h"
+#include "manager/mail_store.h"
+#include "manager/ruleset_tree_control.h"
+#include "manager/server_locks.h"
+#include "manager/sha1.h"
+#include "manager/template.h"
+#include "manager/user_mailboxes_tree_control.h"
+#include "manager/user_panels.h"
+#include "manager/user_pop3_accounts_tree_control.h"
+
+namespace Ovrin {
+
+namespace {
+
+QTableWidget* Parameters(QWidget* panel) { return panel->findChild<QTableWidget*>("kveUserOptions"); }
+QString Q(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+
+std::string Cell(QTableWidget* table, int row, int column) {
+    QTableWidgetItem* item = table->item(row, column);
+    return item ? item->text().toUtf8().toStdString() : "";
+}
+
+// A slash inside a template step's value is written as backslash and slash. A backslash at the
+// end would pair with the next step's separator, so a blank follows it, which the step loses
+// when it is trimmed.
+std::string TemplateValue(const std::string& text) {
+    std::string value = Replace(text, "/", "\\/");
+    return !value.empty() && value.back() == '\\' ? value + " " : value;
+}
+
+}  // namespace
+
+TUserTreeControl::TUserTreeControl(QTreeWidget* tree, QTreeWidgetItem* node, QTreeWidgetItem* parent, std::string user)
+    : TTreeControl(tree, node, Q(user), parent), user(std::move(user)) {
+    SetIcon(QApplication::style()->standardIcon(QStyle::SP_DesktopIcon));
+}
+
+TUserTreeControl::~TUserTreeControl() = default;
+
+TTreeControl* TUserTreeControl::Recreate() { return new TUserTreeControl(TreeView(), Node(), Node()->parent(), user); }
+
+std::string TUserTreeControl::ConfigPath() const { return UserDirectory(user) + "/user.xml"; }
+
+TStringArray TUserTreeControl::PopupItems() { return {"Refresh", "Check mail now"}; }
+
+void TUserTreeControl::PopupCommand(const std::string& caption) {
+    if (caption != "Check mail now")
+        return TTreeControl::PopupCommand(caption);
+    if (!SendCommand("check user " + user))
+        throw CMessageException("Failed to initiate mail check for user \"%s\"", user.c_str());
+}
+
+void TUserTreeControl::OnSelect() {
+    if (!document)
+        Load();
+}
+
+void TUserTreeControl::Load() {
+    // The lock is held only while the file is read; a failed read gives it back quietly, so the
+    // read's error is the one shown.
+    TUserLock lock(user);
+    auto fresh = std::make_unique<TXmlDocument>();
+    if (!fresh->Load(ConfigPath()) || !fresh->SelectSingleNode("/user"))
+        throw CMessageException("Unable to read configuration file from %s", ConfigPath().c_str());
+    lock.Release();
+    document = std::move(fresh);
+    // A file without the accounts element gets one in memory, so accounts can be added.
+    TXmlNode accounts = ApplyTemplate(document->SelectSingleNode("/user"), "!pop3-clients");
+    new TUserPOP3AccountsTreeControl(TreeView(), nullptr, Node(), accounts, user);
+    new TUserRulesetTreeControl(TreeView(), nullptr, Node(), user);
+    new TUserMailboxesTreeControl(TreeView(), nullptr, Node(), user);
+}
+
+QWidget* TUserTreeControl::Panel() { return FormPanel("pnlUserOptions", BuildUserOptionsPanel); }
+bool TUserTreeControl::BeginLoad() { return true; }
+bool TUserTreeControl::CanSave() { return true; }
+
+std::string TUserTreeControl::GetValue(const std::string& key) {
+    if (key == kAuthenticationKey)
+        return kPasswordPlaceholder;
+    if (!key.empty() || !document)
+        return "";
+    QTableWidget* parameters = Parameters(Panel());
+    parameters->setRowCount(0);
+    for (const TXmlNode& param : document->SelectNodes("/user/params/param")) {
+        int row = parameters->rowCount();
+        parameters->insertRow(row);
+        TXmlNode name = param.SelectSingleNode("@name"), value = param.SelectSingleNode("@value");
+        parameters->setItem(row, 0, new QTableWidgetItem(Q(name ? name.Text() : "")));
+        parameters->setItem(row, 1, new QTableWidgetItem(Q(value ? value.Text() : "")));
+    }
+    return "";
+}
+
+void TUserTreeControl::SetValue(const std::string& key, const std::string& value) {
+    if (!document)
+        throw CMessageException("Unable to read configuration file from %s", ConfigPath().c_str());
+    if (key.empty())
+        SetParameters();
+    else if (key == kAuthenticationKey && value != kPasswordPlaceholder)
+        SetPassword(value);
+}
+
+void TUserTreeControl::SetParameters() {
+    QTableWidget* parameters = Parameters(Panel());
+    // The params element found or made, emptied, and given one param per row in order.
+    std::string steps = "!params/-";
+    std::set<std::string> names;
+    for (int row = 0; row < parameters->rowCount(); ++row) {
+        std::string name = Trim(Cell(parameters, row, 0));
+        if (name.empty())
+            continue;  // a row never filled in names no parameter
+        if (!names.insert(name).second)
+            throw CMessageException("The user parameter %s is given more than once.", name.c_str());
+        steps += "/param/@name=" + TemplateValue(name) + "/@value=" + TemplateValue(Cell(parameters, row, 1)) + "/..";
+    }
+    ApplyTemplate(document->SelectSingleNode("/user"), steps);
+}
+
+void TUserTreeControl::SetPassword(const std::string& password) {
+    const std::string salt = std::to_string(Random(2147483647));
+    const std::string hash = SHA1Hex(salt + password + salt);
+    TXmlNode authentication =
+        ApplyTemplate(document->SelectSingleNode("/user"),
+                      Format("!pop3-server/!authentication/@handler=hash/@method=sha1/@salt=%s/@hash=%s", salt.c_str(),
+                             hash.c_str()));
+    // A password in clear from an earlier plaintext handler must not outlive the change.
+    authentication.RemoveNamedItem("password");
+}
+
+void TUserTreeControl::Commit() {
+    if (!document)
+        return;
+    TUserLock lock(user);
+    document->Save(ConfigPath());
+    lock.Release();
+    TTreeControl::Commit();
+}
+
+}  // namespace Ovrin

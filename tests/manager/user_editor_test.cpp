@@ -1,0 +1,643 @@
+// Users, POP3 accounts, mailboxes and messages through their controllers in the main window, on
+// a temporary mail store with a scripted service on the control port; passwords are checked
+// and mailboxes held by the real ovrin, and one retraining runs through the real service.
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTest>
+#include <QTreeWidget>
+
+#include "common/text.h"
+#include "manager/dialogs.h"
+#include "manager/document.h"
+#include "manager/globals.h"
+#include "manager/manager_form.h"
+#include "manager/service_control.h"
+#include "manager/sha1.h"
+#include "tests/manager/control_peer.h"
+#include "tests/support/program_run.h"
+#include "tests/support/server_home.h"
+#include "tests/support/server_run.h"
+#include "tests/support/service_home.h"
+#include "tests/support/wait.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using OvrinTest::ReadWholeFile;
+using OvrinTest::TControlPeer;
+using OvrinTest::WriteWholeFile;
+
+const std::string kInvalidUser =
+    " is not a valid user name, the name should only contain latin letters, digits or underscores.";
+
+class TScriptedDialogs : public Ovrin::TDialogs {
+public:
+    bool answer = true;
+    std::vector<std::string> inputs;  // answers to the input boxes, in order
+    std::vector<std::string> prompts, questions, notes, errors;
+    bool Question(const std::string& text) override {
+        questions.push_back(text);
+        return answer;
+    }
+    void Information(const std::string& text) override { notes.push_back(text); }
+    void Error(const std::string& text) override { errors.push_back(text); }
+    void Warning(const std::string& text) override { errors.push_back(text); }
+    std::string InputQuery(const std::string& caption, const std::string& prompt) override {
+        prompts.push_back(caption + "|" + prompt);
+        std::string answer = inputs.empty() ? "" : inputs.front();
+        if (!inputs.empty())
+            inputs.erase(inputs.begin());
+        return answer;
+    }
+};
+
+std::vector<std::string> Entries(const std::string& directory) {
+    std::vector<std::string> names;
+    if (fs::exists(directory))
+        for (const auto& entry : fs::directory_iterator(directory))
+            names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The main window on a manager directory, driven as a user would drive it.
+class TManagerDriver {
+public:
+    explicit TManagerDriver(const std::string& managerDirectory) {
+        Ovrin::SetManagerDirectory(managerDirectory);
+        auto scripted = std::make_unique<TScriptedDialogs>();
+        dialogs = scripted.get();
+        Ovrin::SetDialogs(std::move(scripted));
+    }
+    ~TManagerDriver() {
+        form.reset();
+        Ovrin::SetDialogs(nullptr);
+    }
+    bool Open() {
+        form = std::make_unique<Ovrin::TManagerForm>(50);
+        form->show();
+        return QTest::qWaitFor([] { return Ovrin::ServiceControl().IsRunning() && !Ovrin::MailDirectory().empty(); },
+                               20000);
+    }
+
+    // Selects each node of a path of captions in turn, as clicks would, so each builds its children.
+    QTreeWidgetItem* Select(const QString& path) {
+        QTreeWidgetItem* item = nullptr;
+        for (const QString& caption : path.split('/')) {
+            QTreeWidgetItem* next = nullptr;
+            int count = item ? item->childCount() : form->trvControl->topLevelItemCount();
+            for (int i = 0; i < count && !next; ++i) {
+                QTreeWidgetItem* child = item ? item->child(i) : form->trvControl->topLevelItem(i);
+                if (child->text(0) == caption)
+                    next = child;
+            }
+            if (!next) {
+                ADD_FAILURE() << "no node " << caption.toStdString() << " on the way to " << path.toStdString();
+                return nullptr;
+            }
+            item = next;
+            form->trvControl->setCurrentItem(item);
+        }
+        return item;
+    }
+    QTreeWidgetItem* Current() const { return form->trvControl->currentItem(); }
+    QString CurrentPath() const {
+        QString path;
+        for (QTreeWidgetItem* up = Current(); up; up = up->parent())
+            path = up->text(0) + (path.isEmpty() ? "" : "/" + path);
+        return path;
+    }
+    // Through the tree's popup menu, as a click would, so errors reach the error box.
+    void Command(const QString& path, const std::string& caption) {
+        QTreeWidgetItem* item = Select(path);
+        ASSERT_TRUE(item);
+        form->ShowPopup(item, QPoint(5, 5));
+        QAction* found = nullptr;
+        for (QAction* action : form->mnuPopup->actions())
+            if (action->text() == QString::fromStdString(caption))
+                found = action;
+        form->mnuPopup->hide();
+        ASSERT_TRUE(found) << caption;
+        found->trigger();
+    }
+    template <class T>
+    T* Find(const char* name) {
+        T* found = form->findChild<T*>(name);
+        EXPECT_TRUE(found) << name;
+        return found;
+    }
+
+    TScriptedDialogs* dialogs = nullptr;
+    std::unique_ptr<Ovrin::TManagerForm> form;
+};
+
+// A mail store with its .template (placeholders and all, as in git) and the user "ann" with a
+// mailbox "work", behind a scripted service that refuses the commands in `refused`.
+class UserEditor : public testing::Test {
+protected:
+    void SetUp() override {
+        fs::copy(OvrinTest::DemoDirectory() + "/mail/.template", home.MailDirectory() + "/.template",
+                 fs::copy_options::recursive);
+        home.AddUser("ann");
+        fs::create_directory(Path("ann/work"));
+        std::string mail = home.MailDirectory();
+        peer = std::make_unique<TControlPeer>([mail, this](const std::string& command) -> std::string {
+            {
+                std::lock_guard hold(lock);
+                if (refused.count(command))
+                    return "err refused " + command + "\r\n";
+            }
+            if (command == "get config mail-directory")
+                return "ok " + mail + "\r\n";
+            if (command.rfind("get config ", 0) == 0)
+                return "ok 1\r\n";
+            return "ok\r\n";
+        });
+        ASSERT_TRUE(manager.Open());
+    }
+
+    std::string Path(const std::string& relative) const { return home.MailDirectory() + "/" + relative; }
+    void Refuse(std::set<std::string> commands) {
+        std::lock_guard hold(lock);
+        refused = std::move(commands);
+    }
+    // The commands that came after the given count.
+    std::vector<std::string> CommandsSince(size_t from) {
+        std::vector<std::string> all = peer->Commands(), tail;
+        for (size_t i = from; i < all.size(); ++i)
+            if (all[i] != "noop")
+                tail.push_back(all[i]);
+        return tail;
+    }
+    std::vector<std::string>& Errors() { return manager.dialogs->errors; }
+    // The mailbox nodes of ann as the tree shows them.
+    QStringList Mailboxes() {
+        QStringList names;
+        QTreeWidgetItem* mailboxes = manager.Select("Users/ann/Mailboxes");
+        for (int i = 0; mailboxes && i < mailboxes->childCount(); ++i)
+            names << mailboxes->child(i)->text(0);
+        return names;
+    }
+    std::vector<std::string>& Notes() { return manager.dialogs->notes; }
+
+    OvrinTest::ServerHome home;
+    std::mutex lock;
+    std::set<std::string> refused;
+    std::unique_ptr<TControlPeer> peer;
+    TManagerDriver manager{home.Path()};
+};
+
+TEST_F(UserEditor, NewUsersComeFromTheTemplateOnceAndOnlyUnderValidNames) {
+    manager.dialogs->inputs = {"bob"};
+    manager.Command("Users", "Create new user");
+    ASSERT_TRUE(Errors().empty()) << Errors().front();
+    EXPECT_EQ(manager.dialogs->prompts.back(), "Creating new user|New user name:");
+    EXPECT_EQ(manager.CurrentPath(), "Users/bob");
+    // What the template holds, its directories empty (the template's git placeholders stay behind).
+    EXPECT_EQ(Entries(Path("bob")), (std::vector<std::string>{".raw", ".spool", "mail", "ruleset.xml", "ruleset.xsd",
+                                                              "spam", "user.xml"}));
+    for (const char* file : {"user.xml", "ruleset.xml", "ruleset.xsd"})
+        EXPECT_EQ(ReadWholeFile(Path("bob/") + file), ReadWholeFile(Path(".template/") + file)) << file;
+    for (const char* directory : {".raw", ".spool", "mail", "spam"})
+        EXPECT_TRUE(fs::is_empty(Path("bob/") + directory)) << directory;
+    EXPECT_EQ(manager.Current()->childCount(), 3);  // Accounts, Rules, Mailboxes: the new user.xml loads
+
+    const std::string longest(32, 'x');
+    struct {
+        std::string name;
+        std::string error;  // empty: no error
+    } cases[] = {
+        {"bob", "User bob already exists."},
+        {"a b", "a b" + kInvalidUser},
+        {"a.b", "a.b" + kInvalidUser},
+        {"x-y", "x-y" + kInvalidUser},
+        {std::string(33, 'x'), std::string(33, 'x') + kInvalidUser},
+        {"", ""},  // cancelled: nothing happens
+        {longest, ""},
+    };
+    for (const auto& c : cases) {
+        Errors().clear();
+        manager.dialogs->inputs = {c.name};
+        manager.Command("Users", "Create new user");
+        EXPECT_EQ(Errors(), c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error}) << c.name;
+    }
+    EXPECT_EQ(Entries(home.MailDirectory()), (std::vector<std::string>{".template", "ann", "bob", longest}));
+    EXPECT_EQ(ReadWholeFile(Path("bob/user.xml")), ReadWholeFile(Path(".template/user.xml")));
+}
+
+TEST_F(UserEditor, TheUserPanelWritesParametersAndOnlyAChangedPasswordWhichTheServerAccepts) {
+    // A file that does not load: the error is shown and the user's lock given back.
+    WriteWholeFile(Path("ann/user.xml"), "<user><params>");
+    size_t before = peer->Commands().size();
+    manager.Select("Users/ann");
+    EXPECT_EQ(Errors(), std::vector<std::string>{"Unable to read configuration file from " + Path("ann/user.xml")});
+    EXPECT_EQ(CommandsSince(before), (std::vector<std::string>{"lock user ann", "unlock user ann"}));
+    EXPECT_EQ(manager.Current()->childCount(), 0);
+    Errors().clear();
+    manager.Select("Users");
+
+    WriteWholeFile(Path("ann/user.xml"),
+                   "<user><params><param name=\"full-name\" value=\"Ann\"/></params><pop3-server>"
+                   "<authentication handler=\"plaintext\" password=\"secret\"/></pop3-server><pop3-clients/></user>\n");
+    before = peer->Commands().size();
+    manager.Select("Users/ann");
+    EXPECT_EQ(CommandsSince(before), (std::vector<std::string>{"lock user ann", "unlock user ann"}));
+    auto* parameters = manager.Find<QTableWidget>("kveUserOptions");
+    auto* password = manager.Find<QLineEdit>("edtPOP3ServerPassword");
+    ASSERT_EQ(parameters->rowCount(), 1);
+    EXPECT_EQ(parameters->item(0, 1)->text(), "Ann");
+    EXPECT_EQ(password->text(), "************");
+    EXPECT_EQ(password->echoMode(), QLineEdit::Password);
+
+    // Values with slashes, a backslash at the end, and a row left empty.
+    const std::pair<QString, QString> added[] = {{"home", " /srv/mail/ann "}, {"share", "C:\\mail\\"}, {"", ""}};
+    for (const auto& [name, value] : added) {
+        manager.Find<QPushButton>("btnAddUserParam")->click();
+        parameters->item(parameters->rowCount() - 1, 0)->setText(name);
+        parameters->item(parameters->rowCount() - 1, 1)->setText(value);
+    }
+    const size_t beforeSave = peer->Commands().size();
+    manager.form->SaveChanges();
+    ASSERT_TRUE(Errors().empty()) << Errors().front();
+    EXPECT_EQ(Notes().back(), "Changes have been successfully saved.");
+    EXPECT_EQ(CommandsSince(beforeSave), (std::vector<std::string>{"lock user ann", "unlock user ann"}));
+    Ovrin::TXmlDocument saved;
+    ASSERT_TRUE(saved.Load(Path("ann/user.xml")));
+    std::vector<std::pair<std::string, std::string>> params;
+    for (const Ovrin::TXmlNode& param : saved.SelectNodes("/user/params/param"))
+        params.emplace_back(param.SelectSingleNode("@name").Text(), param.SelectSingleNode("@value").Text());
+    EXPECT_EQ(params, (std::vector<std::pair<std::string, std::string>>{
+                          {"full-name", "Ann"}, {"home", "/srv/mail/ann"}, {"share", "C:\\mail\\"}}));
+    // The password field was not touched: the authentication element is as it was.
+    ASSERT_TRUE(saved.SelectSingleNode("/user/pop3-server/authentication"));
+    EXPECT_EQ(saved.SelectNodes("/user/pop3-server/authentication/@*").size(), 2u);
+    EXPECT_EQ(saved.SelectSingleNode("/user/pop3-server/authentication/@password").Text(), "secret");
+
+    // Names are unique: nothing is written.
+    const std::string good = ReadWholeFile(Path("ann/user.xml"));
+    parameters->item(2, 0)->setText("home");
+    manager.form->SaveChanges();
+    EXPECT_EQ(Errors(), std::vector<std::string>{"The user parameter home is given more than once."});
+    EXPECT_EQ(ReadWholeFile(Path("ann/user.xml")), good);
+    parameters->setCurrentCell(2, 0);
+    manager.Find<QPushButton>("btnDeleteUserParam")->click();
+
+    const std::string newPassword = "n3w/pa$$";
+    password->setText(QString::fromStdString(newPassword));
+    Errors().clear();
+    manager.form->SaveChanges();
+    ASSERT_TRUE(Errors().empty()) << Errors().front();
+    ASSERT_TRUE(saved.Load(Path("ann/user.xml")));
+    EXPECT_EQ(saved.SelectNodes("/user/params/param").size(), 2u);
+    Ovrin::TXmlNode authentication = saved.SelectSingleNode("/user/pop3-server/authentication");
+    EXPECT_EQ(authentication.SelectSingleNode("@handler").Text(), "hash");
+    EXPECT_EQ(authentication.SelectSingleNode("@method").Text(), "sha1");
+    const std::string salt = authentication.SelectSingleNode("@salt").Text();
+    EXPECT_TRUE(!salt.empty() && salt.size() <= 10 && salt.find_first_not_of("0123456789") == std::string::npos) << salt;
+    EXPECT_EQ(authentication.SelectSingleNode("@hash").Text(), Ovrin::SHA1Hex(salt + newPassword + salt));
+    EXPECT_FALSE(authentication.SelectSingleNode("@password"));  // the old password in clear is gone
+
+    // The real server takes the new password and no longer the old one.
+    auto server = OvrinTest::StartServer(home);
+    auto login = [&](const std::string& password) {
+        OvrinTest::ProgramResult result = OvrinTest::RunProgram(
+            {"python3", OvrinTest::POP3ClientScript(), std::to_string(home.POP3Port()), "user ann", "pass " + password,
+             "quit"},
+            60);
+        EXPECT_EQ(result.exitCode, 0) << result.output;
+        return result.output;
+    };
+    EXPECT_NE(login(newPassword).find("> pass " + newPassword + "\n+OK Mailbox ready\n"), std::string::npos);
+    EXPECT_NE(login("secret").find("> pass secret\nERR -ERR Authentication failed\n"), std::string::npos);
+    OvrinTest::StopServer(*server);
+}
+
+TEST_F(UserEditor, AccountsAreCreatedEditedAndDeletedInTheUserFile) {
+    manager.Select("Users/ann");
+    manager.Command("Users/ann/Accounts", "Create new account");
+    EXPECT_EQ(manager.CurrentPath(), "Users/ann/Accounts/user_name@server.address:110");
+    auto* host = manager.Find<QLineEdit>("edtPOP3HostName");
+    auto* port = manager.Find<QLineEdit>("edtPOP3Port");
+    auto* name = manager.Find<QLineEdit>("edtPOP3UserName");
+    auto* password = manager.Find<QLineEdit>("edtPOP3Password");
+    EXPECT_EQ(host->text() + " " + port->text() + " " + name->text() + " " + password->text(),
+              "server.address 110 user_name ************");
+    EXPECT_EQ(ReadWholeFile(Path("ann/user.xml")).find("pop3-client "), std::string::npos);  // not before a save
+
+    host->setText("pop.example.org");
+    port->setText("1995");
+    name->setText("ann.smith");
+    password->setText("pa/ss=1");
+    manager.form->SaveChanges();
+    ASSERT_TRUE(Errors().empty()) << Errors().front();
+    EXPECT_EQ(manager.Current()->text(0), "ann.smith@pop.example.org:1995");
+    Ovrin::TXmlDocument saved;
+    ASSERT_TRUE(saved.Load(Path("ann/user.xml")));
+    Ovrin::TXmlNode account = saved.SelectSingleNode("/user/pop3-clients/pop3-client");
+    ASSERT_TRUE(account);
+    EXPECT_EQ(account.SelectSingleNode("@password").Text(), "cGEvc3M9MQ==");  // Base64 with its padding
+    EXPECT_EQ(Ovrin::DecodeBASE64(account.SelectSingleNode("@password").Text()), "pa/ss=1");
+
+    // The placeholder left in the field keeps the stored password.
+    manager.Command("Users/ann/Accounts", "Create new account");
+    manager.Select("Users/ann/Accounts/ann.smith@pop.example.org:1995");
+    EXPECT_EQ(password->text(), "************");
+    host->setText("pop2.example.org");
+    manager.form->SaveChanges();
+    ASSERT_TRUE(saved.Load(Path("ann/user.xml")));
+    std::vector<Ovrin::TXmlNode> accounts = saved.SelectNodes("/user/pop3-clients/pop3-client");
+    ASSERT_EQ(accounts.size(), 2u);  // the second one is written by this save too
+    EXPECT_EQ(accounts[0].SelectSingleNode("@hostname").Text(), "pop2.example.org");
+    EXPECT_EQ(accounts[0].SelectSingleNode("@password").Text(), "cGEvc3M9MQ==");
+    EXPECT_EQ(accounts[1].SelectSingleNode("@username").Text(), "user_name");
+
+    manager.Command("Users/ann/Accounts/ann.smith@pop2.example.org:1995", "Delete");
+    manager.Select("Users/ann/Accounts");
+    EXPECT_EQ(manager.Current()->childCount(), 1);
+    manager.form->SaveChanges();
+    ASSERT_TRUE(Errors().empty()) << Errors().front();
+    ASSERT_TRUE(saved.Load(Path("ann/user.xml")));
+    accounts = saved.SelectNodes("/user/pop3-clients/pop3-client");
+    ASSERT_EQ(accounts.size(), 1u);
+    EXPECT_EQ(accounts[0].SelectSingleNode("@hostname").Text(), "server.address");
+}
+
+TEST_F(UserEditor, MailboxesAreCreatedAndOnlyEmptyOrdinaryOnesRemovedUnderBothLocks) {
+    manager.Select("Users/ann");
+    manager.dialogs->inputs = {"a b", "old"};
+    manager.Command("Users/ann/Mailboxes", "Create new mailbox");
+    EXPECT_EQ(Errors(), std::vector<std::string>{"a b is not a valid mailbox name, the name should only contain latin "
+                                                 "letters, digits or underscores."});
+    manager.Command("Users/ann/Mailboxes", "Create new mailbox");
+    EXPECT_EQ(manager.dialogs->prompts.back(), "Creating new mailbox for user ann|New mailbox name:");
+    EXPECT_EQ(manager.CurrentPath(), "Users/ann/Mailboxes/old");
+    EXPECT_TRUE(fs::is_directory(Path("ann/old")));
+
+    // Special mailboxes are refused before any lock.
+    size_t before = peer->Commands().size();
+    Errors().clear();
+    manager.Command("Users/ann/Mailboxes/spam", "Delete");
+    EXPECT_EQ(Errors(), std::vector<std::string>{"\"spam\" is a special mailbox and may not be deleted."});
+    EXPECT_TRUE(CommandsSince(before).empty());
+
+    const std::vector<std::string> all = {"lock user ann", "lock ruleset ann", "unlock ruleset ann", "unlock user ann"};
+    struct {
+        const char* mailbox;
+        std::set<std::string> refused;
+        bool answer;
+        std::string error;
+        std::vector<std::string> commands;
+        bool removed;
+    } cases[] = {
+        {"work", {}, true, "Mailbox \"work\" cannot be deleted because it contains messages or other files.", all, false},
+        {"old", {}, false, "", all, false},
+        {"old", {"lock ruleset ann"}, true, "refused lock ruleset ann", {"lock user ann", "lock ruleset ann",
+                                                                        "unlock user ann"}, false},
+        {"old", {"lock ruleset ann", "unlock user ann"}, true, "Failed to unlock user \"ann\"",
+         {"lock user ann", "lock ruleset ann", "unlock user ann"}, false},
+        {"old", {"unlock ruleset ann", "unlock user ann"}, true, "Failed to unlock user \"ann\"", all, true},
+        {"old", {"unlock ruleset ann"}, true, "Failed to unlock ruleset \"ann\"", all, true},
+    };
+    WriteWholeFile(Path("ann/work/1.msg"), "Subject: keep\r\n\r\nx\r\n");
+    for (const auto& c : cases) {
+        fs::create_directory(Path("ann/old"));
+        manager.Command("Users/ann/Mailboxes", "Refresh");
+        Refuse(c.refused);
+        Errors().clear();
+        manager.dialogs->answer = c.answer;
+        before = peer->Commands().size();
+        manager.Command(QString("Users/ann/Mailboxes/") + c.mailbox, "Delete");
+        EXPECT_EQ(Errors(), c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error})
+            << c.mailbox << " " << testing::PrintToString(c.refused);
+        EXPECT_EQ(CommandsSince(before), c.commands) << testing::PrintToString(c.refused);
+        EXPECT_EQ(fs::exists(Path(std::string("ann/") + c.mailbox)), !c.removed);
+        EXPECT_EQ(Mailboxes().contains(c.mailbox), !c.removed);  // the tree shows what is on disk
+    }
+    fs::create_directory(Path("ann/old"));
+    manager.Command("Users/ann/Mailboxes", "Refresh");
+    Refuse({});
+    manager.dialogs->answer = true;
+    Errors().clear();
+    manager.Command("Users/ann/Mailboxes/old", "Delete");
+    EXPECT_EQ(manager.dialogs->questions.back(), "Are you sure you want to remove mailbox \"old\" ?");
+    EXPECT_TRUE(Errors().empty());
+    EXPECT_FALSE(fs::exists(Path("ann/old")));
+    EXPECT_EQ(Mailboxes(), (QStringList{"mail", "spam", "work"}));
+    EXPECT_EQ(ReadWholeFile(Path("ann/work/1.msg")), "Subject: keep\r\n\r\nx\r\n");
+}
+
+TEST_F(UserEditor, RefilterAndEmptyMoveNothingWhileAMailClientHoldsTheMailbox) {
+    WriteWholeFile(Path("ann/user.xml"), "<user><params/><pop3-server><authentication handler=\"plaintext\" "
+                                         "password=\"secret\"/></pop3-server><pop3-clients/></user>\n");
+    WriteWholeFile(Path("ann/work/a.msg"), "Subject: a\r\n\r\na\r\n");
+    WriteWholeFile(Path("ann/work/b.msg"), "Subject: b\r\n\r\nb\r\n");
+    home.SetParam("spool-interval-sec", "600");  // spooled messages stay where the manager put them
+    auto server = OvrinTest::StartServer(home);
+    const std::string release = home.Path() + "/release";
+    OvrinTest::ProgramResult client;
+    std::thread session([&] {
+        client = OvrinTest::RunProgram({"python3", OvrinTest::POP3ClientScript(), std::to_string(home.POP3Port()),
+                                        "user ann/work", "pass secret", "stat", "hold " + release, "quit"},
+                                       60);
+    });
+    ASSERT_TRUE(OvrinTest::WaitUntil([&] { return fs::exists(Path("ann/work/.lock")); })) << server->LogText();
+    manager.Select("Users/ann");
+    for (const char* command : {"Re-filter", "Empty"}) {
+        Errors().clear();
+        manager.Command("Users/ann/Mailboxes/work", command);
+        EXPECT_EQ(Errors(), std::vector<std::string>{"The mailbox is busy, the server is accessing it at this moment."})
+            << command;
+    }
+    EXPECT_TRUE(manager.dialogs->questions.empty());
+    EXPECT_EQ(Entries(Path("ann/work")), (std::vector<std::string>{".lock", "a.msg", "b.msg"}));
+    EXPECT_TRUE(Entries(Path("ann/.spool")).empty());
+    WriteWholeFile(release, "");
+    session.join();
+    EXPECT_NE(client.output.find("> stat\n2 34\n"), std::string::npos) << client.output;
+    EXPECT_NE(client.output.find("> quit\n+OK Closing connection\n"), std::string::npos) << client.output;
+
+    // Free again: the server gave the lock up, and the manager's own goes with its command.
+    Errors().clear();
+    manager.Command("Users/ann/Mailboxes/work", "Re-filter");
+    ASSERT_TRUE(Errors().empty()) << Errors().front();
+    EXPECT_EQ(Notes().back(), "2 message(s) have been spooled for later re-filtering.");
+    EXPECT_TRUE(Entries(Path("ann/work")).empty());
+    EXPECT_EQ(Entries(Path("ann/.spool")), (std::vector<std::string>{"a.msg", "b.msg"}));
+    manager.Command("Users/ann/Mailboxes/work", "Re-filter");
+    manager.Command("Users/ann/Mailboxes/work", "Empty");
+    EXPECT_EQ(std::vector<std::string>(Notes().end() - 2, Notes().end()),
+              (std::vector<std::string>{"The mailbox is empty, no messages to re-filter.", "The mailbox is already empty."}));
+
+    // A POP3 login is taken again once the manager is done.
+    EXPECT_NE(OvrinTest::RunProgram({"python3", OvrinTest::POP3ClientScript(), std::to_string(home.POP3Port()),
+                                     "user ann/work", "pass secret", "stat", "quit"},
+                                    60)
+                  .output.find("> stat\n0 0\n"),
+              std::string::npos);
+    OvrinTest::StopServer(*server);
+}
+
+TEST_F(UserEditor, RefilterStopsAtAFailedMoveAndEmptyAsksFirstBothGivingTheLockBack) {
+    for (const char* name : {"a.msg", "b.MSG", "c.txt"})
+        WriteWholeFile(Path("ann/work/") + name, "Subject: x\r\n\r\nx\r\n");
+    WriteWholeFile(Path("ann/.spool/a.msg"), "already spooled");
+    manager.Select("Users/ann");
+    manager.Command("Users/ann/Mailboxes/work", "Re-filter");
+    EXPECT_EQ(Errors(), std::vector<std::string>{"Unable to move message file " + Path("ann/work/a.msg") +
+                                                 " to the spool directory"});
+    EXPECT_EQ(ReadWholeFile(Path("ann/.spool/a.msg")), "already spooled");  // never replaced
+    Errors().clear();
+    manager.dialogs->answer = false;
+    manager.Command("Users/ann/Mailboxes/work", "Empty");
+    EXPECT_EQ(manager.dialogs->questions.back(), "Are you sure you want to delete 2 message(s) ?");
+    EXPECT_EQ(Entries(Path("ann/work")), (std::vector<std::string>{"a.msg", "b.MSG", "c.txt"}));
+    manager.dialogs->answer = true;
+    manager.Command("Users/ann/Mailboxes/work", "Empty");
+    EXPECT_TRUE(Errors().empty());
+    EXPECT_EQ(Notes().back(), "2 message(s) have been deleted.");
+    EXPECT_EQ(Entries(Path("ann/work")), std::vector<std::string>{"c.txt"});  // no .lock left behind
+    EXPECT_EQ(Entries(Path("ann/.spool")), std::vector<std::string>{"a.msg"});
+}
+
+TEST_F(UserEditor, TheMessageListPreviewsDeletesAndMovesOnlyWhatTheServerWillTrain) {
+    WriteWholeFile(Path("ann/mail/first-one.msg"), "From: Bob <bob@example.org>\r\nTo: ann@example.org\r\nSubject:  "
+                                                   "Budget \r\nX-Other: y\r\n\r\nLine one\r\nFrom: not a header\r\n");
+    WriteWholeFile(Path("ann/mail/second-one.msg"), "Subject: two\r\n\r\ntwo\r\n");
+    WriteWholeFile(Path("ann/mail/third.msg"), "Subject: three\r\n\r\nthree\r\n");
+    Refuse({"train file first-one.msg work"});
+    manager.Select("Users/ann/Mailboxes/mail/3 message(s)");
+    auto* list = manager.Find<QListWidget>("lbMailboxMessages");
+    auto* moveTrain = manager.Find<QPushButton>("btnMoveTrain");
+    auto* remove = manager.Find<QPushButton>("btnDeleteMessages");
+    auto* selectAll = manager.Find<QPushButton>("btnSelectAll");
+    ASSERT_EQ(list->count(), 3);
+    EXPECT_EQ(list->toolTip().toStdString(), Path("ann/mail"));
+    EXPECT_FALSE(moveTrain->isEnabled() || remove->isEnabled());
+    EXPECT_TRUE(selectAll->isEnabled());
+    QStringList targets;
+    for (QAction* action : manager.Find<QMenu>("mnuMailboxTargets")->actions())
+        targets << action->text() + (action->isEnabled() ? "" : " (off)");
+    EXPECT_EQ(targets, (QStringList{"mail (off)", "spam", "work"}));
+
+    list->setCurrentRow(0);
+    EXPECT_EQ(manager.Find<QLabel>("lblFrom")->text(), "From: Bob <bob@example.org>");
+    EXPECT_EQ(manager.Find<QLabel>("lblTo")->text(), "To: ann@example.org");
+    EXPECT_EQ(manager.Find<QLabel>("lblSubject")->text(), "Subject: Budget");
+    EXPECT_EQ(manager.Find<QPlainTextEdit>("memoMailboxMessage")->toPlainText(), "Line one\nFrom: not a header\n");
+    list->setCurrentRow(1);
+    EXPECT_EQ(manager.Find<QLabel>("lblFrom")->text(), "From:");
+
+    list->item(2)->setCheckState(Qt::Checked);
+    EXPECT_TRUE(moveTrain->isEnabled() && remove->isEnabled());
+    list->item(2)->setCheckState(Qt::Unchecked);
+    EXPECT_FALSE(moveTrain->isEnabled() || remove->isEnabled());
+    EXPECT_TRUE(selectAll->isEnabled());
+    selectAll->click();
+    EXPECT_TRUE(moveTrain->isEnabled() && remove->isEnabled());
+    list->item(2)->setCheckState(Qt::Unchecked);
+
+    // The server refuses to train the first: only the second moves.
+    const size_t before = peer->Commands().size();
+    manager.Find<QMenu>("mnuMailboxTargets")->actions().back()->trigger();
+    EXPECT_EQ(manager.dialogs->questions.back(), "Are you sure you want to move the 2 selected message(s) to a \"work\" "
+                                                 "mailbox, retraining the ruleset accordingly ?");
+    EXPECT_EQ(CommandsSince(before),
+              (std::vector<std::string>{"train file first-one.msg work", "train file second-one.msg work"}));
+    EXPECT_EQ(Errors(), std::vector<std::string>{"Unable to send training notification to the server"});
+    EXPECT_EQ(Notes().back(), "1 message file(s) have been spooled for later re-training to a \"work\" mailbox");
+    EXPECT_EQ(Entries(Path("ann/mail")), (std::vector<std::string>{"first-one.msg", "third.msg"}));
+    EXPECT_EQ(Entries(Path("ann/.spool")), std::vector<std::string>{"second-one.msg"});
+    EXPECT_EQ(manager.CurrentPath(), "Users/ann/Mailboxes/mail/2 message(s)");
+
+    list->item(1)->setCheckState(Qt::Checked);
+    manager.dialogs->answer = false;
+    remove->click();
+    EXPECT_EQ(Entries(Path("ann/mail")).size(), 2u);
+    manager.dialogs->answer = true;
+    remove->click();
+    EXPECT_EQ(manager.dialogs->questions.back(), "Are you sure you want to physically remove the selected 1 message file(s) ?");
+    EXPECT_EQ(Notes().back(), "1 message file(s) have been removed");
+    EXPECT_EQ(Entries(Path("ann/mail")), std::vector<std::string>{"first-one.msg"});
+    EXPECT_EQ(manager.CurrentPath(), "Users/ann/Mailboxes/mail/1 message(s)");
+}
+
+// The real service behind the port: a message moved with "Move+Train" is filed where it was
+// moved, and the ruleset has learnt from it.
+TEST(UserEditorWithTheService, MoveAndTrainFilesTheMessageAndTheRulesetLearns) {
+    OvrinTest::ServiceHome service;
+    OvrinTest::ServerHome& home = service.Server();
+    home.AddUser("ann");
+    fs::create_directory(home.UserPath("ann", "work"));
+    home.SetParam("spool-interval-sec", "1");
+    home.SetParam("flush-interval-sec", "1");
+    // The training rule runs only on a message being trained: it puts a rule for the message's
+    // sender first, which files the sender's mail into the mailbox the message was moved to.
+    home.WriteFile("mail/ann/ruleset.xml", R"(<?xml version="1.0" encoding="UTF-8"?>
+<ruleset dispatched-messages="0"><rules>
+  <rule id="learn" description="learn the sender" enabled="true" trainable="true" expires="2037-12-31 23:59:59" apply-header="true" dispatched-messages="0">
+    <matches><match handler="regex" header-field-name="x-ovrin-training-mailbox" match-mode="any"><regexes><regex pattern=".+"/></regexes></match></matches>
+    <actions><action handler="ruleset" method="insert-first">
+      <rule id="learnt" description="learnt from {{subject}}" enabled="true" trainable="false" expires="2037-12-31 23:59:59" apply-header="true" dispatched-messages="0">
+        <matches><match handler="regex" header-field-name="x-ovrin-parsed-from-mailbox" match-mode="any"><regexes><regex pattern="{{x-ovrin-parsed-from-mailbox}}"/></regexes></match></matches>
+        <actions><action handler="dispatch" mailbox="{{x-ovrin-training-mailbox}}"/></actions>
+      </rule>
+    </action></actions>
+  </rule>
+  <rule id="all" description="everything" enabled="true" trainable="false" expires="2037-12-31 23:59:59" apply-header="false" dispatched-messages="0">
+    <matches><match handler="any"/></matches>
+    <actions><action handler="dispatch" mailbox="mail"/></actions>
+  </rule>
+</rules></ruleset>
+)");
+    home.WriteFile("mail/ann/.spool/in.msg", "From: Bob <bob@example.org>\r\nSubject: Quarterly budget\r\n\r\nFigures.\r\n");
+    service.Start();
+    ASSERT_TRUE(OvrinTest::WaitUntil([&] { return Entries(home.UserPath("ann", "mail")).size() == 1; }))
+        << service.ServerLog();
+    const std::string filed = Entries(home.UserPath("ann", "mail")).front();
+
+    TManagerDriver manager(service.Path());
+    ASSERT_TRUE(manager.Open());
+    manager.Select("Users/ann/Mailboxes/mail/1 message(s)");
+    auto* list = manager.Find<QListWidget>("lbMailboxMessages");
+    ASSERT_EQ(list->count(), 1);
+    EXPECT_EQ(list->item(0)->text().toStdString(), filed);
+    list->item(0)->setCheckState(Qt::Checked);
+    manager.Find<QMenu>("mnuMailboxTargets")->actions().back()->trigger();
+    EXPECT_TRUE(manager.dialogs->errors.empty()) << manager.dialogs->errors.front();
+    EXPECT_EQ(manager.dialogs->notes.back(), "1 message file(s) have been spooled for later re-training to a \"work\" mailbox");
+
+    ASSERT_TRUE(OvrinTest::WaitUntil([&] { return Entries(home.UserPath("ann", "work")).size() == 1; }))
+        << service.ServerLog();
+    EXPECT_TRUE(Entries(home.UserPath("ann", "mail")).empty());
+    // Written back by the flush: the learnt rule first, filled from the trained message.
+    ASSERT_TRUE(OvrinTest::WaitUntil([&] {
+        return ReadWholeFile(home.UserPath("ann", "ruleset.xml")).find("learnt from Quarterly budget") != std::string::npos;
+    })) << ReadWholeFile(home.UserPath("ann", "ruleset.xml")) << service.ServerLog();
+    Ovrin::TXmlDocument ruleset;
+    ASSERT_TRUE(ruleset.Load(home.UserPath("ann", "ruleset.xml")));
+    EXPECT_EQ(ruleset.SelectSingleNode("/ruleset/rules/rule[1]/@description").Text(), "learnt from Quarterly budget");
+    EXPECT_EQ(ruleset.SelectSingleNode("/ruleset/rules/rule[1]/actions/action/@mailbox").Text(), "work");
+    EXPECT_EQ(ruleset.SelectSingleNode("/ruleset/rules/rule[1]/matches/match/regexes/regex/@pattern").Text(),
+              "bob@example\\.org");
+
+    // The next message from the sender goes to work by the learnt rule.
+    home.WriteFile("mail/ann/.spool/next.msg", "From: bob@example.org\r\nSubject: More figures\r\n\r\nx\r\n");
+    EXPECT_TRUE(OvrinTest::WaitUntil([&] { return Entries(home.UserPath("ann", "work")).size() == 2; }))
+        << service.ServerLog();
+    EXPECT_EQ(service.ServerLog().find(" ERROR "), std::string::npos) << service.ServerLog();
+    manager.form.reset();
+    EXPECT_EQ(service.Stop(), std::optional<int>(0));
+}
+
+}  // namespace
