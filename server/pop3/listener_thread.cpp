@@ -52,10 +52,14 @@ void CListenerThreadBase::Execute() {
                 std::shared_ptr<CConnectedSocket> connection;
                 // One accepted after the stop request is the stop's own wake-up call: dropped.
                 if (factory->Connect(connection) && !IsTerminating()) {
-                    connection->SetInactivityTimeout(
-                        static_cast<uint32_t>(AtoI(Config().GetValue("incoming-connection-timeout-sec"))));
-                    connection->SetBlocking(false);
-                    ParallelWorkerPool().PushWorkUnit(CreateWorkUnit(connection), false);
+                    // A connection that fails on its own (reset as soon as made) costs only
+                    // itself: the endpoint stays, and the next client is served at once.
+                    Contained([&] {
+                        connection->SetInactivityTimeout(
+                            static_cast<uint32_t>(AtoI(Config().GetValue("incoming-connection-timeout-sec"))));
+                        connection->SetBlocking(false);
+                        ParallelWorkerPool().PushWorkUnit(CreateWorkUnit(connection), false);
+                    }, "CListenerThreadBase::Execute(): exception caught, dropping the connection");
                 }
             } catch (const std::exception& e) {
                 Logger().Error("CListenerThreadBase::Execute(): exception caught, resetting socket factory and sleeping "

@@ -25,7 +25,8 @@ public:
     // From another thread: asks the thread to stop and wakes its blocked accept with a
     // connection of its own.
     void AbortListeningAndTerminate();
-    // Pause after a failed iteration, before the endpoint is bound anew.
+    // Pause after a failed accept, before the endpoint is bound anew; a connection that fails
+    // while it is handed on is dropped alone.
     static constexpr int kRecoverySeconds = 10;
 
 protected:

@@ -256,6 +256,23 @@ TEST(POP3ServerEndToEnd, AListenerPortInUseEndsStartUpWithTheChainOfErrors) {
     StopServer(first);
 }
 
+TEST(POP3ServerEndToEnd, ConnectionsResetAtOnceAreDroppedAloneAndTheNextClientIsServed) {
+    TestCA ca;
+    POP3Server server({{"mail", "a.msg", "A: 1\n\nx\n"}}, TLSParams(ca, "always"));
+    // Reset before the listener has handed them on, on either port.
+    const std::string resets = "import socket, struct, sys\n"
+                               "for port in sys.argv[1:]:\n"
+                               "    for _ in range(3):\n"
+                               "        s = socket.create_connection(('127.0.0.1', int(port)))\n"
+                               "        s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))\n"
+                               "        s.close()\n";
+    EXPECT_EQ(RunProgram({"python3", "-c", resets, server.Port(), server.TLSPort()}, kClientSeconds).exitCode, 0);
+    EXPECT_EQ(server.Client({"user ann", "pass secret", "stat", "quit", "@s2 stat"}, &ca),
+              kGreeting + kLogin + "> stat\n1 8\n> quit\n+OK Closing connection\n" + kGreeting +
+                  "> @s2 stat\nERR -ERR Will only accept USER, PASS and CAPA in authorization state\n");
+    EXPECT_TRUE(server.process->LogLinesWith("resetting socket factory").empty()) << server.process->LogText();
+}
+
 TEST(POP3ServerEndToEnd, AbusiveClientsAreRefusedOrDroppedWhileAWellBehavedOneIsServed) {
     // A short inactivity time-out, so that the silent clients go within the test.
     POP3Server server({{"mail", "a.msg", "A: 1\n\nx\n"}}, {{"incoming-connection-timeout-sec", "3"}});
