@@ -30,8 +30,11 @@ public:
     template <class Header>
     void InsertValuesToHeader(Header& header) const {
         Traced([&] {
+            std::string field = "x-ovrin-";  // one buffer for every name
             ForEachValue([&](const std::string& name, const std::string& value) {
-                header.AddValue("x-ovrin-" + name, value);
+                field.resize(8);
+                field += name;
+                header.AddValue(field, value);
             });
         }, "CConfig::InsertValuesToHeader(0x%08x)", AddressText(&header));
     }

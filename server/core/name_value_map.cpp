@@ -1,16 +1,23 @@
-// CNameValueMap: every operation holds the map's own lock for its whole duration.
+// CNameValueMap: every operation holds the map's own lock for its whole duration, shared by
+// the readers.
 #include "server/core/name_value_map.h"
+
+#include <chrono>
 
 #include "common/exception.h"
 #include "common/trace.h"
 
 namespace Ovrin {
 
-namespace {
+bool CNameValueMap::Lock(uint32_t milliseconds) {
+    if (milliseconds == kInfinite) {
+        guard.lock();
+        return true;
+    }
+    return guard.try_lock_for(std::chrono::milliseconds(milliseconds));
+}
 
-CLock& Mutable(const CNameValueMap& map) { return const_cast<CNameValueMap&>(map); }
-
-}  // namespace
+void CNameValueMap::Unlock() { guard.unlock(); }
 
 void CNameValueMap::SetValue(const std::string& name, const std::string& value) {
     Traced([&] {
@@ -21,7 +28,7 @@ void CNameValueMap::SetValue(const std::string& name, const std::string& value) 
 
 std::string CNameValueMap::GetValue(const std::string& name) const {
     return Traced([&] {
-        CScopedLock hold(Mutable(*this), kInfinite);
+        std::shared_lock hold(guard);
         auto it = values.find(name);
         if (it == values.end())
             throw CMessageException("Value for name '%s' is not found in the map", name.c_str());
@@ -31,7 +38,7 @@ std::string CNameValueMap::GetValue(const std::string& name) const {
 
 bool CNameValueMap::HasValue(const std::string& name) const {
     return Traced([&] {
-        CScopedLock hold(Mutable(*this), kInfinite);
+        std::shared_lock hold(guard);
         return values.count(name) != 0;
     }, "CNameValueMap::HasValue('%s')", name.c_str());
 }

@@ -4,14 +4,20 @@
 
 #include <map>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 
 #include "common/lock.h"
 
 namespace Ovrin {
 
-class CNameValueMap : public CLock {
+// Its lock lets readers share it: every message reads the configuration on every worker, and
+// writers are rare. Taken as a CLockable it is held exclusively, and not recursively.
+class CNameValueMap : public CLockable {
 public:
+    bool Lock(uint32_t milliseconds) override;
+    void Unlock() override;
+
     // Inserts the pair or replaces the value of an existing name.
     void SetValue(const std::string& name, const std::string& value);
     // A copy of the value; a missing name throws "Value for name '%s' is not found in the map".
@@ -28,12 +34,13 @@ public:
     // Calls visit(name, value) for every pair in byte-wise name order, under the lock.
     template <class Visit>
     void ForEachValue(Visit&& visit) const {
-        CScopedLock hold(const_cast<CNameValueMap&>(*this), kInfinite);
+        std::shared_lock hold(guard);
         for (const auto& [name, value] : values)
             visit(name, value);
     }
 
 private:
+    mutable std::shared_timed_mutex guard;
     std::map<std::string, std::string> values;
 };
 

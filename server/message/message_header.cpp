@@ -143,25 +143,30 @@ void CMessageHeader::AddLine(std::string_view line) {
 
 void CMessageHeader::AddValue(std::string_view name, std::string_view value) {
     Traced([&] {
-        auto field = Find(name);
-        if (field == fields.end())
-            field = fields.try_emplace(CText(ToLower(name), arena.get())).first;
+        std::string lowered;
+        const std::string_view key = Key(name, lowered);
+        // One search for both the lookup and the place of a new name.
+        auto field = fields.lower_bound(key);
+        if (field == fields.end() || field->first != key)
+            field = fields.emplace_hint(field, std::piecewise_construct, std::forward_as_tuple(key),
+                                        std::forward_as_tuple());
         field->second.emplace_back(value);
     }, "CMessageHeader::AddValue('%.*s', '%.*s')", Length(name), name.data(), Length(value), value.data());
 }
 
-// Names are mostly lower case already; only the others pay for a lower-cased copy.
-CMessageHeader::CFields::const_iterator CMessageHeader::Find(std::string_view name) const {
+// Names are mostly lower case already; only the others pay for a lower-cased copy, made in
+// `lowered`.
+std::string_view CMessageHeader::Key(std::string_view name, std::string& lowered) {
     const bool lower = std::none_of(name.begin(), name.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
     if (lower && name.find('\0') == std::string_view::npos)
-        return fields.find(name);
-    const std::string lowered = ToLower(name);
-    return fields.find(std::string_view(lowered));
+        return name;
+    lowered = ToLower(name);
+    return lowered;
 }
 
-CMessageHeader::CFields::iterator CMessageHeader::Find(std::string_view name) {
-    auto found = std::as_const(*this).Find(name);
-    return fields.erase(found, found);  // the same position, without const
+CMessageHeader::CFields::const_iterator CMessageHeader::Find(std::string_view name) const {
+    std::string lowered;
+    return fields.find(Key(name, lowered));
 }
 
 unsigned CMessageHeader::GetValueCount(std::string_view name) const {

@@ -69,9 +69,10 @@ private:
     using CText = std::pmr::string;
     using CFields = std::pmr::map<CText, std::pmr::vector<CText>, std::less<>>;
 
+    // The name as stored: itself, or its lower-cased copy made in `lowered`.
+    static std::string_view Key(std::string_view name, std::string& lowered);
     // The field of the name, looked up case-insensitively.
     CFields::const_iterator Find(std::string_view name) const;
-    CFields::iterator Find(std::string_view name);
 
     // Every name and value of the header lives in this arena and goes with it at once: a header
     // is a few hundred small texts, made on the timer thread and dropped on a worker, and the

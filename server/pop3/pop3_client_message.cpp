@@ -6,6 +6,7 @@
 #include <ctime>
 #include <iterator>
 #include <utility>
+#include <vector>
 
 #include "common/digest.h"
 #include "common/exception.h"
@@ -48,6 +49,26 @@ const std::array<std::string, std::size(kExpiryFields)>& ExpiryTexts(time_t now)
         second = now;
     }
     return texts;
+}
+
+// The x-ovrin-user-... fields of one user document, kept per thread while that document lives:
+// every message of a user would otherwise evaluate the same XPath over the same document. The
+// pool replaces a user's document when it is reloaded; it never changes one in place.
+const std::vector<std::pair<std::string, std::string>>& UserFields(const std::shared_ptr<CXMLDocument>& document) {
+    thread_local std::weak_ptr<CXMLDocument> cached;
+    thread_local std::vector<std::pair<std::string, std::string>> fields;
+    const bool same = !cached.expired() && !cached.owner_before(document) && !document.owner_before(cached);
+    if (!same) {
+        fields.clear();
+        CXPathContext context(*document);
+        CXPathObjectPtr params = context.Eval("/user/params/param");
+        for (int i = 0; i < params->GetNodeCount(); ++i) {
+            CXPathContext param(params->GetNode(i));
+            fields.emplace_back("x-ovrin-user-" + param.Eval("@name")->GetText(), param.Eval("@value")->GetText());
+        }
+        cached = document;
+    }
+    return fields;
 }
 
 // Names the unit by the address of its own user-document holder, which is unique among the
@@ -120,14 +141,9 @@ void CPOP3ClientMessage::ParseMessageHeader() {
             parsed->AddValue(kExpiryFields[i].first, expiries[i]);
         parsed->AddValue("x-ovrin-expires-never", "2037-12-31 23:59:59");
         Config().InsertValuesToHeader(*parsed);
-        if (userDocument) {
-            CXPathContext context(*userDocument);
-            CXPathObjectPtr params = context.Eval("/user/params/param");
-            for (int i = 0; i < params->GetNodeCount(); ++i) {
-                CXPathContext param(params->GetNode(i));
-                parsed->AddValue("x-ovrin-user-" + param.Eval("@name")->GetText(), param.Eval("@value")->GetText());
-            }
-        }
+        if (userDocument)
+            for (const auto& [name, value] : UserFields(userDocument))
+                parsed->AddValue(name, value);
         header = std::move(parsed);
     }, "CPOP3ClientMessage::ParseMessageHeader('%s')", messageId.c_str());
 }
