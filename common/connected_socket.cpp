@@ -2,6 +2,7 @@
 
 #include "common/exception.h"
 #include "common/log.h"
+#include "common/tls_transport.h"
 #include "common/trace.h"
 
 namespace Ovrin {
@@ -64,6 +65,11 @@ CInternetAddress CConnectedSocket::GetPeerAddress() {
 
 void CConnectedSocket::SetBlocking(bool blocking) {
     Traced([&] { socket->SetBlocking(blocking); }, "CConnectedSocket::SetBlocking(%s)", blocking ? "true" : "false");
+}
+
+void CConnectedSocket::StartTLS(const CTLSContextPtr& context, const std::string& peerName) {
+    Traced([&] { throw CMessageException("TLS is only available on stream connections"); },
+           "CConnectedSocket::StartTLS(0x%08x, '%s')", Address32(context.get()), peerName.c_str());
 }
 
 void CConnectedSocket::CheckArguments(void* buffer, uint32_t length, TTransferMode mode, std::string* line) const {
@@ -159,9 +165,34 @@ uint32_t CConnectedStreamSocket::Recv(void* buffer, uint32_t length, TTransferMo
 CSocketWait CConnectedStreamSocket::GetWait() const {
     CSocketWait wait = CConnectedSocket::GetWait();
     wait.descriptor = transport->GetDescriptor();
-    if (wait.directions == CSocketWait::kRead && transport->Pending() > 0)
+    const bool writing = wait.directions == CSocketWait::kWrite;
+    if (!writing && transport->Pending() > 0)
         wait.readyNow = true;
+    wait.directions = transport->GetWaitDirection(writing);
     return wait;
+}
+
+void CConnectedStreamSocket::StartTLS(const CTLSContextPtr& context, const std::string& peerName) {
+    Traced([&] {
+        if (transport->IsSecure())
+            throw CMessageException("TLS is active already");
+        // Bytes that came before the handshake are plain text that a third party may have put
+        // there; they must never pass for part of the secured stream.
+        if (input->GetLength() > 0)
+            throw CMessageException("Unexpected %u bytes before the TLS handshake", input->GetLength());
+        if (output->GetLength() > 0)
+            throw CMessageException("Pending output: %u bytes before the TLS handshake", output->GetLength());
+        transport = std::make_unique<CTLSTransport>(socket, context, peerName);
+    }, "CConnectedStreamSocket::StartTLS(0x%08x, '%s')", Address32(context.get()), peerName.c_str());
+}
+
+bool CConnectedStreamSocket::Handshake() {
+    // Not traced: a failed handshake is reported whole, in one line, by the caller.
+    CheckInactivity();
+    if (!transport->Handshake())
+        return false;
+    Touch();
+    return true;
 }
 
 // ---- datagram client

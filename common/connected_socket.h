@@ -15,6 +15,7 @@
 #include "common/socket_transport.h"
 #include "common/socket_wait.h"
 #include "common/stream_buffer.h"
+#include "common/tls_context.h"
 
 namespace Ovrin {
 
@@ -44,6 +45,15 @@ public:
     uint32_t SetMaxLineLength(uint32_t bytes);
     CInternetAddress GetPeerAddress();
     void SetBlocking(bool blocking);
+
+    // From now on the connection speaks TLS (STLS, or a port of implicit TLS): nothing may be
+    // pending either way, so that no plain byte is ever taken for a secured one. A client
+    // context checks the peer's certificate against peerName.
+    virtual void StartTLS(const CTLSContextPtr& context, const std::string& peerName);
+    // One step of the TLS handshake: true once done (at once without TLS). A refused
+    // certificate or a peer without TLS throws CTLSTransport::CHandshakeException.
+    virtual bool Handshake() { return true; }
+    virtual bool IsSecure() const { return false; }
 
     // What the connection waits for: to write while output is pending, else to read; readyNow
     // when the last Recv's mode can be served from what is buffered already.
@@ -84,6 +94,9 @@ public:
     uint32_t Send(const void* data, uint32_t length) override;
     uint32_t Recv(void* buffer, uint32_t length, TTransferMode mode, std::string* line) override;
     CSocketWait GetWait() const override;
+    void StartTLS(const CTLSContextPtr& context, const std::string& peerName) override;
+    bool Handshake() override;
+    bool IsSecure() const override { return transport->IsSecure(); }
 
 private:
     std::unique_ptr<CStreamTransport> transport;

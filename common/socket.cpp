@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -404,6 +405,14 @@ uint32_t CSocket::GetMaxDatagramSize() const {
 
 void CSocket::SetBlocking(bool blocking) {
     Traced([&] { impl->SetBlocking(blocking); }, "CSocket::SetBlocking(%s)", blocking ? "true" : "false");
+}
+
+void CSocket::SetNoDelay() {
+    Traced([&] {
+        int on = 1;
+        if (setsockopt(impl->handle, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0)
+            throw CMessageException("setsockopt(TCP_NODELAY) failed with WSAGetLastError=%d", errno);
+    }, "CSocket::SetNoDelay()");
 }
 
 CLock& CSocket::GetLock() {

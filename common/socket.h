@@ -54,6 +54,8 @@ public:
     // The largest datagram the socket takes (UDP); 0 for TCP.
     uint32_t GetMaxDatagramSize() const;
     void SetBlocking(bool blocking);
+    // Sends small writes at once instead of holding them until the peer acknowledges (TCP).
+    void SetNoDelay();
 
     // Serialise the users of a shared socket; the lock is made on the first Acquire.
     bool Acquire(uint32_t milliseconds);

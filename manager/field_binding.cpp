@@ -1,6 +1,7 @@
 #include "manager/field_binding.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QWidget>
@@ -34,6 +35,8 @@ std::vector<TBoundField> BoundFields(QWidget* panel) {
             fields.push_back({widget, TBoundField::TKind::Edit, binding, "", ""});
         } else if (qobject_cast<QPlainTextEdit*>(widget)) {
             fields.push_back({widget, TBoundField::TKind::Memo, binding, "", ""});
+        } else if (qobject_cast<QComboBox*>(widget)) {
+            fields.push_back({widget, TBoundField::TKind::Choice, binding, "", ""});
         }
     }
     return fields;
@@ -54,6 +57,17 @@ void LoadField(const TBoundField& field, const std::string& value) {
         static_cast<QPlainTextEdit*>(field.widget)->setPlainText(text);
         break;
     }
+    case TBoundField::TKind::Choice: {
+        auto* choice = static_cast<QComboBox*>(field.widget);
+        // A value written by hand stays as it is unless another item is chosen.
+        int index = choice->findData(Q(value));
+        if (index < 0) {
+            choice->addItem(Q(value), Q(value));
+            index = choice->count() - 1;
+        }
+        choice->setCurrentIndex(index);
+        break;
+    }
     }
 }
 
@@ -70,6 +84,8 @@ std::string FieldValue(const TBoundField& field) {
         text.replace("\n", "\r\n");
         return S(text);
     }
+    case TBoundField::TKind::Choice:
+        return S(static_cast<QComboBox*>(field.widget)->currentData().toString());
     }
     return "";
 }

@@ -1,5 +1,6 @@
 #include "manager/panel_widgets.h"
 
+#include <QComboBox>
 #include <QFontDatabase>
 #include <QHeaderView>
 #include <QLabel>
@@ -38,6 +39,16 @@ QLineEdit* NewEdit(QWidget* panel, const char* name, const char* key, bool readO
     if (key)
         Bind(edit, key);
     return edit;
+}
+
+QComboBox* NewChoice(QWidget* panel, const char* name, const char* key,
+                     std::initializer_list<std::pair<const char*, const char*>> items) {
+    auto* choice = new QComboBox(panel);
+    choice->setObjectName(name);
+    for (const auto& [text, value] : items)
+        choice->addItem(QString::fromUtf8(text), QString::fromUtf8(value));
+    Bind(choice, key);
+    return choice;
 }
 
 QPlainTextEdit* NewMemo(QWidget* panel, const char* name, const char* key) {

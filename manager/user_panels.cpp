@@ -1,5 +1,6 @@
 #include "manager/user_panels.h"
 
+#include <QComboBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -77,6 +78,11 @@ QWidget* BuildPop3AccountPanel(QWidget* holder) {
             edit->setEchoMode(QLineEdit::Password);
         form->addRow(field.label, edit);
     }
+    form->addRow("Security:", NewChoice(panel, "cmbPOP3Security", kPop3SecurityKey,
+                                        {{"By port: TLS on port 995, none on any other", ""},
+                                         {"None: plain text", "none"},
+                                         {"TLS from the start (POP3S)", "tls"},
+                                         {"STLS after the greeting", "starttls"}}));
     Layout(panel)->addLayout(form);
     Layout(panel)->addStretch(1);
     return panel;

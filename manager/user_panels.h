@@ -29,6 +29,10 @@ inline constexpr TPop3AccountField kPop3AccountFields[] = {
     {"@password", "User password:", "edtPOP3Password", true},
 };
 
+// The account's security, chosen in cmbPOP3Security; "" writes no attribute, so that the port
+// decides (995: TLS, any other: none).
+inline constexpr const char* kPop3SecurityKey = "@security";
+
 // pnlUserOptions: the parameters in kveUserOptions (rows added and deleted with the buttons
 // below it) and the POP3 server password.
 QWidget* BuildUserOptionsPanel(QWidget* holder);

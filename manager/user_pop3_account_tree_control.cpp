@@ -60,6 +60,11 @@ std::string TUserPOP3AccountTreeControl::GetValue(const std::string& key) {
 void TUserPOP3AccountTreeControl::SetValue(const std::string& key, const std::string& value) {
     if (key.empty() || key[0] != '@')
         return;
+    // An account without the attribute lets its port decide.
+    if (key == kPop3SecurityKey && value.empty()) {
+        account.RemoveNamedItem(key.substr(1));
+        return;
+    }
     std::string text = value;
     if (key == kPasswordKey) {
         if (value == kPasswordPlaceholder)

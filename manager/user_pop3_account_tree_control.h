@@ -20,7 +20,8 @@ public:
     // The attribute's text; the password shows as the placeholder.
     std::string GetValue(const std::string& key) override;
     bool CanSave() override;
-    // The password is written, Base64-encoded, only when it is not the placeholder.
+    // The password is written, Base64-encoded, only when it is not the placeholder; an empty
+    // security removes the attribute.
     void SetValue(const std::string& key, const std::string& value) override;
     void EndSave() override;
 

@@ -52,10 +52,14 @@ void CListenerThreadBase::Execute() {
                 std::shared_ptr<CConnectedSocket> connection;
                 // One accepted after the stop request is the stop's own wake-up call: dropped.
                 if (factory->Connect(connection) && !IsTerminating()) {
-                    connection->SetInactivityTimeout(
-                        static_cast<uint32_t>(AtoI(Config().GetValue("incoming-connection-timeout-sec"))));
-                    connection->SetBlocking(false);
-                    ParallelWorkerPool().PushWorkUnit(CreateWorkUnit(connection), false);
+                    // A connection that fails on its own (reset as soon as made) costs only
+                    // itself: the endpoint stays, and the next client is served at once.
+                    Contained([&] {
+                        connection->SetInactivityTimeout(
+                            static_cast<uint32_t>(AtoI(Config().GetValue("incoming-connection-timeout-sec"))));
+                        connection->SetBlocking(false);
+                        ParallelWorkerPool().PushWorkUnit(CreateWorkUnit(connection), false);
+                    }, "CListenerThreadBase::Execute(): exception caught, dropping the connection");
                 }
             } catch (const std::exception& e) {
                 Logger().Error("CListenerThreadBase::Execute(): exception caught, resetting socket factory and sleeping "
@@ -89,6 +93,10 @@ void CListenerThreadBase::AbortListeningAndTerminate() {
     }, "CListenerThreadBase::AbortListeningAndTerminate()");
 }
 
+CPOP3ListenerThread::CPOP3ListenerThread(const CInternetAddress& address, const CInternetPort& port,
+                                         CTLSContextPtr tls, bool implicitTLS)
+    : CListenerThreadBase(address, port), tls(std::move(tls)), implicitTLS(implicitTLS) {}
+
 CPOP3ListenerThread::~CPOP3ListenerThread() {
     // The body uses this object's CreateWorkUnit: end it while the object is whole, waking
     // its accept if the owner has not stopped it.
@@ -101,7 +109,10 @@ CPOP3ListenerThread::~CPOP3ListenerThread() {
 }
 
 CParallelWorkUnitPtr CPOP3ListenerThread::CreateWorkUnit(const std::shared_ptr<CConnectedSocket>& connection) {
-    return std::make_shared<CPOP3ServerConnection>(connection);
+    // The handshake runs in the session's first steps, on a worker, never on this thread.
+    if (implicitTLS)
+        connection->StartTLS(tls, "");
+    return std::make_shared<CPOP3ServerConnection>(connection, tls);
 }
 
 }  // namespace Ovrin

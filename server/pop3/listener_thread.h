@@ -1,6 +1,6 @@
 // CListenerThreadBase: one listening TCP endpoint whose thread accepts connections one after
 // the other and hands each to the parallel worker pool as a new work unit; CPOP3ListenerThread
-// makes that unit a POP3 server session.
+// makes that unit a POP3 server session, secured from the start on a port of implicit TLS.
 #pragma once
 
 #include <memory>
@@ -10,6 +10,7 @@
 #include "common/internet_port.h"
 #include "common/socket_factory.h"
 #include "common/thread.h"
+#include "common/tls_context.h"
 #include "server/core/work_unit.h"
 
 namespace Ovrin {
@@ -24,7 +25,8 @@ public:
     // From another thread: asks the thread to stop and wakes its blocked accept with a
     // connection of its own.
     void AbortListeningAndTerminate();
-    // Pause after a failed iteration, before the endpoint is bound anew.
+    // Pause after a failed accept, before the endpoint is bound anew; a connection that fails
+    // while it is handed on is dropped alone.
     static constexpr int kRecoverySeconds = 10;
 
 protected:
@@ -44,11 +46,17 @@ private:
 
 class CPOP3ListenerThread : public CListenerThreadBase {
 public:
-    using CListenerThreadBase::CListenerThreadBase;
+    // With a TLS context the sessions offer STLS, or with implicitTLS speak TLS from the start.
+    CPOP3ListenerThread(const CInternetAddress& address, const CInternetPort& port, CTLSContextPtr tls = nullptr,
+                        bool implicitTLS = false);
     ~CPOP3ListenerThread() override;
 
 protected:
     CParallelWorkUnitPtr CreateWorkUnit(const std::shared_ptr<CConnectedSocket>& connection) override;
+
+private:
+    CTLSContextPtr tls;
+    bool implicitTLS;
 };
 
 }  // namespace Ovrin

@@ -13,6 +13,7 @@
 #include "common/internet_port.h"
 #include "common/log.h"
 #include "common/text.h"
+#include "common/tls_transport.h"
 #include "common/trace.h"
 #include "common/validators.h"
 #include "server/core/config.h"
@@ -50,7 +51,8 @@ std::vector<std::string> Words(const std::string& text, size_t count) {
 
 CPOP3ClientConnection::CPOP3ClientConnection(const std::string& hostname, const std::string& port,
                                              const std::string& username, const std::string& password,
-                                             const std::string& user, std::shared_ptr<CXMLDocument> userConfiguration)
+                                             const std::string& security, const std::string& user,
+                                             std::shared_ptr<CXMLDocument> userConfiguration)
     : CParallelWorkUnit(Format("CPOP3ClientConnection(%s, %s@%s:%s)", user.c_str(), username.c_str(),
                                hostname.c_str(), port.c_str())),
       hostname(hostname), port(port), username(username), password(password), user(user),
@@ -62,11 +64,16 @@ CPOP3ClientConnection::CPOP3ClientConnection(const std::string& hostname, const 
             throw CMessageException("The configuration parameter pop3-messages-per-sync must be at least 1");
         messagesPerSession = ConfigNumber("pop3-messages-per-session");
         rawDirectory = UserPath(user, kRawDirectory);
+        const CInternetPort remotePort(port, CInternetPort::TCP);
+        this->security = ParsePOP3Security(security, remotePort);
+        if (this->security != TPOP3Security::None)
+            tls = POP3ClientTLSContext();
         factory = std::make_shared<CClientSocketFactory>(CInternetAddress(), CInternetPort(),
-                                                         CInternetAddress(hostname),
-                                                         CInternetPort(port, CInternetPort::TCP));
+                                                         CInternetAddress(hostname), remotePort);
         connectDeadline = std::time(nullptr) + ConfigNumber("pop3-connection-attempt-timeout-sec");
         buffer = std::make_unique<char[]>(kBufferSize);
+        if (this->security == TPOP3Security::StartTLS)
+            Queue(0, "STLS\r\n", false, &CPOP3ClientConnection::StlsCallback);
         Queue(0, "USER " + username + "\r\n", false, nullptr);
         Queue(0, "PASS " + password + "\r\n", false, nullptr);
         Queue(0, "STAT\r\n", false, &CPOP3ClientConnection::StatCallback);
@@ -125,7 +132,11 @@ bool CPOP3ClientConnection::Step(bool& waiting) {
         CInternetAddress peer = connection->GetPeerAddress();
         peerName = peer.GetName();
         peerAddress = peer.GetDottedAddress();
+        if (security == TPOP3Security::TLS)
+            StartTLS();
     }
+    if (securing)
+        return Handshake(waiting);
     if (phase == 1) {
         // Also where a long wait at a NOOP meets the inactivity time-out.
         if (connection->Send(nullptr, 0) > 0) {
@@ -175,6 +186,27 @@ bool CPOP3ClientConnection::Step(bool& waiting) {
     connection->SendLine(current.text);
     phase = 1;
     return true;
+}
+
+void CPOP3ClientConnection::StartTLS() {
+    connection->StartTLS(tls, hostname);
+    securing = true;
+}
+
+bool CPOP3ClientConnection::Handshake(bool& waiting) {
+    try {
+        if (connection->Handshake())
+            securing = false;
+        else
+            waiting = true;
+        return true;
+    } catch (const CTLSTransport::CHandshakeException& e) {
+        // Nothing has been asked of the remote: the session ends here, in one line.
+        Logger().Error("%s: POP3 server at %s:%s for user %s could not be secured, %s; terminating connection "
+                       "abnormally",
+                       GetName().c_str(), hostname.c_str(), port.c_str(), username.c_str(), e.what());
+        return false;
+    }
 }
 
 std::string CPOP3ClientConnection::ShownCommand(const CCommand& command) const {
@@ -246,6 +278,14 @@ void CPOP3ClientConnection::ReceiveData(bool& waiting) {
     WriteBuffer();
     file->SetFilePointer(0, CFile::BEGIN);
     dataComplete = true;
+}
+
+bool CPOP3ClientConnection::StlsCallback(uint32_t number, const std::string& text,
+                                         const std::shared_ptr<CFile>& data) {
+    return Traced([&] {
+        StartTLS();
+        return true;
+    }, "CPOP3ClientConnection::StlsCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
 }
 
 bool CPOP3ClientConnection::StatCallback(uint32_t number, const std::string& text,

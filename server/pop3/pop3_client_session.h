@@ -1,6 +1,7 @@
 // CPOP3ClientConnection: collects one remote POP3 account of a local user. A queue of commands,
 // each answered by a callback; headers first, then per group of messages a NOOP that waits for
-// their header passes, then RETR and DELE; QUIT makes the deletions happen.
+// their header passes, then RETR and DELE; QUIT makes the deletions happen. Over TLS from the
+// start or after STLS when the account asks for it, and then no login before TLS is up.
 #pragma once
 
 #include <ctime>
@@ -13,9 +14,11 @@
 #include "common/file.h"
 #include "common/socket_factory.h"
 #include "common/socket_wait.h"
+#include "common/tls_context.h"
 #include "common/xml_document.h"
 #include "server/core/work_unit.h"
 #include "server/pop3/pop3_client_message.h"
+#include "server/pop3/pop3_security.h"
 
 namespace Ovrin {
 
@@ -25,9 +28,10 @@ public:
     // A longer data line is cut to this, so that it still fits the buffer with its CR LF.
     static constexpr uint32_t kMaxDataLine = kBufferSize - 2;
 
-    // Resolves the host and port now: an unknown one makes the construction fail.
+    // Resolves the host and port now: an unknown one makes the construction fail, as does a
+    // security other than "none", "tls", "starttls" or empty (ParsePOP3Security).
     CPOP3ClientConnection(const std::string& hostname, const std::string& port, const std::string& username,
-                          const std::string& password, const std::string& user,
+                          const std::string& password, const std::string& security, const std::string& user,
                           std::shared_ptr<CXMLDocument> userConfiguration);
     ~CPOP3ClientConnection() override;
 
@@ -48,6 +52,9 @@ private:
 
     // One step; sets waiting when it ended for want of the network.
     bool Step(bool& waiting);
+    // One step of the TLS handshake: false once it failed, logged in one line that says why.
+    bool Handshake(bool& waiting);
+    void StartTLS();
     void ReceiveData(bool& waiting);
     void CreateDataFile();
     std::string ReceivedLine();
@@ -56,6 +63,7 @@ private:
     std::string ShownCommand(const CCommand& command) const;
     [[noreturn]] void ThrowReply(const std::string& shown) const;
 
+    bool StlsCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
     bool StatCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
     bool ListCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
     bool TopCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
@@ -74,6 +82,10 @@ private:
     std::string port;
     std::string username;
     std::string password;
+    TPOP3Security security;
+    CTLSContextPtr tls;  // none without TLS
+    // The handshake is under way: no command goes out until it is done.
+    bool securing = false;
     std::string user;
     std::string rawDirectory;
     std::shared_ptr<CXMLDocument> userConfiguration;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "common/digest.h"
 #include "common/log.h"
 #include "common/trace.h"
 
@@ -63,6 +64,17 @@ void CPOP3Mailbox::ApplyDeletions() {
                              "file '%s'",
                              message.path.c_str());
     }
+}
+
+std::string CPOP3Mailbox::UniqueId(const std::string& fileName) {
+    constexpr size_t kMaxUniqueId = 70;
+    // Only the lower-case extension goes: "a.msg" and "a.MSG" are two files with two ids.
+    std::string id = fileName;
+    if (id.size() > 4 && id.compare(id.size() - 4, 4, ".msg") == 0)
+        id.resize(id.size() - 4);
+    const bool carried = id.size() <= kMaxUniqueId &&
+                         std::all_of(id.begin(), id.end(), [](char c) { return c > 0x20 && c < 0x7F; });
+    return carried ? id : HexDigest(fileName);
 }
 
 }  // namespace Ovrin

@@ -36,6 +36,11 @@ public:
     // Deletes the marked files; each failure logs a WARNING and the others are still tried.
     void ApplyDeletions();
 
+    // A message's unique id (UIDL): its file name without ".msg", which stays while the file
+    // lives and no other file of the mailbox has. A name that POP3 cannot carry (over 70
+    // characters, or bytes outside 0x21..0x7E) gives the SHA-1 of the name instead.
+    static std::string UniqueId(const std::string& fileName);
+
 private:
     std::string directory;
     std::shared_ptr<CFile> lockFile;

@@ -12,15 +12,30 @@
 #include "server/core/timer_thread.h"
 #include "server/core/worker_pools.h"
 #include "server/pop3/listener_thread.h"
+#include "server/pop3/pop3_security.h"
 
 namespace Ovrin {
 
 namespace {
 
-// The entry's POP3 listener, from StartThreads to StopThreads.
+// The entry's POP3 listeners, from StartThreads to StopThreads: the plain one (STLS where the
+// server has a certificate) and the one of implicit TLS, which exists only then.
 std::shared_ptr<CPOP3ListenerThread>& POP3Listener() {
     static std::shared_ptr<CPOP3ListenerThread> listener;
     return listener;
+}
+
+std::shared_ptr<CPOP3ListenerThread>& POP3SListener() {
+    static std::shared_ptr<CPOP3ListenerThread> listener;
+    return listener;
+}
+
+void StopListener(std::shared_ptr<CPOP3ListenerThread>& listener) {
+    if (!listener)
+        return;
+    listener->AbortListeningAndTerminate();
+    listener->WaitFor(kInfinite);
+    listener.reset();
 }
 
 }  // namespace
@@ -32,6 +47,10 @@ void Startup() {
         if (AtoI(perSync) < 1)
             throw CMessageException("The configuration parameter pop3-messages-per-sync is '%s', it must be at least 1",
                                     perSync.c_str());
+        // Read once here, so that a wrong value ends start-up instead of every login.
+        POP3PlaintextAuth();
+        if (Config().HasValue("tls-ca-file"))
+            POP3ClientTLSContext();
         SetPOP3ClientConnectionFactory(MakePOP3ClientConnection);
         SpoolRawMessages();
         ScheduleDefaultActions();
@@ -58,9 +77,26 @@ void StartThreads() {
         ParallelWorkerPool().Start();
         const std::string port = Config().GetValue("pop3-port");
         const std::string address = Config().GetValue("pop3-address");
-        POP3Listener() = std::make_shared<CPOP3ListenerThread>(CInternetAddress(address),
-                                                               CInternetPort(port, CInternetPort::TCP));
-        POP3Listener()->Resume();
+        const CTLSContextPtr tls = MakePOP3ServerTLSContext();
+        if (!tls && POP3PlaintextAuth() == TPlaintextAuth::TLSOnly)
+            throw CMessageException("The configuration parameter pop3-plaintext-auth is 'tls-only', which needs "
+                                    "tls-certificate-file and tls-key-file");
+        // Both endpoints are bound before either runs: one that cannot listen ends start-up.
+        auto plain = std::make_shared<CPOP3ListenerThread>(CInternetAddress(address),
+                                                           CInternetPort(port, CInternetPort::TCP), tls, false);
+        std::shared_ptr<CPOP3ListenerThread> implicit;
+        if (tls) {
+            const std::string tlsAddress = Config().GetValue("pop3s-address");
+            const std::string tlsPort = Config().GetValue("pop3s-port");
+            implicit = std::make_shared<CPOP3ListenerThread>(
+                CInternetAddress(tlsAddress), CInternetPort(tlsPort, CInternetPort::TCP), tls, true);
+        }
+        POP3Listener() = plain;
+        plain->Resume();
+        if (implicit) {
+            POP3SListener() = implicit;
+            implicit->Resume();
+        }
         TimerThread().Resume();
     }, "StartThreads()");
 }
@@ -69,11 +105,8 @@ void StopThreads() {
     Traced([] {
         TimerThread().Terminate();
         TimerThread().WaitFor(kInfinite);
-        if (POP3Listener()) {
-            POP3Listener()->AbortListeningAndTerminate();
-            POP3Listener()->WaitFor(kInfinite);
-            POP3Listener().reset();
-        }
+        StopListener(POP3Listener());
+        StopListener(POP3SListener());
         ParallelWorkerPool().Stop();
         SequentialWorkerPool().Stop();
     }, "StopThreads()");

@@ -8,9 +8,10 @@ namespace Ovrin {
 void Startup();
 // Reads the periods of the three periodic tasks and schedules them on the timer thread.
 void ScheduleDefaultActions();
-// Starts the worker pools' threads, the POP3 listener and the timer thread.
+// Starts the worker pools' threads, the POP3 listeners (the second for implicit TLS, where the
+// server has a certificate) and the timer thread.
 void StartThreads();
-// Stops the timer, the listener and the two pools, in that order, each without a time limit.
+// Stops the timer, the listeners and the two pools, in that order, each without a time limit.
 void StopThreads();
 
 }  // namespace Ovrin

@@ -144,8 +144,9 @@ void SetPOP3ClientConnectionFactory(CPOP3ClientConnectionFactory factory) {
 
 CParallelWorkUnitPtr MakePOP3ClientConnection(const std::string& userName, const std::string& hostName,
                                               const std::string& port, const std::string& remoteUserName,
-                                              const std::string& password, std::shared_ptr<CXMLDocument> user) {
-    return std::make_shared<CPOP3ClientConnection>(hostName, port, remoteUserName, password, userName,
+                                              const std::string& password, const std::string& security,
+                                              std::shared_ptr<CXMLDocument> user) {
+    return std::make_shared<CPOP3ClientConnection>(hostName, port, remoteUserName, password, security, userName,
                                                    std::move(user));
 }
 
@@ -206,9 +207,11 @@ void TimerCallback_InitiateUserPOP3Session(const std::string& userName) {
             const std::string port = client.Eval("@port")->GetText();
             const std::string remoteUserName = client.Eval("@username")->GetText();
             const std::string password = DecodeBASE64(client.Eval("@password")->GetText());
+            const std::string security = client.Eval("@security")->GetText();
             // Sticky: every collection of one account lands on one thread, which refuses a
             // second one while the first is still listed.
-            ParallelWorkerPool().PushWorkUnit(factory(userName, hostName, port, remoteUserName, password, user), true);
+            ParallelWorkerPool().PushWorkUnit(
+                factory(userName, hostName, port, remoteUserName, password, security, user), true);
         }
     }, "TimerCallback_InitiateUserPOP3Session('%s')", userName.c_str());
 }

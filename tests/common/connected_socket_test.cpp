@@ -14,59 +14,26 @@
 
 #include "common/socket_factory.h"
 #include "common/socket_wait.h"
+#include "tests/support/connection_pair.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/thrown_message.h"
 #include "tests/support/wait.h"
 
 using namespace Ovrin;
+using OvrinTest::AnyPort;
+using OvrinTest::Connect;
+using OvrinTest::Connection;
+using OvrinTest::Flush;
 using OvrinTest::LogCapture;
+using OvrinTest::Loopback;
+using OvrinTest::Pair;
+using OvrinTest::RecvFailure;
+using OvrinTest::RecvLine;
+using OvrinTest::Send;
 using OvrinTest::ThrownMessage;
 using OvrinTest::WaitUntil;
 
 namespace {
-
-using Connection = std::shared_ptr<CConnectedSocket>;
-
-const CInternetAddress& Loopback() {
-    static const CInternetAddress loopback("127.0.0.1");
-    return loopback;
-}
-
-CInternetPort AnyPort(int protocol = CInternetPort::TCP) { return CInternetPort(static_cast<uint16_t>(0), protocol); }
-
-// Steps a client factory and a server factory until both delivered their end.
-void Connect(CClientSocketFactory& client, CServerSocketFactory& server, Connection& clientEnd,
-             Connection& serverEnd) {
-    ASSERT_TRUE(WaitUntil([&] {
-        if (!clientEnd)
-            client.Connect(clientEnd);
-        if (!serverEnd)
-            server.Connect(serverEnd);
-        return clientEnd && serverEnd;
-    }));
-}
-
-struct Pair {
-    CServerSocketFactory server{Loopback(), AnyPort(), CInternetAddress(), CInternetPort()};
-    CClientSocketFactory client{Loopback(), AnyPort(), Loopback(), server.GetBoundPort()};
-    Connection clientEnd, serverEnd;
-    Pair() { Connect(client, server, clientEnd, serverEnd); }
-};
-
-void Flush(CConnectedSocket& connection) {
-    ASSERT_TRUE(WaitUntil([&] { return connection.Send(nullptr, 0) == 0; }));
-}
-
-void Send(CConnectedSocket& connection, const std::string& bytes) {
-    connection.SendLine(bytes);
-    Flush(connection);
-}
-
-std::string RecvLine(CConnectedSocket& connection) {
-    std::string line;
-    EXPECT_TRUE(WaitUntil([&] { return connection.Recv(nullptr, 0, CConnectedSocket::xferLINE, &line) > 0; }));
-    return line;
-}
 
 template <class Exception, class Body>
 std::string ThrownAs(Body body) {
@@ -153,18 +120,8 @@ TEST(CConnectedStreamSocket, APeerWithoutLineEndsIsCutOffAtTheLineLimit) {
     std::string flood(200000, 'b');
     pair.clientEnd->Send(flood.data(), static_cast<uint32_t>(flood.size()));
     LogCapture log;
-    std::string reason, line;
-    ASSERT_TRUE(WaitUntil([&] {
-        pair.clientEnd->Send(nullptr, 0);
-        try {
-            pair.serverEnd->Recv(nullptr, 0, CConnectedSocket::xferLINE, &line);
-            return false;
-        } catch (const CMessageException& e) {
-            reason = e.what();
-            return true;
-        }
-    }));
-    EXPECT_EQ(reason, "Line too long, may not exceed 512 bytes");
+    EXPECT_EQ(RecvFailure(*pair.serverEnd, [&] { pair.clientEnd->Send(nullptr, 0); }),
+              "Line too long, may not exceed 512 bytes");
     EXPECT_LE(pair.serverEnd->GetPendingInput(), 512u + 1 + CConnectedSocket::kScratchSize);
 }
 
@@ -179,16 +136,7 @@ TEST(CConnectedStreamSocket, APeerThatClosesEndsRecvAndUnsentBytesAreLogged) {
         EXPECT_EQ(log.LinesWith("WARNING Pending output: 12 bytes discarded").size(), 1u);
     }
     LogCapture log;
-    std::string reason;
-    ASSERT_TRUE(WaitUntil([&] {
-        try {
-            pair.serverEnd->Recv(nullptr, 0, CConnectedSocket::xferLINE, &line);
-            return false;
-        } catch (const CMessageException& e) {
-            reason = e.what();
-            return true;
-        }
-    }));
+    const std::string reason = RecvFailure(*pair.serverEnd);
     EXPECT_EQ(reason.rfind("recv() returned reset connection with WSAGetLastError=", 0), 0u) << reason;
 }
 

@@ -1,12 +1,14 @@
 // Users, POP3 accounts, mailboxes and messages through their controllers in the main window, on
-// a temporary mail store with a scripted service on the control port; passwords are checked
-// and mailboxes held by the real ovrin, and one retraining runs through the real service.
+// a temporary mail store with a scripted service on the control port; passwords, mailboxes
+// and an account's security are checked by the real ovrin, and one retraining runs through
+// the real service.
 #include <filesystem>
 #include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -26,6 +28,7 @@
 #include "manager/sha1.h"
 #include "tests/manager/control_peer.h"
 #include "tests/support/program_run.h"
+#include "tests/support/scripted_pop3_peer.h"
 #include "tests/support/server_home.h"
 #include "tests/support/server_run.h"
 #include "tests/support/service_home.h"
@@ -371,6 +374,41 @@ TEST_F(UserEditor, AccountsAreCreatedEditedAndDeletedInTheUserFile) {
     accounts = saved.SelectNodes("/user/pop3-clients/pop3-client");
     ASSERT_EQ(accounts.size(), 1u);
     EXPECT_EQ(accounts[0].SelectSingleNode("@hostname").Text(), "server.address");
+}
+
+TEST_F(UserEditor, AnAccountsSecurityIsChosenAndTheServerConnectsAsItSays) {
+    OvrinTest::ScriptedPOP3Peer remote({"Subject: one\r\n\r\nbody\r\n"});
+    const std::string account = "<pop3-client hostname=\"127.0.0.1\" port=\"" + std::to_string(remote.Port()) +
+                                "\" username=\"remote\" password=\"c2VjcmV0\"";
+    WriteWholeFile(Path("ann/user.xml"), "<user><params/><pop3-server/><pop3-clients>" + account +
+                                             " security=\"by hand\"/></pop3-clients></user>\n");
+    const QString path = QString::fromStdString("Users/ann/Accounts/remote@127.0.0.1:" + std::to_string(remote.Port()));
+    manager.Select("Users/ann");
+    manager.Select(path);
+    auto* security = manager.Find<QComboBox>("cmbPOP3Security");
+    EXPECT_EQ(security->currentText(), "by hand");  // a value the choice does not know is kept
+    auto saved = [&] {
+        Ovrin::TXmlDocument document;
+        EXPECT_TRUE(document.Load(Path("ann/user.xml")));
+        Ovrin::TXmlNode attribute = document.SelectSingleNode("/user/pop3-clients/pop3-client/@security");
+        return attribute ? attribute.Text() : std::string("(none)");
+    };
+    // The first choice lets the port decide: no attribute, as in files from before the choice.
+    for (const char* value : {"tls", "", "starttls"}) {
+        security->setCurrentIndex(security->findData(QString(value)));
+        manager.form->SaveChanges();
+        ASSERT_TRUE(Errors().empty()) << Errors().front();
+        EXPECT_EQ(saved(), *value ? value : "(none)");
+    }
+    EXPECT_EQ(security->itemText(0).toStdString(), "By port: TLS on port 995, none on any other");
+
+    // The server reads the file: it asks for STLS first and, refused, never logs in.
+    auto server = OvrinTest::StartServer(home);
+    EXPECT_EQ(server->Command("check user ann"), "ok");
+    EXPECT_TRUE(server->WaitForLog("when asked 'STLS  ' replied with '-ERR Unknown command or message'"))
+        << server->LogText();
+    OvrinTest::StopServer(*server);
+    EXPECT_EQ(remote.Commands(), std::vector<std::string>{"STLS"});
 }
 
 TEST_F(UserEditor, MailboxesAreCreatedAndOnlyEmptyOrdinaryOnesRemovedUnderBothLocks) {

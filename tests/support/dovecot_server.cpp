@@ -47,8 +47,11 @@ bool Accepts(uint16_t port) {
 
 }  // namespace
 
-DovecotServer::DovecotServer(const std::vector<std::pair<std::string, std::string>>& users) {
+DovecotServer::DovecotServer(const std::vector<std::pair<std::string, std::string>>& users,
+                             const std::optional<Certificate>& tls) {
     port = FreeLoopbackPort();
+    if (tls)
+        tlsPort = FreeLoopbackPort();
     // Dovecot gives no mail access to root: as root the mail belongs to nobody, who must be able
     // to reach the maildirs.
     const bool root = ::geteuid() == 0;
@@ -74,7 +77,7 @@ DovecotServer::DovecotServer(const std::vector<std::pair<std::string, std::strin
         "log_path = " + dir / "dovecot.log" + "\n"
         "protocols = pop3\n"
         "listen = 127.0.0.1\n"
-        "ssl = no\n"
+        + (tls ? "ssl = yes\nssl_cert = <" + tls->certificate + "\nssl_key = <" + tls->key + "\n" : "ssl = no\n") +
         "disable_plaintext_auth = no\n"
         "auth_mechanisms = plain\n"
         "default_internal_user = " + (root ? std::string("dovecot") : self) + "\n"
@@ -85,7 +88,11 @@ DovecotServer::DovecotServer(const std::vector<std::pair<std::string, std::strin
         " home=" + dir / "home" + "/%u\n}\n"
         "mail_location = maildir:~/Maildir\n"
         "service pop3-login {\n  chroot =\n  inet_listener pop3 {\n    address = 127.0.0.1\n    port = " +
-        std::to_string(port) + "\n  }\n}\n"
+        std::to_string(port) + "\n  }\n" +
+        (tls ? "  inet_listener pop3s {\n    address = 127.0.0.1\n    port = " + std::to_string(tlsPort) +
+                   "\n    ssl = yes\n  }\n"
+             : std::string()) +
+        "}\n"
         "service anvil {\n  chroot =\n}\n"
         "service imap-login {\n  chroot =\n}\n";
     WriteWholeFile(dir / "dovecot.conf", conf);
@@ -100,7 +107,7 @@ DovecotServer::DovecotServer(const std::vector<std::pair<std::string, std::strin
         ::execlp("dovecot", "dovecot", "-F", "-c", confPath.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    if (pid < 0 || !WaitUntil([&] { return Accepts(port); }))
+    if (pid < 0 || !WaitUntil([&] { return Accepts(port) && (tlsPort == 0 || Accepts(tlsPort)); }))
         throw std::runtime_error("Dovecot did not start: " + Log());
 }
 

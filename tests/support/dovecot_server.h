@@ -1,11 +1,13 @@
 // DovecotServer: a real Dovecot POP3 server for tests, started in the foreground on a free
 // loopback port with its own configuration, passwd-file users and maildirs under a temporary
-// directory, and stopped with the fixture. No system instance is touched.
+// directory, and stopped with the fixture; with a certificate it offers STLS there and speaks
+// implicit TLS on a second port. No system instance is touched.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,13 +17,21 @@ namespace OvrinTest {
 
 class DovecotServer {
 public:
+    struct Certificate {
+        std::string certificate;  // PEM files
+        std::string key;
+    };
+
     // Each user is (name, password). Starts Dovecot and waits until it accepts connections.
-    explicit DovecotServer(const std::vector<std::pair<std::string, std::string>>& users);
+    explicit DovecotServer(const std::vector<std::pair<std::string, std::string>>& users,
+                           const std::optional<Certificate>& tls = std::nullopt);
     ~DovecotServer();
     DovecotServer(const DovecotServer&) = delete;
     DovecotServer& operator=(const DovecotServer&) = delete;
 
     uint16_t Port() const { return port; }
+    // The port of implicit TLS; 0 without a certificate.
+    uint16_t TLSPort() const { return tlsPort; }
     // Delivers a message into the user's maildir (CR LF line ends, stored as given).
     void Deliver(const std::string& user, const std::string& text);
     // The messages still in the user's maildir, in delivery order.
@@ -34,6 +44,7 @@ private:
 
     TempDir dir;
     uint16_t port = 0;
+    uint16_t tlsPort = 0;
     pid_t pid = -1;
     unsigned uid = 0;
     unsigned gid = 0;

@@ -1,26 +1,35 @@
 #!/usr/bin/env python3
 """A scripted POP3 client on Python's poplib, for the tests of the server.
 
-usage: pop3_client.py PORT STEP...   Each step is "[@N ]COMMAND [ARGUMENTS]" on connection N
-(default 1, opened on first use): user, pass, stat, list [n], top n lines, retr n, dele n,
-rset, last, noop, quit, wire LINE (the multi-line reply's bytes), raw LINE (any line, answered
-with one reply line), drop (close without QUIT), hold PATH (keeps the sessions as they are
-until PATH exists, at most 60 s). Prints one "> step" line per step, then the reply;
-multi-line replies line by line.
-poplib's errors print as "ERR <reply>".
+usage: pop3_client.py PORT[:TLSPORT] STEP...   Each step is "[@N ]COMMAND [ARGUMENTS]" on
+connection N (default 1, opened on first use; "@sN" opens it with TLS on TLSPORT): user, pass,
+stat, list [n], uidl [n], top n lines, retr n, dele n, rset, last, noop, capa, stls, quit,
+wire LINE (the multi-line reply's bytes), raw LINE (any line, answered with one reply line),
+drop (close without QUIT), hold PATH (keeps the sessions as they are until PATH exists, at
+most 60 s). Prints one "> step" line per step, then the reply; multi-line replies line by
+line. poplib's errors print as "ERR <reply>". TLS trusts the CA certificate in the
+environment variable OVRIN_TEST_CA and checks the address 127.0.0.1.
 """
 import os
 import poplib
+import ssl
 import sys
 import time
 
-port = int(sys.argv[1])
+port, _, tls_port = sys.argv[1].partition(":")
 connections = {}
+
+
+def tls_context():
+    return ssl.create_default_context(cafile=os.environ["OVRIN_TEST_CA"])
 
 
 def connection(number):
     if number not in connections:
-        connections[number] = poplib.POP3("127.0.0.1", port, timeout=20)
+        if number.startswith("s"):
+            connections[number] = poplib.POP3_SSL("127.0.0.1", int(tls_port), timeout=20, context=tls_context())
+        else:
+            connections[number] = poplib.POP3("127.0.0.1", int(port), timeout=20)
         print("greeting " + connections[number].getwelcome().decode("latin-1"))
     return connections[number]
 
@@ -38,11 +47,11 @@ def show(reply):
 
 
 for step in sys.argv[2:]:
-    number = 1
+    number = "1"
     shown = step
     if step.startswith("@"):
         head, step = step.split(" ", 1)
-        number = int(head[1:])
+        number = head[1:]
     client = connection(number)
     print("> " + shown)
     command, _, rest = step.partition(" ")
@@ -56,6 +65,12 @@ for step in sys.argv[2:]:
             show(client.stat())
         elif command == "list":
             show(client.list(*args))
+        elif command == "uidl":
+            show(client.uidl(*args))
+        elif command == "capa":
+            show(client._longcmd("CAPA"))
+        elif command == "stls":
+            show(client.stls(tls_context()))
         elif command == "top":
             show(client.top(args[0], args[1]))
         elif command == "retr":

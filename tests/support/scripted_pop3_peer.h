@@ -16,9 +16,9 @@ class ScriptedPOP3Peer {
 public:
     struct Faults {
         bool refusePass = false;
-        std::string statReply;           // replaces "+OK n size" when not empty
+        std::string statReply = "";      // replaces "+OK n size" when not empty
         uint32_t dropInRetr = 0;         // this RETR sends half the message, then closes
-        std::string silentFrom;          // from the first command beginning so, no more answers
+        std::string silentFrom = "";     // from the first command beginning so, no more answers
     };
 
     // Messages with CR LF line ends; the account is "remote" with the password "secret".

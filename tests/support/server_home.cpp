@@ -69,11 +69,16 @@ std::string ServerHome::UserPath(const std::string& user, const std::string& nam
 }
 
 int ServerHome::POP3Port() const {
-    for (const auto& [name, value] : params) {
-        if (name == "pop3-port")
-            return std::stoi(value);
+    const std::string port = Param("pop3-port");
+    return port.empty() ? 0 : std::stoi(port);
+}
+
+std::string ServerHome::Param(const std::string& name) const {
+    for (const auto& [existing, value] : params) {
+        if (existing == name)
+            return value;
     }
-    return 0;
+    return "";
 }
 
 void ServerHome::SetParam(const std::string& name, const std::string& value) {

@@ -27,6 +27,8 @@ public:
     // Every parameter of a complete configuration, as (name, value) in file order.
     std::vector<std::pair<std::string, std::string>>& Params() { return params; }
     void SetParam(const std::string& name, const std::string& value);
+    // The value of a parameter, empty when it is not set.
+    std::string Param(const std::string& name) const;
     void RemoveParam(const std::string& name);
     // Writes config.xml from Params().
     void WriteConfig() const;

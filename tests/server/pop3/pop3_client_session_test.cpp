@@ -1,6 +1,6 @@
 // Mail collection end to end: the real ovrin program collects from a real Dovecot and from a
-// scripted POP3 peer; what lands in the mailboxes, what stays on the remote, the dialogue, and
-// the faults that must never lose a message.
+// scripted POP3 peer; what lands in the mailboxes, what stays on the remote, the dialogue, the
+// faults that must never lose a message, and collection over TLS.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -21,6 +21,7 @@
 #include "tests/support/scripted_pop3_peer.h"
 #include "tests/support/server_home.h"
 #include "tests/support/server_run.h"
+#include "tests/support/test_ca.h"
 #include "tests/support/wait.h"
 
 using namespace OvrinTest;
@@ -75,12 +76,21 @@ protected:
     std::string Dir(const std::string& name) const { return home.UserPath("joe", name); }
     void WriteRules(const std::string& rules) { WriteWholeFile(Dir("ruleset.xml"), RulesetFile(rules)); }
 
-    // (user name, password) at 127.0.0.1:port, in order.
-    void SetAccounts(const std::vector<std::tuple<uint16_t, std::string, std::string>>& accounts) {
+    struct Account {
+        uint16_t port;
+        std::string user;
+        std::string password;
+        std::string security = "";  // no attribute when empty
+        std::string host = "127.0.0.1";
+    };
+
+    // The accounts, in order.
+    void SetAccounts(const std::vector<Account>& accounts) {
         std::string clients;
-        for (const auto& [port, user, password] : accounts)
-            clients += "<pop3-client hostname=\"127.0.0.1\" port=\"" + std::to_string(port) + "\" username=\"" + user +
-                       "\" password=\"" + Base64(password) + "\"/>";
+        for (const Account& a : accounts)
+            clients += "<pop3-client hostname=\"" + a.host + "\" port=\"" + std::to_string(a.port) + "\" username=\"" +
+                       a.user + "\" password=\"" + Base64(a.password) + "\"" +
+                       (a.security.empty() ? "" : " security=\"" + a.security + "\"") + "/>";
         WriteWholeFile(Dir("user.xml"), "<?xml version=\"1.0\"?>\n<user><params/><pop3-server/><pop3-clients>" +
                                             clients + "</pop3-clients></user>\n");
     }
@@ -303,6 +313,98 @@ TEST_F(Collection, KilledAtRandomMomentsItLosesNoMessage) {
     ExpectNoneLostNoneDoubled(sent, {}, /*allowCopies*/ true);
     std::cout << "[ duplicates ] " << FiledCount() - kMessages << " of " << kMessages << " messages after " << kKills
               << " kills\n";
+}
+
+}  // namespace
+
+namespace {
+
+// Dovecot with a certificate of a throw-away CA, which the server trusts through tls-ca-file.
+class SecuredCollection : public Collection {
+protected:
+    void SetUp() override {
+        Collection::SetUp();
+        home.SetParam("tls-ca-file", ca.CertificateFile());
+    }
+    DovecotServer::Certificate Certificate(const std::string& altNames) {
+        const TestCA::Issued issued = ca.Issue(altNames);
+        return {issued.certificate, issued.key};
+    }
+
+    TestCA ca;
+};
+
+TEST_F(SecuredCollection, MailIsCollectedOverImplicitTLSAndOverSTLS) {
+    DovecotServer dovecot({{"alice", "pw"}, {"bob", "pw"}}, Certificate("DNS:localhost,IP:127.0.0.1"));
+    const std::vector<std::string> sent = {Message("one"), Message("two"), Message("[work] three")};
+    dovecot.Deliver("alice", sent[0]);
+    dovecot.Deliver("alice", sent[1]);
+    dovecot.Deliver("bob", sent[2]);
+    SetAccounts({{dovecot.TLSPort(), "alice", "pw", "tls", "localhost"}, {dovecot.Port(), "bob", "pw", "starttls"}});
+    auto process = StartServer(home);
+    EXPECT_EQ(process->Command("check user joe"), "ok");
+    ASSERT_TRUE(WaitUntil([&] { return Settled(3) && dovecot.Count("alice") == 0 && dovecot.Count("bob") == 0; }))
+        << process->LogText() << dovecot.Log();
+    StopServer(*process);
+    ExpectNoneLostNoneDoubled(sent, {});
+    EXPECT_TRUE(process->LogLinesWith(" ERROR ").empty()) << process->LogText();
+    // Both logins came over TLS.
+    const std::string log = dovecot.Log();
+    for (const char* user : {"user=<alice>", "user=<bob>"}) {
+        const size_t login = log.find(std::string("Login: ") + user);
+        ASSERT_NE(login, std::string::npos) << log;
+        EXPECT_NE(log.substr(login, log.find('\n', login) - login).find(", TLS"), std::string::npos) << log;
+    }
+}
+
+TEST_F(SecuredCollection, ARefusedCertificateEndsTheSessionInOneLineAndTouchesNothing) {
+    DovecotServer dovecot({{"alice", "pw"}}, Certificate("DNS:pop.example.org"));
+    dovecot.Deliver("alice", Message("one"));
+    const struct {
+        const char* security;
+        uint16_t port;
+    } cases[] = {{"tls", dovecot.TLSPort()}, {"starttls", dovecot.Port()}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.security);
+        SetAccounts({{c.port, "alice", "pw", c.security, "localhost"}});
+        auto process = StartServer(home);
+        EXPECT_EQ(process->Command("check user joe"), "ok");
+        const std::string line = "POP3 server at localhost:" + std::to_string(c.port) +
+                                 " for user alice could not be secured, the certificate was refused: hostname "
+                                 "mismatch; terminating connection abnormally";
+        ASSERT_TRUE(process->WaitForLog(line)) << process->LogText();
+        StopServer(*process);
+        EXPECT_EQ(process->LogLinesWith(" ERROR ").size(), 1u) << process->LogText();
+        EXPECT_EQ(process->LogLinesWith(" ERROR CPOP3ClientConnection(joe, alice@localhost:").size(), 1u);
+    }
+    EXPECT_EQ(dovecot.Count("alice"), 1u);
+    EXPECT_EQ(FiledCount(), 0u);
+    EXPECT_EQ(dovecot.Log().find("Login: "), std::string::npos) << dovecot.Log();
+}
+
+TEST_F(SecuredCollection, AnAccountThatWantsTLSNeverSendsItsPasswordInPlain) {
+    ScriptedPOP3Peer peer({Message("one")});
+    const struct {
+        const char* security;
+        const char* logged;
+    } cases[] = {
+        {"tls", "could not be secured, the TLS handshake failed: "},
+        {"starttls", "when asked 'STLS  ' replied with '-ERR Unknown command or message', terminating connection "
+                     "abnormally"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.security);
+        SetAccounts({{peer.Port(), "remote", "secret", c.security}});
+        auto process = StartServer(home);
+        EXPECT_EQ(process->Command("check user joe"), "ok");
+        ASSERT_TRUE(process->WaitForLog(c.logged)) << process->LogText();
+        StopServer(*process);
+    }
+    for (const std::string& command : peer.Commands()) {
+        EXPECT_EQ(command.find("USER"), std::string::npos) << command;
+        EXPECT_EQ(command.find("PASS"), std::string::npos) << command;
+    }
+    EXPECT_EQ(peer.Remaining().size(), 1u);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "common/digest.h"
 #include "common/file.h"
 #include "server/pop3/pop3_mailbox.h"
 #include "tests/support/temp_dir.h"
@@ -80,4 +81,22 @@ TEST(POP3Mailbox, OnlyMarkedFilesAreDeletedAndAFailureSparesTheOthers) {
     EXPECT_FALSE(std::filesystem::exists(dir / "3.msg"));
     EXPECT_TRUE(std::filesystem::exists(dir / "2.msg"));
     EXPECT_EQ(log.LinesWith("unable to delete file '" + dir / "1.msg" + "'").size(), 1u);
+}
+
+TEST(POP3Mailbox, AUniqueIdIsTheFileNameWithoutItsExtensionOrItsHashWhenPOP3CannotCarryIt) {
+    const std::string longName = std::string(71, 'x') + ".msg";
+    const struct {
+        std::string name;
+        std::string id;
+    } cases[] = {
+        {"20051201120000123.042.msg", "20051201120000123.042"},
+        {"c.MSG", "c.MSG"},  // unlike c.msg beside it
+        {std::string(70, 'x') + ".msg", std::string(70, 'x')},
+        {longName, HexDigest(longName)},
+        {"with space.msg", HexDigest("with space.msg")},
+        {"caf\xc3\xa9.msg", HexDigest("caf\xc3\xa9.msg")},
+        {"a.msg.msg", "a.msg"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CPOP3Mailbox::UniqueId(c.name), c.id) << c.name;
 }

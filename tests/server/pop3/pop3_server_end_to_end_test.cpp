@@ -1,5 +1,6 @@
 // The POP3 service of the real ovrin, read by real clients: Python's poplib (scripted by
-// tests/support/pop3_client.py), curl and fetchmail, each on a free port of its own.
+// tests/support/pop3_client.py), curl and fetchmail, each on a free port of its own, plain and
+// over TLS with certificates of a throw-away CA.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -10,6 +11,8 @@
 #include "tests/support/server_home.h"
 #include "tests/support/server_run.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_ca.h"
+#include "tests/support/wait.h"
 
 using namespace OvrinTest;
 namespace fs = std::filesystem;
@@ -45,19 +48,57 @@ public:
             StopServer(*process);
     }
 
-    // The poplib client's transcript of the steps.
-    std::string Client(const std::vector<std::string>& steps) {
-        std::vector<std::string> arguments{"python3", POP3ClientScript(), Port()};
+    // The poplib client's transcript of the steps; TLS trusts the CA, when given.
+    std::string Client(const std::vector<std::string>& steps, const TestCA* ca = nullptr) {
+        std::vector<std::string> arguments{"python3", POP3ClientScript(), Port() + ":" + TLSPort()};
         arguments.insert(arguments.end(), steps.begin(), steps.end());
-        ProgramResult result = RunProgram(arguments, kClientSeconds);
+        std::map<std::string, std::string> environment;
+        if (ca)
+            environment["OVRIN_TEST_CA"] = ca->CertificateFile();
+        ProgramResult result = RunProgram(arguments, kClientSeconds, environment);
         EXPECT_EQ(result.exitCode, 0) << result.output;
         return result.output;
     }
     std::string Port() const { return std::to_string(home.POP3Port()); }
+    std::string TLSPort() const { return home.Param("pop3s-port"); }
     bool Exists(const std::string& mailboxFile) const { return fs::exists(home.UserPath("ann", mailboxFile)); }
 
     ServerHome home;
     std::unique_ptr<OvrinProcess> process;
+};
+
+// A certificate of the CA for 127.0.0.1 and localhost, a free port of implicit TLS, and where
+// plain logins are accepted.
+std::map<std::string, std::string> TLSParams(TestCA& ca, const std::string& plaintextAuth) {
+    const TestCA::Issued issued = ca.Issue("DNS:localhost,IP:127.0.0.1");
+    return {{"tls-certificate-file", issued.certificate}, {"tls-key-file", issued.key},
+            {"pop3s-address", "127.0.0.1"}, {"pop3s-port", std::to_string(FreePort())},
+            {"pop3-plaintext-auth", plaintextAuth}};
+}
+
+// fetchmail for the user ann, in a home of its own, polling one port; what it delivers is
+// appended to one file.
+class Fetchmail {
+public:
+    // options: the poll entry's last line, before its mda.
+    Fetchmail(const std::string& host, const std::string& port, const std::string& options) {
+        std::ofstream out(rc);
+        out << "poll " << host << " protocol pop3 port " << port << " timeout 30\n"
+            << "  user ann password secret is tester here\n"
+            << "  " << options << " mda \"/bin/sh -c 'cat >> " << Delivered() << "'\"\n";
+        out.close();
+        fs::permissions(rc, fs::perms::owner_read | fs::perms::owner_write);
+    }
+    ProgramResult Run(const std::vector<std::string>& flags = {}) {
+        std::vector<std::string> arguments{"fetchmail", "--nosyslog", "--nodetach", "-f", rc, "--pidfile", home / "pid"};
+        arguments.insert(arguments.end(), flags.begin(), flags.end());
+        return RunProgram(arguments, kClientSeconds, {{"HOME", home.Path()}, {"FETCHMAILHOME", home.Path()}});
+    }
+    std::string Delivered() const { return home / "delivered"; }
+
+private:
+    TempDir home;
+    const std::string rc = home / "fetchmailrc";
 };
 
 const std::string kGreeting = "greeting +OK Ovrin Mail Filter 1.4, built Sep 13 2005 13:05:54\n";
@@ -98,8 +139,8 @@ TEST(POP3ServerEndToEnd, PoplibReadsListsAndDeletesWithEveryCommand) {
                   "> raw DELE\nERR -ERR Argument required\n"
                   "> raw LIST 1 2\nERR -ERR Single argument required\n"
                   "> raw TOP 1 2 3\nERR -ERR At most two arguments required\n"
-                  "> raw HELO\nERR -ERR Will only accept STAT, LIST, TOP, RETR, DELE, RSET, LAST and NOOP in "
-                  "transaction state\n"
+                  "> raw HELO\nERR -ERR Will only accept STAT, LIST, UIDL, TOP, RETR, DELE, RSET, LAST, NOOP and "
+                  "CAPA in transaction state\n"
                   "> dele 3\n+OK Message deleted\n"
                   "> quit\n+OK Closing connection\n");
     EXPECT_TRUE(server.Exists("mail/first.msg"));
@@ -126,7 +167,7 @@ TEST(POP3ServerEndToEnd, LoginSelectsUserAndMailboxAndAHeldMailboxIsRefusedUntil
                   "> pass wrong\nERR -ERR Authentication failed\n"
                   "> user ann/nothing\n+OK Username \"ann\" accepted, accessing \"nothing\" mailbox\n"
                   "> pass secret\nERR -ERR Unable to lock mailbox\n"
-                  "> raw STAT\nERR -ERR Will only accept USER and PASS in authorization state\n"
+                  "> raw STAT\nERR -ERR Will only accept USER, PASS and CAPA in authorization state\n"
                   "> user ann/work\n+OK Username \"ann\" accepted, accessing \"work\" mailbox\n"
                   "> pass secret\n+OK Mailbox ready\n"
                   "> stat\n1 8\n" + kGreeting +
@@ -170,7 +211,7 @@ TEST(POP3ServerEndToEnd, MessagesAreSentStuffedWithCRLFAndTopAddsTheMissingBlank
                   "> quit\n+OK Closing connection\n");
 }
 
-TEST(POP3ServerEndToEnd, CurlListsAndRetrievesAfterItsRefusedCAPA) {
+TEST(POP3ServerEndToEnd, CurlListsAndRetrieves) {
     POP3Server server({{"mail", "a.msg", "Subject: a\n\nfirst\n"}, {"mail", "b.msg", "Subject: b\n\n.dot\n"}});
     const std::string url = "pop3://127.0.0.1:" + server.Port() + "/";
     ProgramResult list = RunProgram({"curl", "-sS", "--max-time", "30", "-u", "ann:secret", url}, kClientSeconds);
@@ -185,27 +226,17 @@ TEST(POP3ServerEndToEnd, CurlListsAndRetrievesAfterItsRefusedCAPA) {
 TEST(POP3ServerEndToEnd, FetchmailRetrievesAndDeletesEverythingAndASecondRunFindsNothing) {
     POP3Server server({{"mail", "1.msg", "From: a@example.org\nSubject: one\n\nfirst body\n"},
                        {"mail", "2.msg", "From: b@example.org\nSubject: two\n\nsecond body\n"}});
-    TempDir fetchHome;
-    const std::string delivered = fetchHome / "delivered";
-    const std::string rc = fetchHome / "fetchmailrc";
-    {
-        std::ofstream out(rc);
-        out << "poll 127.0.0.1 protocol pop3 port " << server.Port() << " timeout 30\n"
-            << "  user ann password secret is tester here\n"
-            << "  sslproto '' no keep fetchall mda \"/bin/sh -c 'cat >> " << delivered << "'\"\n";
-    }
-    fs::permissions(rc, fs::perms::owner_read | fs::perms::owner_write);
-    auto run = [&] {
-        return RunProgram({"fetchmail", "--nosyslog", "--nodetach", "-f", rc, "--pidfile", fetchHome / "pid"},
-                          kClientSeconds, {{"HOME", fetchHome.Path()}, {"FETCHMAILHOME", fetchHome.Path()}});
-    };
+    Fetchmail fetchmail("127.0.0.1", server.Port(), "sslproto '' no keep fetchall");
+    auto run = [&] { return fetchmail.Run(); };
+    const std::string delivered = fetchmail.Delivered();
     ProgramResult first = run();
     EXPECT_EQ(first.exitCode, 0) << first.output;
     const std::string text = ReadWholeFile(delivered);
     EXPECT_NE(text.find("Subject: one"), std::string::npos) << text;
     EXPECT_NE(text.find("second body"), std::string::npos) << text;
-    EXPECT_FALSE(server.Exists("mail/1.msg"));
-    EXPECT_FALSE(server.Exists("mail/2.msg"));
+    // The session deletes after its last reply, and fetchmail may be gone before that.
+    EXPECT_TRUE(WaitUntil([&] { return !server.Exists("mail/1.msg") && !server.Exists("mail/2.msg"); }));
+    ASSERT_TRUE(WaitUntil([&] { return !server.Exists("mail/.lock"); }));
     ProgramResult second = run();
     EXPECT_EQ(second.exitCode, 1) << second.output;  // fetchmail's "no mail"
     EXPECT_EQ(ReadWholeFile(delivered), text);
@@ -223,6 +254,23 @@ TEST(POP3ServerEndToEnd, AListenerPortInUseEndsStartUpWithTheChainOfErrors) {
     EXPECT_NE(log.find("ERROR main(): "), std::string::npos) << log;
     EXPECT_EQ(log.find("started"), std::string::npos) << log;
     StopServer(first);
+}
+
+TEST(POP3ServerEndToEnd, ConnectionsResetAtOnceAreDroppedAloneAndTheNextClientIsServed) {
+    TestCA ca;
+    POP3Server server({{"mail", "a.msg", "A: 1\n\nx\n"}}, TLSParams(ca, "always"));
+    // Reset before the listener has handed them on, on either port.
+    const std::string resets = "import socket, struct, sys\n"
+                               "for port in sys.argv[1:]:\n"
+                               "    for _ in range(3):\n"
+                               "        s = socket.create_connection(('127.0.0.1', int(port)))\n"
+                               "        s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))\n"
+                               "        s.close()\n";
+    EXPECT_EQ(RunProgram({"python3", "-c", resets, server.Port(), server.TLSPort()}, kClientSeconds).exitCode, 0);
+    EXPECT_EQ(server.Client({"user ann", "pass secret", "stat", "quit", "@s2 stat"}, &ca),
+              kGreeting + kLogin + "> stat\n1 8\n> quit\n+OK Closing connection\n" + kGreeting +
+                  "> @s2 stat\nERR -ERR Will only accept USER, PASS and CAPA in authorization state\n");
+    EXPECT_TRUE(server.process->LogLinesWith("resetting socket factory").empty()) << server.process->LogText();
 }
 
 TEST(POP3ServerEndToEnd, AbusiveClientsAreRefusedOrDroppedWhileAWellBehavedOneIsServed) {
@@ -243,5 +291,148 @@ TEST(POP3ServerEndToEnd, AbusiveClientsAreRefusedOrDroppedWhileAWellBehavedOneIs
     for (std::string line; std::getline(status, line);) {
         if (line.rfind("VmHWM", 0) == 0)
             std::cout << "ovrin " << line << std::endl;
+    }
+}
+
+TEST(POP3ServerEndToEnd, PoplibSecuresItsSessionWithSTLSOrOnTheTLSPortAndReadsCapaAndUniqueIds) {
+    TestCA ca;
+    POP3Server server({{"mail", "first.msg", "Subject: one\n\nbody one\n"},
+                       {"mail", "second.msg", "Subject: two\n\nbody two\n"}},
+                      TLSParams(ca, "tls-only"));
+    const std::string implementation = "| IMPLEMENTATION Ovrin Mail Filter 1.4, built Sep 13 2005 13:05:54\n";
+    EXPECT_EQ(server.Client({"capa", "user ann", "stls", "capa", "raw STLS", "user ann", "pass secret", "uidl",
+                             "uidl 2", "dele 1", "uidl", "raw UIDL 1", "capa", "raw STLS", "quit", "@s2 capa",
+                             "@s2 user ann", "@s2 pass secret", "@s2 uidl", "@s2 retr 1", "@s2 quit"},
+                            &ca),
+              kGreeting +
+                  // Plain: no USER offered, and none taken.
+                  "> capa\n+OK Capability list follows\n| TOP\n| UIDL\n| STLS\n" + implementation +
+                  "> user ann\nERR -ERR USER and PASS are only accepted over TLS, use STLS first\n"
+                  "> stls\n+OK Begin TLS negotiation\n"
+                  "> capa\n+OK Capability list follows\n| USER\n| TOP\n| UIDL\n" + implementation +
+                  "> raw STLS\nERR -ERR Command not permitted when TLS active\n" + kLogin +
+                  "> uidl\n+OK Unique-id listing follows\n| 1 first\n| 2 second\n"
+                  "> uidl 2\n+OK 2 second\n"
+                  "> dele 1\n+OK Message deleted\n"
+                  "> uidl\n+OK Unique-id listing follows\n| 2 second\n"
+                  "> raw UIDL 1\nERR -ERR No such message\n"
+                  "> capa\n+OK Capability list follows\n| USER\n| TOP\n| UIDL\n" + implementation +
+                  "> raw STLS\nERR -ERR Will only accept STAT, LIST, UIDL, TOP, RETR, DELE, RSET, LAST, NOOP and CAPA "
+                  "in transaction state\n"
+                  "> quit\n+OK Closing connection\n" + kGreeting +
+                  // On the TLS port: secured from the start; the unique id outlives the number.
+                  "> @s2 capa\n+OK Capability list follows\n| USER\n| TOP\n| UIDL\n" + implementation +
+                  "> @s2 user ann\n+OK Username \"ann\" accepted, accessing \"mail\" mailbox\n"
+                  "> @s2 pass secret\n+OK Mailbox ready\n"
+                  "> @s2 uidl\n+OK Unique-id listing follows\n| 1 second\n"
+                  "> @s2 retr 1\n+OK 23 octet(s)\n| Subject: two\n| \n| body two\n"
+                  "> @s2 quit\n+OK Closing connection\n");
+    EXPECT_FALSE(server.Exists("mail/first.msg"));
+    EXPECT_TRUE(server.process->LogLinesWith(" ERROR ").empty()) << server.process->LogText();
+}
+
+TEST(POP3ServerEndToEnd, CurlReadsOverSTLSAndOverPop3sAndAPlainLoginIsRefused) {
+    TestCA ca;
+    POP3Server server({{"mail", "a.msg", "Subject: a\n\nfirst\n"}}, TLSParams(ca, "tls-only"));
+    const std::vector<std::string> curl = {"curl", "-sS", "--max-time", "30", "-u", "ann:secret"};
+    auto run = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), curl.begin(), curl.end());
+        return RunProgram(arguments, kClientSeconds);
+    };
+    const std::string plain = "pop3://127.0.0.1:" + server.Port() + "/";
+    ProgramResult stls = run({"--ssl-reqd", "--cacert", ca.CertificateFile(), plain + "1"});
+    EXPECT_EQ(stls.exitCode, 0) << stls.output;
+    EXPECT_EQ(stls.output, "Subject: a\r\n\r\nfirst\r\n");
+    ProgramResult implicit = run({"--cacert", ca.CertificateFile(), "pop3s://localhost:" + server.TLSPort() + "/"});
+    EXPECT_EQ(implicit.exitCode, 0) << implicit.output;
+    EXPECT_EQ(implicit.output, "1 18\r\n");
+    ProgramResult refused = run({plain});
+    EXPECT_NE(refused.exitCode, 0) << refused.output;
+    EXPECT_TRUE(server.process->LogLinesWith("logged in").size() == 2) << server.process->LogText();
+}
+
+TEST(POP3ServerEndToEnd, FetchmailOverTLSKeepingTheMailFetchesEachMessageOnce) {
+    TestCA ca;
+    POP3Server server({{"mail", "1.msg", "From: a@example.org\nSubject: one\n\nfirst body\n"},
+                       {"mail", "2.msg", "From: b@example.org\nSubject: two\n\nsecond body\n"}},
+                      TLSParams(ca, "tls-or-loopback"));
+    Fetchmail fetchmail("localhost", server.TLSPort(), "");
+    auto run = [&] {
+        // The previous session lets go of the mailbox after its last reply.
+        EXPECT_TRUE(WaitUntil([&] { return !server.Exists("mail/.lock"); }));
+        return fetchmail.Run({"--ssl", "--sslcertck", "--sslcertfile", ca.CertificateFile(), "--keep", "--uidl"});
+    };
+    const std::string delivered = fetchmail.Delivered();
+    auto count = [&](const std::string& text) {
+        const std::string all = ReadWholeFile(delivered);
+        size_t n = 0;
+        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1))
+            ++n;
+        return n;
+    };
+    ProgramResult first = run();
+    EXPECT_EQ(first.exitCode, 0) << first.output;
+    EXPECT_EQ(count("Subject: one"), 1u);
+    EXPECT_EQ(count("Subject: two"), 1u);
+    // A message that arrives later is the only one the next run takes.
+    server.home.WriteFile("mail/ann/mail/3.msg", "From: c@example.org\nSubject: three\n\nthird body\n");
+    ProgramResult second = run();
+    EXPECT_EQ(second.exitCode, 0) << second.output;
+    EXPECT_EQ(count("Subject: one"), 1u);
+    EXPECT_EQ(count("Subject: three"), 1u);
+    ProgramResult third = run();
+    EXPECT_EQ(third.exitCode, 1) << third.output;  // fetchmail's "no mail"
+    EXPECT_EQ(count("From: "), 3u);
+    for (const char* name : {"mail/1.msg", "mail/2.msg", "mail/3.msg"})
+        EXPECT_TRUE(server.Exists(name)) << name;
+}
+
+TEST(POP3ServerEndToEnd, TLSSettingsThatCannotWorkEndStartUpWithTheChainOfErrors) {
+    TestCA ca;
+    const TestCA::Issued issued = ca.Issue("DNS:localhost");
+    const TestCA::Issued other = ca.Issue("DNS:localhost");
+    struct Case {
+        const char* name;
+        std::map<std::string, std::string> params;
+        std::vector<std::string> errors;  // fragments of ERROR lines, each found
+    };
+    const std::string pop3sPort = std::to_string(FreePort());
+    const Case cases[] = {
+        {"no certificate file",
+         {{"tls-certificate-file", "/nonexistent/cert.pem"}, {"tls-key-file", issued.key}},
+         {"ERROR CTLSContext::CreateServer('/nonexistent/cert.pem', '" + issued.key +
+              "'): Unable to load the TLS certificate from '/nonexistent/cert.pem': ",
+          "ERROR MakePOP3ServerTLSContext(): ", "ERROR StartThreads(): ", "ERROR main(): "}},
+        {"the key of another certificate",
+         {{"tls-certificate-file", issued.certificate}, {"tls-key-file", other.key}},
+         {"ERROR StartThreads(): Unable to load the TLS key from '" + other.key + "': key values mismatch"}},
+        {"a certificate without its key", {{"tls-certificate-file", issued.certificate}},
+         {"ERROR StartThreads(): Unable to load the TLS key from '': "}},
+        {"no port of implicit TLS",
+         {{"tls-certificate-file", issued.certificate}, {"tls-key-file", issued.key}},
+         {"ERROR StartThreads(): Value for name 'pop3s-address' is not found in the map"}},
+        {"tls-only without a certificate", {{"pop3-plaintext-auth", "tls-only"}},
+         {"ERROR StartThreads(): The configuration parameter pop3-plaintext-auth is 'tls-only', which needs "
+          "tls-certificate-file and tls-key-file"}},
+        {"an unknown policy", {{"pop3-plaintext-auth", "sometimes"}},
+         {"ERROR POP3PlaintextAuth(): The configuration parameter pop3-plaintext-auth is 'sometimes', it must be "
+          "always, tls-or-loopback or tls-only",
+          "ERROR Startup(): "}},
+        {"an unreadable CA file", {{"tls-ca-file", "/nonexistent/ca.pem"}},
+         {"ERROR CTLSContext::CreateClient('/nonexistent/ca.pem'): Unable to load the CA certificates from "
+          "'/nonexistent/ca.pem': ",
+          "ERROR Startup(): "}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServerHome home;
+        for (const auto& [name, value] : c.params)
+            home.SetParam(name, value);
+        home.WriteConfig();
+        OvrinProcess process({home.ConfigPath()});
+        EXPECT_EQ(process.WaitForExit(), 0);
+        for (const std::string& error : c.errors)
+            EXPECT_EQ(process.LogLinesWith(error).size(), 1u) << error << "\n" << process.LogText();
+        EXPECT_TRUE(process.LogLinesWith(kStartedLine).empty());
     }
 }
