@@ -73,18 +73,18 @@ CPOP3ClientConnection::CPOP3ClientConnection(const std::string& hostname, const 
         connectDeadline = std::time(nullptr) + ConfigNumber("pop3-connection-attempt-timeout-sec");
         buffer = std::make_unique<char[]>(kBufferSize);
         if (this->security == TPOP3Security::StartTLS)
-            Queue(0, "STLS\r\n", false, &CPOP3ClientConnection::StlsCallback);
-        Queue(0, "USER " + username + "\r\n", false, nullptr);
-        Queue(0, "PASS " + password + "\r\n", false, nullptr);
-        Queue(0, "STAT\r\n", false, &CPOP3ClientConnection::StatCallback);
+            Queue(0, "STLS\r\n", CData::None, &CPOP3ClientConnection::StlsCallback);
+        Queue(0, "USER " + username + "\r\n", CData::None, nullptr);
+        Queue(0, "PASS " + password + "\r\n", CData::None, nullptr);
+        Queue(0, "STAT\r\n", CData::None, &CPOP3ClientConnection::StatCallback);
     }, "CPOP3ClientConnection::CPOP3ClientConnection('%s', '%s', '%s', '%s', '%s', 0x%08x)", hostname.c_str(),
        port.c_str(), username.c_str(), Masked(password).c_str(), user.c_str(), Address(this->userConfiguration.get()));
 }
 
 CPOP3ClientConnection::~CPOP3ClientConnection() = default;
 
-void CPOP3ClientConnection::Queue(uint32_t number, const std::string& text, bool multiline, CCallback callback) {
-    commands.push_back(CCommand{number, text, multiline, callback});
+void CPOP3ClientConnection::Queue(uint32_t number, const std::string& text, CData data, CCallback callback) {
+    commands.push_back(CCommand{number, text, data, callback});
 }
 
 CPOP3ClientMessagePtr& CPOP3ClientConnection::Message(uint32_t number) {
@@ -154,7 +154,7 @@ bool CPOP3ClientConnection::Step(bool& waiting) {
             reply = ValidateRegexedLine(line);
             return true;
         }
-        if (current.multiline && !dataComplete) {
+        if (current.data != CData::None && !dataComplete) {
             ReceiveData(waiting);
             return true;
         }
@@ -175,7 +175,9 @@ bool CPOP3ClientConnection::Step(bool& waiting) {
     commands.pop_front();
     reply.clear();
     file.reset();  // a file still marked delete-on-close goes now
+    dataBegun = false;
     dataComplete = false;
+    dataOverflow = false;
     bufferUsed = 0;
     if (current.text == "QUIT\r\n" && handedFiles) {
         // The remote deletes at QUIT: every file handed over must survive a crash first. A crash
@@ -242,8 +244,21 @@ void CPOP3ClientConnection::CreateDataFile() {
     file = std::make_shared<CFile>(pattern, CFile::ACCESS_READ | CFile::ACCESS_WRITE, CFile::SHARE_READ,
                                    CFile::CREATE_NEW,
                                    CFile::UNIQUE_NAME | CFile::DELETE_ON_WRITE_FAILURE | CFile::DELETE_ON_CLOSE);
+}
+
+// Every answer begins with the "Received:" line. A header stays in memory: a file made and
+// deleted for each one would cost more than the header's filtering (and ext4 slows down the
+// creation of files after many deletions).
+void CPOP3ClientConnection::BeginData() {
     const std::string received = ReceivedLine();
-    file->Write(received.data(), static_cast<uint32_t>(received.size()));
+    if (current.data == CData::File) {
+        CreateDataFile();
+        file->Write(received.data(), static_cast<uint32_t>(received.size()));
+    } else {
+        std::memcpy(buffer.get(), received.data(), received.size());
+        bufferUsed = static_cast<uint32_t>(received.size());
+    }
+    dataBegun = true;
 }
 
 void CPOP3ClientConnection::WriteBuffer() {
@@ -253,8 +268,8 @@ void CPOP3ClientConnection::WriteBuffer() {
 }
 
 void CPOP3ClientConnection::ReceiveData(bool& waiting) {
-    if (!file)
-        CreateDataFile();
+    if (!dataBegun)
+        BeginData();
     std::string line;
     for (;;) {
         if (connection->Recv(nullptr, 0, CConnectedSocket::xferLINE, &line) == 0) {
@@ -270,13 +285,20 @@ void CPOP3ClientConnection::ReceiveData(bool& waiting) {
             line.resize(kMaxDataLine);
         line += "\r\n";
         const uint32_t length = static_cast<uint32_t>(line.size());
-        if (bufferUsed + length > kBufferSize)
+        if (bufferUsed + length > kBufferSize) {
+            if (current.data == CData::Memory) {
+                dataOverflow = true;  // read to its end all the same, then dropped
+                continue;
+            }
             WriteBuffer();
+        }
         std::memcpy(buffer.get() + bufferUsed, line.data(), length);
         bufferUsed += length;
     }
-    WriteBuffer();
-    file->SetFilePointer(0, CFile::BEGIN);
+    if (current.data == CData::File) {
+        WriteBuffer();
+        file->SetFilePointer(0, CFile::BEGIN);
+    }
     dataComplete = true;
 }
 
@@ -304,14 +326,14 @@ bool CPOP3ClientConnection::StatCallback(uint32_t number, const std::string& tex
         const uint32_t sync = static_cast<uint32_t>(messagesPerSync);
         for (uint32_t i = 1; i <= n; ++i) {
             messages[i - 1] = std::make_shared<CPOP3ClientMessage>(user, userConfiguration);
-            Queue(i, Format("LIST %u\r\n", i), false, &CPOP3ClientConnection::ListCallback);
-            Queue(i, Format("TOP %u 0\r\n", i), true, &CPOP3ClientConnection::TopCallback);
+            Queue(i, Format("LIST %u\r\n", i), CData::None, &CPOP3ClientConnection::ListCallback);
+            Queue(i, Format("TOP %u 0\r\n", i), CData::Memory, &CPOP3ClientConnection::TopCallback);
             if (i % sync == 0)
-                Queue(i, "NOOP\r\n", false, &CPOP3ClientConnection::NoopCallback);
+                Queue(i, "NOOP\r\n", CData::None, &CPOP3ClientConnection::NoopCallback);
         }
         if (n % sync != 0)
-            Queue(n, "NOOP\r\n", false, &CPOP3ClientConnection::NoopCallback);
-        Queue(0, "QUIT\r\n", false, nullptr);
+            Queue(n, "NOOP\r\n", CData::None, &CPOP3ClientConnection::NoopCallback);
+        Queue(0, "QUIT\r\n", CData::None, nullptr);
         return true;
     }, "CPOP3ClientConnection::StatCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
 }
@@ -335,15 +357,10 @@ bool CPOP3ClientConnection::ListCallback(uint32_t number, const std::string& tex
 bool CPOP3ClientConnection::TopCallback(uint32_t number, const std::string& text,
                                         const std::shared_ptr<CFile>& data) {
     return Traced([&] {
-        const uint32_t size = data->GetSize();
+        // A header as long as the buffer or longer is none: processing reads no more than that.
         std::string header;
-        if (size > 0 && size < kBufferSize) {
-            header.resize(size);
-            uint32_t got = 0;
-            for (uint32_t n; got < size && (n = data->Read(header.data() + got, size - got)) > 0;)
-                got += n;
-            header.resize(got);
-        }
+        if (!dataOverflow && bufferUsed < kBufferSize)
+            header.assign(buffer.get(), bufferUsed);
         CPOP3ClientMessagePtr& message = Message(number);
         message->SetMessageHeader(header);
         message->CreateHeaderEvent();
@@ -365,10 +382,10 @@ bool CPOP3ClientConnection::NoopCallback(uint32_t number, const std::string& tex
         awaited.reset();
         // Pushed to the front from the last message back, so that they run in ascending order.
         for (uint32_t j = number; j >= first; --j) {
-            commands.push_front(CCommand{j, Format("DELE %u\r\n", j), false, &CPOP3ClientConnection::DeleCallback});
+            commands.push_front(CCommand{j, Format("DELE %u\r\n", j), CData::None, &CPOP3ClientConnection::DeleCallback});
             if (Message(j)->GetResult() != kDeleteMailbox)
                 commands.push_front(
-                    CCommand{j, Format("RETR %u\r\n", j), true, &CPOP3ClientConnection::RetrCallback});
+                    CCommand{j, Format("RETR %u\r\n", j), CData::File, &CPOP3ClientConnection::RetrCallback});
         }
         return true;
     }, "CPOP3ClientConnection::NoopCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));

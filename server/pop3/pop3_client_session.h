@@ -43,10 +43,13 @@ public:
 private:
     using CCallback = bool (CPOP3ClientConnection::*)(uint32_t number, const std::string& text,
                                                       const std::shared_ptr<CFile>& data);
+    // Where a command's multi-line answer goes: a message into a file in .raw, a header (at
+    // most a buffer's worth, as message processing takes no more) into memory.
+    enum class CData { None, File, Memory };
     struct CCommand {
         uint32_t number = 0;
         std::string text;
-        bool multiline = false;
+        CData data = CData::None;
         CCallback callback = nullptr;
     };
 
@@ -56,6 +59,7 @@ private:
     bool Handshake(bool& waiting);
     void StartTLS();
     void ReceiveData(bool& waiting);
+    void BeginData();
     void CreateDataFile();
     std::string ReceivedLine();
     void WriteBuffer();
@@ -71,7 +75,7 @@ private:
     bool RetrCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
     bool DeleCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
 
-    void Queue(uint32_t number, const std::string& text, bool multiline, CCallback callback);
+    void Queue(uint32_t number, const std::string& text, CData data, CCallback callback);
     CPOP3ClientMessagePtr& Message(uint32_t number);
 
     int phase = 1;
@@ -94,7 +98,10 @@ private:
     std::deque<CCommand> commands;
     CCommand current;
     std::string reply;
+    bool dataBegun = false;
     bool dataComplete = false;
+    // An answer kept in memory outgrew the buffer: it is taken as no header at all.
+    bool dataOverflow = false;
     std::shared_ptr<CFile> file;
     std::unique_ptr<char[]> buffer;
     uint32_t bufferUsed = 0;
