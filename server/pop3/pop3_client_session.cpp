@@ -73,18 +73,47 @@ CPOP3ClientConnection::CPOP3ClientConnection(const std::string& hostname, const 
         connectDeadline = std::time(nullptr) + ConfigNumber("pop3-connection-attempt-timeout-sec");
         buffer = std::make_unique<char[]>(kBufferSize);
         if (this->security == TPOP3Security::StartTLS)
-            Queue(0, "STLS\r\n", CData::None, &CPOP3ClientConnection::StlsCallback);
-        Queue(0, "USER " + username + "\r\n", CData::None, nullptr);
-        Queue(0, "PASS " + password + "\r\n", CData::None, nullptr);
-        Queue(0, "STAT\r\n", CData::None, &CPOP3ClientConnection::StatCallback);
+            Queue(0, "STLS\r\n", &CPOP3ClientConnection::StlsCallback);
+        Queue(0, "USER " + username + "\r\n", nullptr);
+        Queue(0, "PASS " + password + "\r\n", nullptr);
+        Queue(0, "CAPA\r\n", &CPOP3ClientConnection::CapaCallback, CData::Lines, kOptional);
+        Queue(0, "STAT\r\n", &CPOP3ClientConnection::StatCallback);
     }, "CPOP3ClientConnection::CPOP3ClientConnection('%s', '%s', '%s', '%s', '%s', 0x%08x)", hostname.c_str(),
        port.c_str(), username.c_str(), Masked(password).c_str(), user.c_str(), Address(this->userConfiguration.get()));
 }
 
 CPOP3ClientConnection::~CPOP3ClientConnection() = default;
 
-void CPOP3ClientConnection::Queue(uint32_t number, const std::string& text, CData data, CCallback callback) {
-    commands.push_back(CCommand{number, text, data, callback});
+void CPOP3ClientConnection::Queue(uint32_t number, std::string text, CCallback callback, CData data,
+                                  unsigned flags) {
+    commands.push_back(CCommand{number, std::move(text), data, callback, (flags & kPipelined) != 0,
+                                (flags & kOptional) != 0});
+}
+
+void CPOP3ClientConnection::SendAhead() {
+    if (!pipelining || !current.pipelined)
+        return;
+    while (!commands.empty() && commands.front().pipelined && ahead.size() < kPipelineDepth) {
+        ahead.push_back(std::move(commands.front()));
+        commands.pop_front();
+        connection->SendLine(ahead.back().text);
+    }
+}
+
+void CPOP3ClientConnection::FinishReply() {
+    if (ahead.empty()) {
+        phase = 0;
+    } else {
+        current = std::move(ahead.front());
+        ahead.pop_front();
+    }
+    reply.clear();
+    refused = false;
+    file.reset();  // a file still marked delete-on-close goes now
+    dataBegun = false;
+    dataComplete = false;
+    dataOverflow = false;
+    bufferUsed = 0;
 }
 
 CPOP3ClientMessagePtr& CPOP3ClientConnection::Message(uint32_t number) {
@@ -138,6 +167,7 @@ bool CPOP3ClientConnection::Step(bool& waiting) {
     if (securing)
         return Handshake(waiting);
     if (phase == 1) {
+        SendAhead();
         // Also where a long wait at a NOOP meets the inactivity time-out.
         if (connection->Send(nullptr, 0) > 0) {
             waiting = true;
@@ -149,9 +179,16 @@ bool CPOP3ClientConnection::Step(bool& waiting) {
                 waiting = true;
                 return true;
             }
-            if (line.compare(0, 3, "+OK") != 0)
-                ThrowReply(ValidateRegexedLine(line));
+            if (line.compare(0, 3, "+OK") != 0) {
+                if (!current.optional || line.compare(0, 4, "-ERR") != 0)
+                    ThrowReply(ValidateRegexedLine(line));
+                refused = true;
+            }
             reply = ValidateRegexedLine(line);
+            return true;
+        }
+        if (refused) {
+            FinishReply();
             return true;
         }
         if (current.data != CData::None && !dataComplete) {
@@ -166,22 +203,17 @@ bool CPOP3ClientConnection::Step(bool& waiting) {
                 return true;
             }
         }
-        phase = 0;
+        FinishReply();
         return true;
     }
     if (commands.empty())
         return false;
-    current = commands.front();
+    current = std::move(commands.front());
     commands.pop_front();
-    reply.clear();
-    file.reset();  // a file still marked delete-on-close goes now
-    dataBegun = false;
-    dataComplete = false;
-    dataOverflow = false;
-    bufferUsed = 0;
     if (current.text == "QUIT\r\n" && handedFiles) {
         // The remote deletes at QUIT: every file handed over must survive a crash first. A crash
-        // before this point gives duplicates at the next collection, never a loss.
+        // before this point gives duplicates at the next collection, never a loss. QUIT waits
+        // for every answer before it, so every download is in.
         CFile::SyncFileSystem(rawDirectory);
         handedFiles = false;
     }
@@ -250,6 +282,9 @@ void CPOP3ClientConnection::CreateDataFile() {
 // deleted for each one would cost more than the header's filtering (and ext4 slows down the
 // creation of files after many deletions).
 void CPOP3ClientConnection::BeginData() {
+    dataBegun = true;
+    if (current.data == CData::Lines)
+        return;
     const std::string received = ReceivedLine();
     if (current.data == CData::File) {
         CreateDataFile();
@@ -258,7 +293,6 @@ void CPOP3ClientConnection::BeginData() {
         std::memcpy(buffer.get(), received.data(), received.size());
         bufferUsed = static_cast<uint32_t>(received.size());
     }
-    dataBegun = true;
 }
 
 void CPOP3ClientConnection::WriteBuffer() {
@@ -286,7 +320,7 @@ void CPOP3ClientConnection::ReceiveData(bool& waiting) {
         line += "\r\n";
         const uint32_t length = static_cast<uint32_t>(line.size());
         if (bufferUsed + length > kBufferSize) {
-            if (current.data == CData::Memory) {
+            if (current.data != CData::File) {
                 dataOverflow = true;  // read to its end all the same, then dropped
                 continue;
             }
@@ -310,6 +344,22 @@ bool CPOP3ClientConnection::StlsCallback(uint32_t number, const std::string& tex
     }, "CPOP3ClientConnection::StlsCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
 }
 
+bool CPOP3ClientConnection::CapaCallback(uint32_t number, const std::string& text,
+                                         const std::shared_ptr<CFile>& data) {
+    return Traced([&] {
+        // One capability a line, its name first.
+        std::istringstream lines(std::string(buffer.get(), bufferUsed));
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream words(line);
+            std::string name;
+            words >> name;
+            if (ToUpper(name) == "PIPELINING")
+                pipelining = true;
+        }
+        return true;
+    }, "CPOP3ClientConnection::CapaCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
+}
+
 bool CPOP3ClientConnection::StatCallback(uint32_t number, const std::string& text,
                                          const std::shared_ptr<CFile>& data) {
     return Traced([&] {
@@ -326,14 +376,14 @@ bool CPOP3ClientConnection::StatCallback(uint32_t number, const std::string& tex
         const uint32_t sync = static_cast<uint32_t>(messagesPerSync);
         for (uint32_t i = 1; i <= n; ++i) {
             messages[i - 1] = std::make_shared<CPOP3ClientMessage>(user, userConfiguration);
-            Queue(i, Format("LIST %u\r\n", i), CData::None, &CPOP3ClientConnection::ListCallback);
-            Queue(i, Format("TOP %u 0\r\n", i), CData::Memory, &CPOP3ClientConnection::TopCallback);
+            Queue(i, Format("LIST %u\r\n", i), &CPOP3ClientConnection::ListCallback, CData::None, kPipelined);
+            Queue(i, Format("TOP %u 0\r\n", i), &CPOP3ClientConnection::TopCallback, CData::Header, kPipelined);
             if (i % sync == 0)
-                Queue(i, "NOOP\r\n", CData::None, &CPOP3ClientConnection::NoopCallback);
+                Queue(i, "NOOP\r\n", &CPOP3ClientConnection::NoopCallback);
         }
         if (n % sync != 0)
-            Queue(n, "NOOP\r\n", CData::None, &CPOP3ClientConnection::NoopCallback);
-        Queue(0, "QUIT\r\n", CData::None, nullptr);
+            Queue(n, "NOOP\r\n", &CPOP3ClientConnection::NoopCallback);
+        Queue(0, "QUIT\r\n", nullptr);
         return true;
     }, "CPOP3ClientConnection::StatCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
 }
@@ -382,10 +432,10 @@ bool CPOP3ClientConnection::NoopCallback(uint32_t number, const std::string& tex
         awaited.reset();
         // Pushed to the front from the last message back, so that they run in ascending order.
         for (uint32_t j = number; j >= first; --j) {
-            commands.push_front(CCommand{j, Format("DELE %u\r\n", j), CData::None, &CPOP3ClientConnection::DeleCallback});
+            commands.push_front(CCommand{j, Format("DELE %u\r\n", j), CData::None, &CPOP3ClientConnection::DeleCallback, true, false});
             if (Message(j)->GetResult() != kDeleteMailbox)
                 commands.push_front(
-                    CCommand{j, Format("RETR %u\r\n", j), CData::File, &CPOP3ClientConnection::RetrCallback});
+                    CCommand{j, Format("RETR %u\r\n", j), CData::File, &CPOP3ClientConnection::RetrCallback, true, false});
         }
         return true;
     }, "CPOP3ClientConnection::NoopCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
@@ -394,10 +444,12 @@ bool CPOP3ClientConnection::NoopCallback(uint32_t number, const std::string& tex
 bool CPOP3ClientConnection::RetrCallback(uint32_t number, const std::string& text,
                                          const std::shared_ptr<CFile>& data) {
     return Traced([&] {
-        // Under its .msg name from now on; made durable, with all others, before QUIT.
+        // Under a .msg name from now on; made durable, with all others, before QUIT. Drawn
+        // afresh: the download's own name without ".part" may be taken by an earlier download
+        // of the same millisecond, whose partial name is free again once it was renamed.
         const std::string partial = data->GetFilename();
-        const std::string name = partial.substr(0, partial.size() - std::strlen(kPartialSuffix));
-        if (!CFile::MoveFile(partial, name))
+        std::string name;
+        if (!CFile::MoveFileToUniqueName(partial, rawDirectory + "/" + LocalTimeStamp() + "%03d.msg", name))
             throw CMessageException("Unable to move file %s to %s", partial.c_str(), name.c_str());
         data->SetDeleteOnClose(false);
         file.reset();

@@ -44,14 +44,22 @@ private:
     using CCallback = bool (CPOP3ClientConnection::*)(uint32_t number, const std::string& text,
                                                       const std::shared_ptr<CFile>& data);
     // Where a command's multi-line answer goes: a message into a file in .raw, a header (at
-    // most a buffer's worth, as message processing takes no more) into memory.
-    enum class CData { None, File, Memory };
+    // most a buffer's worth, as message processing takes no more) into memory, both after the
+    // "Received:" line; other lines into memory as they are.
+    enum class CData { None, File, Header, Lines };
     struct CCommand {
         uint32_t number = 0;
         std::string text;
         CData data = CData::None;
         CCallback callback = nullptr;
+        // May go out while earlier ones still wait for their answers, where the server can
+        // take that: the commands of the message path, whose answers change no plan.
+        bool pipelined = false;
+        // A "-ERR" answer is no failure: the command asks what the server can do.
+        bool optional = false;
     };
+    // Commands sent ahead while the current one waits for its answer, at most this many.
+    static constexpr size_t kPipelineDepth = 32;
 
     // One step; sets waiting when it ended for want of the network.
     bool Step(bool& waiting);
@@ -68,6 +76,7 @@ private:
     [[noreturn]] void ThrowReply(const std::string& shown) const;
 
     bool StlsCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
+    bool CapaCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
     bool StatCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
     bool ListCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
     bool TopCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
@@ -75,7 +84,13 @@ private:
     bool RetrCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
     bool DeleCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
 
-    void Queue(uint32_t number, const std::string& text, CData data, CCallback callback);
+    static constexpr unsigned kPipelined = 1;
+    static constexpr unsigned kOptional = 2;
+    void Queue(uint32_t number, std::string text, CCallback callback, CData data = CData::None, unsigned flags = 0);
+    // Sends the queued commands that may follow the current one before its answer.
+    void SendAhead();
+    // The current command's answer is handled: the next one sent is current, or none.
+    void FinishReply();
     CPOP3ClientMessagePtr& Message(uint32_t number);
 
     int phase = 1;
@@ -97,10 +112,16 @@ private:
     std::time_t connectDeadline;
     std::deque<CCommand> commands;
     CCommand current;
+    // Sent after the current command, in order, their answers still to come.
+    std::deque<CCommand> ahead;
+    // The server said PIPELINING in its answer to CAPA.
+    bool pipelining = false;
     std::string reply;
+    // The current command got "-ERR" and may: no data, no callback.
+    bool refused = false;
     bool dataBegun = false;
     bool dataComplete = false;
-    // An answer kept in memory outgrew the buffer: it is taken as no header at all.
+    // An answer kept in memory outgrew the buffer: a header is then taken as none at all.
     bool dataOverflow = false;
     std::shared_ptr<CFile> file;
     std::unique_ptr<char[]> buffer;

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <set>
 #include <sstream>
@@ -81,6 +82,16 @@ std::vector<std::string> ScriptedPOP3Peer::Remaining() {
     return messages;
 }
 
+void ScriptedPOP3Peer::SetPipelining(bool on) {
+    std::lock_guard<std::mutex> hold(mutex);
+    pipelining = on;
+}
+
+bool ScriptedPOP3Peer::SawCommandsAhead() {
+    std::lock_guard<std::mutex> hold(mutex);
+    return sawAhead;
+}
+
 void ScriptedPOP3Peer::SetFaults(const Faults& newFaults) {
     std::lock_guard<std::mutex> hold(mutex);
     faults = newFaults;
@@ -102,10 +113,14 @@ void ScriptedPOP3Peer::Serve() {
 void ScriptedPOP3Peer::Session(int client) {
     std::vector<std::string> mailbox;
     Faults active;
+    bool ahead = false;
+    bool lateList = false;
     {
         std::lock_guard<std::mutex> hold(mutex);
         mailbox = messages;
         active = faults;
+        ahead = pipelining;
+        lateList = pipelining;
     }
     std::set<size_t> deleted;
     bool silent = false;
@@ -147,6 +162,8 @@ void ScriptedPOP3Peer::Session(int client) {
         std::string reply;
         if (verb == "USER" || verb == "NOOP") {
             reply = "+OK\r\n";
+        } else if (verb == "CAPA") {
+            reply = ahead ? "+OK\r\nUSER\r\nTOP\r\nPIPELINING\r\n.\r\n" : "-ERR Unknown command\r\n";
         } else if (verb == "PASS") {
             reply = active.refusePass || line != "PASS secret" ? "-ERR [AUTH] Authentication failed.\r\n" : "+OK Logged in.\r\n";
         } else if (verb == "STAT") {
@@ -157,6 +174,10 @@ void ScriptedPOP3Peer::Session(int client) {
                                              : active.statReply + "\r\n";
         } else if (verb == "LIST" && valid) {
             reply = "+OK " + std::to_string(number) + " " + std::to_string(mailbox[number - 1].size()) + "\r\n";
+            if (lateList) {
+                lateList = false;
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            }
         } else if (verb == "TOP" && valid) {
             const std::string& m = mailbox[number - 1];
             size_t blank = m.find("\r\n\r\n");
@@ -183,6 +204,17 @@ void ScriptedPOP3Peer::Session(int client) {
             return;
         } else {
             reply = "-ERR Unknown command or message\r\n";
+        }
+        // Whatever came in meanwhile counts as sent ahead of this answer.
+        for (char chunk[4096];;) {
+            ssize_t n = ::recv(client, chunk, sizeof chunk, MSG_DONTWAIT);
+            if (n <= 0)
+                break;
+            input.append(chunk, static_cast<size_t>(n));
+        }
+        if (input.find("\r\n") != std::string::npos) {
+            std::lock_guard<std::mutex> hold(mutex);
+            sawAhead = true;
         }
         if (!SendAll(client, reply))
             return;

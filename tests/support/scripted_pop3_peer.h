@@ -32,6 +32,11 @@ public:
     // Messages not deleted by a completed QUIT.
     std::vector<std::string> Remaining();
     void SetFaults(const Faults& faults);
+    // CAPA answers with PIPELINING (otherwise "-ERR", as an old server would), and the answer
+    // to the first LIST comes late enough for a client that sends ahead to be seen doing it.
+    void SetPipelining(bool on);
+    // A command line was already in when the answer to the one before it went out.
+    bool SawCommandsAhead();
 
 private:
     void Serve();
@@ -41,6 +46,8 @@ private:
     std::vector<std::string> messages;
     Faults faults;
     std::vector<std::string> commands;
+    bool pipelining = false;
+    bool sawAhead = false;
     int listener = -1;
     uint16_t port = 0;
     std::atomic<bool> stopping{false};

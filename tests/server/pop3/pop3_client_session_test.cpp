@@ -198,34 +198,47 @@ TEST_F(Collection, MessagesBeyondTheSessionLimitStayForTheNextCollection) {
     ExpectNoneLostNoneDoubled(sent, {});
 }
 
+// The same dialogue whether the remote can take commands ahead of its answers or not; only
+// one that says PIPELINING gets them ahead.
 TEST_F(Collection, ThreeMessagesInGroupsOfTwoGiveTheDialogueInOrder) {
-    ScriptedPOP3Peer peer({Message("one"), Message("two"), Message("three")});
-    SetAccounts({{peer.Port(), "remote", "secret"}});
-    auto process = StartServer(home);
-    EXPECT_EQ(process->Command("check user joe"), "ok");
-    ASSERT_TRUE(WaitUntil([&] { return Settled(3) && peer.Remaining().empty(); })) << process->LogText();
-    StopServer(*process);
-    EXPECT_EQ(peer.Commands(),
-              (std::vector<std::string>{"USER remote", "PASS secret", "STAT", "LIST 1", "TOP 1 0", "LIST 2", "TOP 2 0",
-                                        "NOOP", "RETR 1", "DELE 1", "RETR 2", "DELE 2", "LIST 3", "TOP 3 0", "NOOP",
-                                        "RETR 3", "DELE 3", "QUIT"}));
+    for (const bool pipelining : {false, true}) {
+        SCOPED_TRACE(pipelining ? "pipelining" : "one command at a time");
+        ScriptedPOP3Peer peer({Message("one"), Message("two"), Message("three")});
+        peer.SetPipelining(pipelining);
+        SetAccounts({{peer.Port(), "remote", "secret"}});
+        auto process = StartServer(home);
+        EXPECT_EQ(process->Command("check user joe"), "ok");
+        ASSERT_TRUE(WaitUntil([&] { return Settled(3 * (pipelining ? 2 : 1)) && peer.Remaining().empty(); }))
+            << process->LogText();
+        StopServer(*process);
+        EXPECT_EQ(peer.Commands(),
+                  (std::vector<std::string>{"USER remote", "PASS secret", "CAPA", "STAT", "LIST 1", "TOP 1 0", "LIST 2",
+                                            "TOP 2 0", "NOOP", "RETR 1", "DELE 1", "RETR 2", "DELE 2", "LIST 3",
+                                            "TOP 3 0", "NOOP", "RETR 3", "DELE 3", "QUIT"}));
+        EXPECT_EQ(peer.SawCommandsAhead(), pipelining);
+        EXPECT_TRUE(process->LogLinesWith(" ERROR ").empty()) << process->LogText();
+    }
 }
 
 struct FaultCase {
     const char* name;
     ScriptedPOP3Peer::Faults faults;
     const char* logged;  // in the ERROR lines of the failed session
+    bool pipelining = false;
 };
 
 TEST_F(Collection, AFaultyRemoteLosesNothingAndTheNextCollectionTakesTheRest) {
     const FaultCase cases[] = {
-        {"dropped in RETR", {.statReply = {}, .dropInRetr = 2, .silentFrom = {}}, "exception caught when processing 'CPOP3ClientConnection(joe, remote@"},
+        {"dropped in RETR", {.statReply = {}, .dropInRetr = 2, .silentFrom = {}},
+         "exception caught when processing 'CPOP3ClientConnection(joe, remote@", false},
         {"PASS refused", {.refusePass = true, .statReply = {}, .silentFrom = {}},
          "when asked 'PASS ******  ' replied with '-ERR [AUTH] Authentication failed.', terminating connection "
-         "abnormally"},
+         "abnormally", false},
         {"STAT garbage", {.statReply = "+OK plenty 100", .silentFrom = {}},
-         "when asked 'STAT  ' replied with '+OK plenty ...', terminating connection abnormally"},
-        {"silent remote", {.statReply = {}, .silentFrom = "RETR"}, "Inactivity timeout 2 seconds"},
+         "when asked 'STAT  ' replied with '+OK plenty ...', terminating connection abnormally", false},
+        {"silent remote", {.statReply = {}, .silentFrom = "RETR"}, "Inactivity timeout 2 seconds", false},
+        {"dropped in RETR with DELE sent ahead", {.statReply = {}, .dropInRetr = 2, .silentFrom = {}},
+         "exception caught when processing 'CPOP3ClientConnection(joe, remote@", true},
     };
     home.SetParam("outgoing-connection-timeout-sec", "2");
     for (const auto& c : cases) {
@@ -235,6 +248,7 @@ TEST_F(Collection, AFaultyRemoteLosesNothingAndTheNextCollectionTakesTheRest) {
                 fs::remove(path);
         const std::vector<std::string> sent = {Message("one"), Message("[work] two"), Message("three")};
         ScriptedPOP3Peer peer(sent, c.faults);
+        peer.SetPipelining(c.pipelining);
         SetAccounts({{peer.Port(), "remote", "secret"}});
         auto process = StartServer(home);
         EXPECT_EQ(process->Command("check user joe"), "ok");
@@ -249,6 +263,7 @@ TEST_F(Collection, AFaultyRemoteLosesNothingAndTheNextCollectionTakesTheRest) {
             << process->LogText();
         StopServer(*process);
         ExpectNoneLostNoneDoubled(sent, {}, /*allowCopies*/ true);
+        EXPECT_EQ(peer.SawCommandsAhead(), c.pipelining);
     }
 }
 
