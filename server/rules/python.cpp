@@ -3,9 +3,9 @@
 #include "server/rules/python.h"
 
 #include <cstdint>
-#include <map>
 #include <vector>
 
+#include "common/bounded_cache.h"
 #include "common/digest.h"
 #include "common/format.h"
 #include "common/text.h"
@@ -23,8 +23,9 @@ struct CPython::CPythonImpl {
     CLock hostLock;
     // Lives as long as the process; the same dictionary for every run and every user.
     CPythonObject sharedState;
-    // Code objects by ShortHash of the trimmed script; an entry stays for the process's life.
-    std::map<std::string, CPythonObject> compiled;
+    // Code objects by ShortHash of the trimmed script. Bounded: scripts with macros make a new
+    // text for nearly every message.
+    CBoundedCache<std::string, CPythonObject> compiled{kPythonCacheLimit};
     // What Enter returned for each Acquire still open, innermost last; only the holder of
     // the host lock touches it.
     std::vector<int> acquired;
@@ -54,7 +55,7 @@ CPython::CPythonImpl::~CPythonImpl() {
     // interpreter lock, and nothing may be released after the interpreter is finalised.
     CScopedLock host(hostLock, kInfinite);
     CEntered entered(interpreter);
-    compiled.clear();
+    compiled.Clear();
     sharedState = CPythonObject();
 }
 
@@ -87,16 +88,19 @@ std::string CPython::Execute(const std::string& script, const CHeaderDictionary&
         const std::string text = Trim(script);
         const std::string key = ShortHash(text);
         CScopedLock host(*this, kInfinite);
-        auto found = impl->compiled.find(key);
-        if (found == impl->compiled.end()) {
-            CPythonObject code = impl->interpreter.Compile(text, Format("SCRIPT_%s", key.c_str()));
-            found = impl->compiled.emplace(key, std::move(code)).first;
-        }
+        CPythonObject* code = impl->compiled.Find(key);
+        if (!code)
+            code = &impl->compiled.Insert(key, impl->interpreter.Compile(text, Format("SCRIPT_%s", key.c_str())));
         if (compileOnly)
             return std::string();
-        return impl->interpreter.Execute(found->second, source, impl->sharedState).ToString();
+        return impl->interpreter.Execute(*code, source, impl->sharedState).ToString();
     }, "CPython::Execute('%s', 0x%08x, %s)", script.c_str(),
        static_cast<unsigned>(reinterpret_cast<uintptr_t>(&source)), compileOnly ? "true" : "false");
+}
+
+size_t CPython::CompiledCount() {
+    CScopedLock host(*this, kInfinite);
+    return impl->compiled.Size();
 }
 
 CPython& Python() {

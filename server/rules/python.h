@@ -2,6 +2,7 @@
 // compiled scripts and the shared_state dictionary, and serialises every use of Python.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -10,6 +11,9 @@
 #include "server/message/header_dictionary.h"
 
 namespace Ovrin {
+
+// Most compiled scripts held at once; the least recently run is dropped beyond it.
+inline constexpr size_t kPythonCacheLimit = 512;
 
 class CPython : public CLockable {
 public:
@@ -33,6 +37,8 @@ public:
     // and "" for compileOnly. Throws CMessageException "Python exception %s: %s" or
     // "Py_CompileString() failed with no exception". Safe from any thread; runs one at a time.
     std::string Execute(const std::string& script, const CHeaderDictionary& source, bool compileOnly);
+    // How many compiled scripts the cache holds now.
+    size_t CompiledCount();
 
 private:
     struct CPythonImpl;

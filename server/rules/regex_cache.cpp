@@ -1,12 +1,11 @@
-// The regular expression cache: a map from pattern and flags to the expression, with a
-// recency list for the bound. Compiling happens outside the lock, so one slow pattern never
+// The regular expression cache: pattern and flags to the expression, bounded by recency. Compiling happens outside the lock, so one slow pattern never
 // holds up the other workers.
 #include "server/rules/regex_cache.h"
 
-#include <list>
 #include <mutex>
-#include <unordered_map>
 #include <utility>
+
+#include "common/bounded_cache.h"
 
 namespace Ovrin {
 
@@ -18,35 +17,23 @@ public:
         std::string key = std::to_string(flags) + ":" + pattern;
         {
             std::lock_guard<std::mutex> hold(guard);
-            auto found = entries.find(key);
-            if (found != entries.end()) {
-                recency.splice(recency.begin(), recency, found->second.second);
-                return found->second.first;
-            }
+            if (CCompiledRegexPtr* found = entries.Find(key))
+                return *found;
         }
         auto compiled = std::make_shared<const boost::regex>(pattern, flags);
         std::lock_guard<std::mutex> hold(guard);
-        auto [entry, inserted] = entries.try_emplace(key, compiled, recency.end());
-        if (!inserted)
-            return entry->second.first;  // another worker compiled it meanwhile
-        recency.push_front(key);
-        entry->second.second = recency.begin();
-        if (entries.size() > kRegexCacheLimit) {
-            entries.erase(recency.back());
-            recency.pop_back();
-        }
-        return compiled;
+        // Another worker may have compiled it meanwhile: the first one stays.
+        return entries.Insert(key, std::move(compiled));
     }
 
     size_t Count() {
         std::lock_guard<std::mutex> hold(guard);
-        return entries.size();
+        return entries.Size();
     }
 
 private:
     std::mutex guard;
-    std::list<std::string> recency;  // most recently used first
-    std::unordered_map<std::string, std::pair<CCompiledRegexPtr, std::list<std::string>::iterator>> entries;
+    CBoundedCache<std::string, CCompiledRegexPtr> entries{kRegexCacheLimit};
 };
 
 CRegexCache& Cache() {

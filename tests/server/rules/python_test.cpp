@@ -118,6 +118,20 @@ TEST(PythonHostCache, ScriptsDifferingOnlyInSurroundingBlankLinesShareOneCodeObj
     EXPECT_EQ(RunScript(body + "\nx = 1"), changed);
 }
 
+// Scripts with macros make a new text for nearly every message: the cache keeps its bound, and
+// a script dropped from it runs again, compiled afresh.
+TEST(PythonHostCache, HoldsNoMoreThanItsBoundAndADroppedScriptStillRuns) {
+    const std::string first = "result = 'first'";
+    EXPECT_EQ(RunScript(first), "first");
+    for (size_t i = 0; i < 2 * kPythonCacheLimit; ++i) {
+        ASSERT_EQ(RunScript("result = '" + std::to_string(i) + "'"), std::to_string(i));
+        ASSERT_LE(Python().CompiledCount(), kPythonCacheLimit);
+    }
+    EXPECT_EQ(Python().CompiledCount(), kPythonCacheLimit);
+    EXPECT_EQ(RunScript(first), "first");
+    EXPECT_EQ(Python().CompiledCount(), kPythonCacheLimit);
+}
+
 TEST(PythonHostHeaders, HoldTextsAndIntegerCounts) {
     const auto headers = OneSubject("Hello there");
     EXPECT_EQ(RunScript("result = '|'.join(sorted(headers.keys()))", headers), "subject|subject:0|subject:count");

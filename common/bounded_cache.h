@@ -1,0 +1,54 @@
+// CBoundedCache: a map that holds at most a given number of entries and drops the least
+// recently used one beyond it, for caches that would otherwise grow with every distinct text
+// they are asked for. Not locked: its owner guards it.
+#pragma once
+
+#include <cstddef>
+#include <list>
+#include <unordered_map>
+#include <utility>
+
+namespace Ovrin {
+
+template <class Key, class Value>
+class CBoundedCache {
+public:
+    explicit CBoundedCache(size_t limit) : limit(limit) {}
+
+    // The value of the key, now the most recently used; nullptr when it is not held.
+    Value* Find(const Key& key) {
+        auto found = entries.find(key);
+        if (found == entries.end())
+            return nullptr;
+        recency.splice(recency.begin(), recency, found->second.second);
+        return &found->second.first;
+    }
+
+    // The key's value, inserted unless the key is held already; the least recently used entry
+    // goes when the cache would hold more than its limit.
+    Value& Insert(const Key& key, Value value) {
+        auto [entry, inserted] = entries.try_emplace(key, std::move(value), recency.end());
+        if (!inserted)
+            return entry->second.first;
+        recency.push_front(key);
+        entry->second.second = recency.begin();
+        if (entries.size() > limit) {
+            entries.erase(recency.back());
+            recency.pop_back();
+        }
+        return entry->second.first;
+    }
+
+    size_t Size() const { return entries.size(); }
+    void Clear() {
+        entries.clear();
+        recency.clear();
+    }
+
+private:
+    const size_t limit;
+    std::list<Key> recency;  // most recently used first
+    std::unordered_map<Key, std::pair<Value, typename std::list<Key>::iterator>> entries;
+};
+
+}  // namespace Ovrin
