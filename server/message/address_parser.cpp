@@ -248,7 +248,7 @@ private:
     }
 
     // A mailbox whose leading phrase, begun at start, is parsed already: the display name
-    // before an angle address, or else the first words of an addr-spec, parsed again as such.
+    // before an angle address, or else the first words of a bare address, parsed again as one.
     std::string Mailbox(const char* start, const std::string& name) {
         std::string content;
         if (At() != '<') {
