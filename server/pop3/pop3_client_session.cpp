@@ -1,6 +1,7 @@
-// The POP3 client session: one step at a time through the command queue; replies are checked
-// in one place, multi-line data is streamed into a file in .raw, and each command's callback
-// moves the collection on.
+// The POP3 client session: one step at a time through the command queue, the message path's
+// commands sent ahead where the server allows it; replies are checked in one place, messages
+// are streamed into files in .raw, headers kept in memory, and each command's callback moves
+// the collection on.
 #include "server/pop3/pop3_client_session.h"
 
 #include <cstdlib>
