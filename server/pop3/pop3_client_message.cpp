@@ -71,22 +71,15 @@ const std::vector<std::pair<std::string, std::string>>& UserFields(const std::sh
     return fields;
 }
 
-// Names the unit by the address of its own user-document holder, which is unique among the
-// units alive at one time, so that two messages of one user are never taken for the same work.
 // A name the rules may file into: a directory of the user that is not one of the server's.
 bool IsMailboxName(const std::string& name) {
     return !name.empty() && name[0] != '.' && name[0] != '<' && name.find('/') == std::string::npos;
 }
 
-std::string UnitName(const std::string& userName, const void* holder) {
-    return Format("CPOP3ClientMessage(%s, 0x%08lx)", userName.c_str(),
-                  static_cast<unsigned long>(reinterpret_cast<uintptr_t>(holder)));
-}
-
 class CFilePass : public CSequentialWorkUnit {
 public:
     CFilePass(const std::string& userName, std::shared_ptr<CPOP3ClientMessage> message)
-        : CSequentialWorkUnit(UnitName(userName, this)), message(std::move(message)) {}
+        : CSequentialWorkUnit(CPOP3ClientMessage::UnitName(userName, this)), message(std::move(message)) {}
     void Process() override { message->Process(); }
 
 private:
@@ -94,6 +87,11 @@ private:
 };
 
 }  // namespace
+
+std::string CPOP3ClientMessage::UnitName(const std::string& userName, const void* holder) {
+    return Format("CPOP3ClientMessage(%s, 0x%08lx)", userName.c_str(),
+                  static_cast<unsigned long>(reinterpret_cast<uintptr_t>(holder)));
+}
 
 CSequentialWorkUnitPtr CPOP3ClientMessage::FilePass(const std::shared_ptr<CPOP3ClientMessage>& message) {
     return std::make_shared<CFilePass>(message->userName, message);

@@ -59,6 +59,10 @@ public:
     // The file pass as a work unit of its own, named by its own address: the header pass may
     // still be listed on the worker that ran it, and a unit of the same name would be refused.
     static CSequentialWorkUnitPtr FilePass(const std::shared_ptr<CPOP3ClientMessage>& message);
+    // The name of a unit that processes a message: the user and the address of an object the
+    // unit owns, unique among the units alive at one time, so that two messages of one user are
+    // never taken for the same work.
+    static std::string UnitName(const std::string& userName, const void* holder);
 
 private:
     // The file pass's dispatch; a failure sets the result to spam, or to the training mailbox

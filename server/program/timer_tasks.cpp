@@ -81,8 +81,7 @@ class CSpooledMessage : public CSequentialWorkUnit {
 public:
     CSpooledMessage(std::string argument, std::string userName, CUserPool::CObjectPtr user, std::string spoolName,
                     std::string raw, std::optional<std::string> trainingMailbox)
-        : CSequentialWorkUnit(Format("CPOP3ClientMessage(%s, 0x%08lx)", userName.c_str(),
-                                     static_cast<unsigned long>(reinterpret_cast<uintptr_t>(this)))),
+        : CSequentialWorkUnit(CPOP3ClientMessage::UnitName(userName, this)),
           argument(std::move(argument)), userName(std::move(userName)), user(std::move(user)),
           spoolName(std::move(spoolName)), raw(std::move(raw)), trainingMailbox(std::move(trainingMailbox)) {}
 
