@@ -19,17 +19,13 @@
 #include "common/validators.h"
 #include "server/core/config.h"
 #include "server/core/mail_store.h"
-#include "server/core/time_stamp.h"
 #include "server/core/worker_pools.h"
 #include "server/rules/ruleset.h"
+#include "store/message_name.h"
 
 namespace Ovrin {
 
 namespace {
-
-// Unfinished downloads carry this suffix, so that the start-up step that requeues .raw never
-// takes a partial file for a message; the finished file is renamed to its .msg name.
-constexpr const char* kPartialSuffix = ".part";
 
 unsigned Address(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
 
@@ -273,7 +269,7 @@ std::string CPOP3ClientConnection::ReceivedLine() {
 }
 
 void CPOP3ClientConnection::CreateDataFile() {
-    const std::string pattern = Format("%s/%s%%03d.msg%s", rawDirectory.c_str(), LocalTimeStamp().c_str(), kPartialSuffix);
+    const std::string pattern = rawDirectory + "/" + NewMessageFileName(CMessageOrigin::Downloaded) + kPartialSuffix;
     file = std::make_shared<CFile>(pattern, CFile::ACCESS_READ | CFile::ACCESS_WRITE, CFile::SHARE_READ,
                                    CFile::CREATE_NEW,
                                    CFile::UNIQUE_NAME | CFile::DELETE_ON_WRITE_FAILURE | CFile::DELETE_ON_CLOSE);
@@ -450,7 +446,7 @@ bool CPOP3ClientConnection::RetrCallback(uint32_t number, const std::string& tex
         // of the same millisecond, whose partial name is free again once it was renamed.
         const std::string partial = data->GetFilename();
         std::string name;
-        if (!CFile::MoveFileToUniqueName(partial, rawDirectory + "/" + LocalTimeStamp() + "%03d.msg", name))
+        if (!CFile::MoveFileToUniqueName(partial, rawDirectory + "/" + NewMessageFileName(CMessageOrigin::Downloaded), name))
             throw CMessageException("Unable to move file %s to %s", partial.c_str(), name.c_str());
         data->SetDeleteOnClose(false);
         file.reset();
