@@ -12,6 +12,7 @@ packages=(
   netcat-openbsd
   netbase
   qt6-base-dev xvfb xauth
+  libcurl4-openssl-dev nlohmann-json3-dev
 )
 
 missing=()

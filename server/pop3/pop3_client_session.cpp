@@ -13,6 +13,7 @@
 #include "common/internet_address.h"
 #include "common/internet_port.h"
 #include "common/log.h"
+#include "common/oauth_client.h"
 #include "common/text.h"
 #include "common/tls_transport.h"
 #include "common/trace.h"
@@ -20,6 +21,7 @@
 #include "server/core/config.h"
 #include "server/core/mail_store.h"
 #include "server/core/worker_pools.h"
+#include "server/pop3/oauth_tokens.h"
 #include "server/rules/ruleset.h"
 #include "store/message_name.h"
 
@@ -49,10 +51,10 @@ std::vector<std::string> Words(const std::string& text, size_t count) {
 CPOP3ClientConnection::CPOP3ClientConnection(const std::string& hostname, const std::string& port,
                                              const std::string& username, const std::string& password,
                                              const std::string& security, const std::string& user,
-                                             std::shared_ptr<CXMLDocument> userConfiguration)
+                                             std::shared_ptr<CXMLDocument> userConfiguration, const CPOP3Login& login)
     : CParallelWorkUnit(Format("CPOP3ClientConnection(%s, %s@%s:%s)", user.c_str(), username.c_str(),
                                hostname.c_str(), port.c_str())),
-      hostname(hostname), port(port), username(username), password(password), user(user),
+      hostname(hostname), port(port), username(username), password(password), login(login), user(user),
       userConfiguration(std::move(userConfiguration)) {
     // The trace shows the password masked: it would otherwise end up in the log.
     Traced([&] {
@@ -67,14 +69,7 @@ CPOP3ClientConnection::CPOP3ClientConnection(const std::string& hostname, const 
             tls = POP3ClientTLSContext();
         factory = std::make_shared<CClientSocketFactory>(CInternetAddress(), CInternetPort(),
                                                          CInternetAddress(hostname), remotePort);
-        connectDeadline = std::time(nullptr) + ConfigNumber("pop3-connection-attempt-timeout-sec");
         buffer = std::make_unique<char[]>(kBufferSize);
-        if (this->security == TPOP3Security::StartTLS)
-            Queue(0, "STLS\r\n", &CPOP3ClientConnection::StlsCallback);
-        Queue(0, "USER " + username + "\r\n", nullptr);
-        Queue(0, "PASS " + password + "\r\n", nullptr);
-        Queue(0, "CAPA\r\n", &CPOP3ClientConnection::CapaCallback, CData::Lines, kOptional);
-        Queue(0, "STAT\r\n", &CPOP3ClientConnection::StatCallback);
     }, "CPOP3ClientConnection::CPOP3ClientConnection('%s', '%s', '%s', '%s', '%s', 0x%08x)", hostname.c_str(),
        port.c_str(), username.c_str(), Masked(password).c_str(), user.c_str(), Address(this->userConfiguration.get()));
 }
@@ -145,7 +140,52 @@ CSocketWait CPOP3ClientConnection::GetWait() const {
     return CSocketWait{};
 }
 
+bool CPOP3ClientConnection::PrepareLogin() {
+    prepared = true;
+    if (login.auth != TPOP3Auth::User && security == TPOP3Security::None) {
+        Logger().Error("%s: POP3 server at %s:%s for user %s is not asked to log in, the account's auth needs TLS "
+                       "and its security is none; terminating connection abnormally",
+                       GetName().c_str(), hostname.c_str(), port.c_str(), username.c_str());
+        return false;
+    }
+    std::string secret = password;
+    if (IsOAuth(login.auth)) {
+        try {
+            secret = OAuthTokens().AccessToken(user, username, hostname, port, login);
+        } catch (const COAuthGrantRefused&) {
+            Logger().Error("%s: POP3 account %s@%s:%s must be authorized again, its token endpoint refused the "
+                           "refresh token; terminating connection abnormally",
+                           GetName().c_str(), username.c_str(), hostname.c_str(), port.c_str());
+            return false;
+        } catch (const std::exception& e) {
+            Logger().Error("%s: POP3 server at %s:%s for user %s is not asked to log in, no access token, %s; "
+                           "terminating connection abnormally",
+                           GetName().c_str(), hostname.c_str(), port.c_str(), username.c_str(), e.what());
+            return false;
+        }
+    }
+    // The time for the connection counts from here, after any wait for the token endpoint.
+    connectDeadline = std::time(nullptr) + ConfigNumber("pop3-connection-attempt-timeout-sec");
+    if (security == TPOP3Security::StartTLS)
+        Queue(0, "STLS\r\n", &CPOP3ClientConnection::StlsCallback);
+    if (login.auth == TPOP3Auth::User) {
+        Queue(0, "USER " + username + "\r\n", nullptr);
+        Queue(0, "PASS " + password + "\r\n", nullptr);
+    } else {
+        sasl = std::make_unique<CPOP3SASL>(login.auth, username, secret, hostname, port);
+        Queue(0, "CAPA\r\n", &CPOP3ClientConnection::SaslCapaCallback, CData::Lines, kOptional);
+        Queue(0, sasl->Command(), nullptr);
+    }
+    Queue(0, "CAPA\r\n", &CPOP3ClientConnection::CapaCallback, CData::Lines, kOptional);
+    Queue(0, "STAT\r\n", &CPOP3ClientConnection::StatCallback);
+    return true;
+}
+
 bool CPOP3ClientConnection::Step(bool& waiting) {
+    if (!prepared && !PrepareLogin())
+        return false;
+    if (abandoned)
+        return false;
     if (factory) {
         std::shared_ptr<CConnectedSocket> connected;
         if (!factory->Connect(connected)) {
@@ -174,6 +214,10 @@ bool CPOP3ClientConnection::Step(bool& waiting) {
             std::string line;
             if (connection->Recv(nullptr, 0, CConnectedSocket::xferLINE, &line) == 0) {
                 waiting = true;
+                return true;
+            }
+            if (sasl && IsContinuation(line) && current.text.compare(0, 5, "AUTH ") == 0) {
+                connection->SendLine(sasl->Answer());
                 return true;
             }
             if (line.compare(0, 3, "+OK") != 0) {
@@ -243,7 +287,7 @@ bool CPOP3ClientConnection::Handshake(bool& waiting) {
 std::string CPOP3ClientConnection::ShownCommand(const CCommand& command) const {
     if (command.text.compare(0, 5, "PASS ") == 0)
         return "PASS " + Masked(password) + "\r\n";
-    return command.text;
+    return MaskedAuthCommand(command.text);
 }
 
 void CPOP3ClientConnection::ThrowReply(const std::string& shown) const {
@@ -339,6 +383,19 @@ bool CPOP3ClientConnection::StlsCallback(uint32_t number, const std::string& tex
         StartTLS();
         return true;
     }, "CPOP3ClientConnection::StlsCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
+}
+
+bool CPOP3ClientConnection::SaslCapaCallback(uint32_t number, const std::string& text,
+                                             const std::shared_ptr<CFile>& data) {
+    return Traced([&] {
+        if (!sasl->OfferedIn(std::string(buffer.get(), bufferUsed))) {
+            Logger().Error("%s: POP3 server at %s:%s for user %s does not offer SASL %s; terminating connection "
+                           "abnormally",
+                           GetName().c_str(), hostname.c_str(), port.c_str(), username.c_str(), sasl->Mechanism());
+            abandoned = true;
+        }
+        return true;
+    }, "CPOP3ClientConnection::SaslCapaCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
 }
 
 bool CPOP3ClientConnection::CapaCallback(uint32_t number, const std::string& text,

@@ -18,6 +18,7 @@
 #include "common/xml_document.h"
 #include "server/core/work_unit.h"
 #include "server/pop3/pop3_client_message.h"
+#include "server/pop3/pop3_sasl.h"
 #include "server/pop3/pop3_security.h"
 
 namespace Ovrin {
@@ -32,7 +33,7 @@ public:
     // security other than "none", "tls", "starttls" or empty (ParsePOP3Security).
     CPOP3ClientConnection(const std::string& hostname, const std::string& port, const std::string& username,
                           const std::string& password, const std::string& security, const std::string& user,
-                          std::shared_ptr<CXMLDocument> userConfiguration);
+                          std::shared_ptr<CXMLDocument> userConfiguration, const CPOP3Login& login = CPOP3Login());
     ~CPOP3ClientConnection() override;
 
     bool Process(bool& yield) override;
@@ -63,6 +64,9 @@ private:
 
     // One step; sets waiting when it ended for want of the network.
     bool Step(bool& waiting);
+    // Before anything is sent: the account's login checked against its security, an OAuth
+    // access token obtained, the dialogue queued. False once the session ended, in one line.
+    bool PrepareLogin();
     // One step of the TLS handshake: false once it failed, logged in one line that says why.
     bool Handshake(bool& waiting);
     void StartTLS();
@@ -76,6 +80,7 @@ private:
     [[noreturn]] void ThrowReply(const std::string& shown) const;
 
     bool StlsCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
+    bool SaslCapaCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
     bool CapaCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
     bool StatCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
     bool ListCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
@@ -102,6 +107,11 @@ private:
     std::string username;
     std::string password;
     TPOP3Security security;
+    CPOP3Login login;
+    std::unique_ptr<CPOP3SASL> sasl;  // none for USER and PASS
+    bool prepared = false;
+    // The server does not offer the mechanism: the session ends before any secret goes out.
+    bool abandoned = false;
     CTLSContextPtr tls;  // none without TLS
     // The handshake is under way: no command goes out until it is done.
     bool securing = false;

@@ -144,9 +144,9 @@ void SetPOP3ClientConnectionFactory(CPOP3ClientConnectionFactory factory) {
 CParallelWorkUnitPtr MakePOP3ClientConnection(const std::string& userName, const std::string& hostName,
                                               const std::string& port, const std::string& remoteUserName,
                                               const std::string& password, const std::string& security,
-                                              std::shared_ptr<CXMLDocument> user) {
+                                              const CPOP3Login& login, std::shared_ptr<CXMLDocument> user) {
     return std::make_shared<CPOP3ClientConnection>(hostName, port, remoteUserName, password, security, userName,
-                                                   std::move(user));
+                                                   std::move(user), login);
 }
 
 std::string ExtractMessageHeader(const std::string& bytes) {
@@ -207,10 +207,15 @@ void TimerCallback_InitiateUserPOP3Session(const std::string& userName) {
             const std::string remoteUserName = client.Eval("@username")->GetText();
             const std::string password = DecodeBASE64(client.Eval("@password")->GetText());
             const std::string security = client.Eval("@security")->GetText();
+            // An account whose login cannot be read is skipped; the others are still collected.
+            CPOP3Login login;
+            if (!Contained([&] { login = ReadPOP3Login(client); }, "POP3 account %s@%s:%s of user %s",
+                           remoteUserName.c_str(), hostName.c_str(), port.c_str(), userName.c_str()))
+                continue;
             // Sticky: every collection of one account lands on one thread, which refuses a
             // second one while the first is still listed.
             ParallelWorkerPool().PushWorkUnit(
-                factory(userName, hostName, port, remoteUserName, password, security, user), true);
+                factory(userName, hostName, port, remoteUserName, password, security, login, user), true);
         }
     }, "TimerCallback_InitiateUserPOP3Session('%s')", userName.c_str());
 }

@@ -9,6 +9,7 @@
 
 #include "common/xml_document.h"
 #include "server/core/work_unit.h"
+#include "server/pop3/pop3_sasl.h"
 
 namespace Ovrin {
 
@@ -23,13 +24,13 @@ void TimerCallback_FlushRuleSets(const std::string& argument);
 using CPOP3ClientConnectionFactory = std::function<CParallelWorkUnitPtr(
     const std::string& userName, const std::string& hostName, const std::string& port,
     const std::string& remoteUserName, const std::string& password, const std::string& security,
-    std::shared_ptr<CXMLDocument> user)>;
+    const CPOP3Login& login, std::shared_ptr<CXMLDocument> user)>;
 void SetPOP3ClientConnectionFactory(CPOP3ClientConnectionFactory factory);
 // The factory of the POP3 client session itself.
 CParallelWorkUnitPtr MakePOP3ClientConnection(const std::string& userName, const std::string& hostName,
                                               const std::string& port, const std::string& remoteUserName,
                                               const std::string& password, const std::string& security,
-                                              std::shared_ptr<CXMLDocument> user);
+                                              const CPOP3Login& login, std::shared_ptr<CXMLDocument> user);
 
 // The first blank line of a message: the header text up to and including it, with LF line ends
 // made CR LF. Throws when the bytes hold none.

@@ -48,7 +48,7 @@ bool Accepts(uint16_t port) {
 }  // namespace
 
 DovecotServer::DovecotServer(const std::vector<std::pair<std::string, std::string>>& users,
-                             const std::optional<Certificate>& tls) {
+                             const std::optional<Certificate>& tls, const std::optional<OAuth2>& oauth2) {
     port = FreeLoopbackPort();
     if (tls)
         tlsPort = FreeLoopbackPort();
@@ -79,11 +79,13 @@ DovecotServer::DovecotServer(const std::vector<std::pair<std::string, std::strin
         "listen = 127.0.0.1\n"
         + (tls ? "ssl = yes\nssl_cert = <" + tls->certificate + "\nssl_key = <" + tls->key + "\n" : "ssl = no\n") +
         "disable_plaintext_auth = no\n"
-        "auth_mechanisms = plain\n"
+        "auth_mechanisms = " + (oauth2 ? oauth2->mechanisms : std::string("plain")) + "\n"
         "default_internal_user = " + (root ? std::string("dovecot") : self) + "\n"
         "default_login_user = " + (root ? std::string("dovenull") : self) + "\n"
         "first_valid_uid = " + std::to_string(uid) + "\n"
-        "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " + dir / "passwd" + "\n}\n"
+        "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " + dir / "passwd" + "\n}\n" +
+        (oauth2 ? "passdb {\n  driver = oauth2\n  mechanisms = xoauth2 oauthbearer\n  args = " + dir / "oauth2.conf" + "\n}\n"
+                : std::string()) +
         "userdb {\n  driver = static\n  args = uid=" + std::to_string(uid) + " gid=" + std::to_string(gid) +
         " home=" + dir / "home" + "/%u\n}\n"
         "mail_location = maildir:~/Maildir\n"
@@ -96,6 +98,16 @@ DovecotServer::DovecotServer(const std::vector<std::pair<std::string, std::strin
         "service anvil {\n  chroot =\n}\n"
         "service imap-login {\n  chroot =\n}\n";
     WriteWholeFile(dir / "dovecot.conf", conf);
+    if (oauth2) {
+        // Dovecot's auth process runs as another user: it reads its own copy of the CA.
+        WriteWholeFile(dir / "oauth2-ca.pem", ReadWholeFile(oauth2->caFile));
+        fs::permissions(dir / "oauth2-ca.pem", fs::perms::owner_read | fs::perms::owner_write |
+                                                   fs::perms::group_read | fs::perms::others_read);
+        WriteWholeFile(dir / "oauth2.conf", "introspection_mode = post\nintrospection_url = " +
+                                                oauth2->introspectionUrl + "\nforce_introspection = yes\n"
+                                                "username_attribute = username\nactive_attribute = active\n"
+                                                "active_value = true\ntls_ca_cert_file = " + dir / "oauth2-ca.pem" + "\n");
+    }
     if (root)
         for (const auto& entry : fs::recursive_directory_iterator(dir / "home"))
             ::chown(entry.path().c_str(), uid, gid);

@@ -22,9 +22,18 @@ public:
         std::string key;
     };
 
+    // Dovecot's oauth2 password database beside the passwd-file one, asking the introspection
+    // address (trusting the CA file) whether a bearer token is good and whose it is.
+    struct OAuth2 {
+        std::string introspectionUrl;
+        std::string caFile;
+        std::string mechanisms = "plain xoauth2 oauthbearer";
+    };
+
     // Each user is (name, password). Starts Dovecot and waits until it accepts connections.
     explicit DovecotServer(const std::vector<std::pair<std::string, std::string>>& users,
-                           const std::optional<Certificate>& tls = std::nullopt);
+                           const std::optional<Certificate>& tls = std::nullopt,
+                           const std::optional<OAuth2>& oauth2 = std::nullopt);
     ~DovecotServer();
     DovecotServer(const DovecotServer&) = delete;
     DovecotServer& operator=(const DovecotServer&) = delete;

@@ -116,7 +116,8 @@ TEST_F(TimerTasks, EachAccountBecomesAStickyUnitAndASecondCollectionIsRefused) {
     std::vector<std::string> made;
     SetPOP3ClientConnectionFactory([&](const std::string& user, const std::string& host, const std::string& port,
                                        const std::string& remote, const std::string& password,
-                                       const std::string& security, std::shared_ptr<CXMLDocument>) {
+                                       const std::string& security, const CPOP3Login&,
+                                       std::shared_ptr<CXMLDocument>) {
         made.push_back(user + " " + remote + "@" + host + ":" + port + " " + password + " " + security);
         return std::make_shared<Account>("CPOP3ClientConnection(" + user + ", " + remote + "@" + host + ":" + port + ")");
     });
