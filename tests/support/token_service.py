@@ -63,7 +63,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def handle_form(self, state, form):
         if self.path == "/introspect":
             entry = state["access"].get(form.get("token", ""))
-            active = entry is not None and entry["expires"] > time.time()
+            active = entry is not None and entry["expires"] > time.time() and not state.get("revoked", False)
             state["log"].append("introspect " + ("active" if active else "inactive"))
             return 200, ({"active": True, "username": entry["user"]} if active else {"active": False})
         if form.get("client_id") != state["client_id"] or form.get("client_secret", "") != state["client_secret"]:

@@ -271,6 +271,27 @@ TEST_F(OAuthCollection, ARefusedRefreshTokenEndsTheCollectionInOneLineAndDovecot
     EXPECT_EQ(dovecot->Count("alice"), 1u);
 }
 
+// Dovecot answers a token it finds inactive with an error challenge and waits: the session
+// ends the exchange with an empty line and reports the refusal that follows.
+TEST_F(OAuthCollection, ATokenTheServerRefusesEndsTheExchangeAndTheSession) {
+    StartTokens({{"refresh", {{"rt-alice", {{"user", "alice"}}}}}, {"revoked", true}});
+    auto dovecot = StartDovecot();
+    dovecot->Deliver("alice", Message("stays"));
+    for (const char* auth : {"oauthbearer", "xoauth2"}) {
+        SCOPED_TRACE(auth);
+        SetAccount(auth, dovecot->TLSPort(), "tls", "rt-alice");
+        auto process = StartServer(home);
+        EXPECT_EQ(process->Command("check user joe"), "ok");
+        ASSERT_TRUE(process->WaitForLog("replied with '-ERR [AUTH]")) << process->LogText() << dovecot->Log();
+        StopServer(*process);
+        Keep(*process);
+        EXPECT_FALSE(process->LogLinesWith("when asked 'AUTH " + Ovrin::ToUpper(auth) + " ********").empty())
+            << process->LogText();
+    }
+    EXPECT_EQ(Counted("introspect inactive"), 2u);
+    EXPECT_EQ(dovecot->Count("alice"), 1u);
+}
+
 TEST_F(OAuthCollection, NoSecretLeavesWhereTheLoginCannotBeSafe) {
     StartTokens({{"refresh", {{"rt-alice", {{"user", "alice"}}}}}});
     const struct {
