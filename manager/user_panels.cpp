@@ -9,6 +9,7 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include "manager/oauth_device_flow.h"
 #include "manager/panel_widgets.h"
 
 namespace Ovrin {
@@ -83,6 +84,40 @@ QWidget* BuildPop3AccountPanel(QWidget* holder) {
                                          {"None: plain text", "none"},
                                          {"TLS from the start (POP3S)", "tls"},
                                          {"STLS after the greeting", "starttls"}}));
+    form->addRow("Authentication:", NewChoice(panel, "cmbPOP3Auth", kPop3AuthKey,
+                                              {{"Password (USER and PASS)", ""},
+                                               {"PLAIN", "plain"},
+                                               {"XOAUTH2", "xoauth2"},
+                                               {"OAUTHBEARER", "oauthbearer"}}));
+    // Not bound: a choice only fills the fields below.
+    auto* provider = new QComboBox(panel);
+    provider->setObjectName("cmbOAuthProvider");
+    provider->addItem("Other: entered by hand");
+    for (const TOAuthPreset& preset : kOAuthPresets)
+        provider->addItem(preset.name);
+    form->addRow("OAuth provider:", provider);
+    for (const TPop3AccountField& field : kOAuthFields) {
+        QLineEdit* edit = NewEdit(panel, field.name, field.key);
+        if (field.masked)
+            edit->setEchoMode(QLineEdit::Password);
+        form->addRow(field.label, edit);
+    }
+    QObject::connect(provider, &QComboBox::activated, panel, [panel](int index) {
+        if (index < 1)
+            return;
+        const TOAuthPreset& preset = kOAuthPresets[index - 1];
+        panel->findChild<QLineEdit*>("edtOAuthDeviceURL")->setText(preset.deviceUrl);
+        panel->findChild<QLineEdit*>("edtOAuthTokenURL")->setText(preset.tokenUrl);
+        panel->findChild<QLineEdit*>("edtOAuthScope")->setText(preset.scope);
+    });
+    auto* authorize = new QPushButton("Authorize...", panel);
+    authorize->setObjectName("btnOAuthAuthorize");
+    auto* status = new QLabel(panel);
+    status->setObjectName("lblOAuthStatus");
+    status->setWordWrap(true);
+    status->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    form->addRow(authorize, status);
+    (new TOAuthDeviceFlow(panel))->setObjectName("oauthDeviceFlow");
     Layout(panel)->addLayout(form);
     Layout(panel)->addStretch(1);
     return panel;

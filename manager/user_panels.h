@@ -29,6 +29,36 @@ inline constexpr TPop3AccountField kPop3AccountFields[] = {
     {"@password", "User password:", "edtPOP3Password", true},
 };
 
+// How the account logs in, chosen in cmbPOP3Auth: "" (USER and PASS), "plain", "xoauth2",
+// "oauthbearer".
+inline constexpr const char* kPop3AuthKey = "@auth";
+
+// The OAuth settings of an account, below the choice: endpoints, scope and the client the
+// provider registered. The refresh token itself has no field: "Authorize..." obtains it.
+inline constexpr TPop3AccountField kOAuthFields[] = {
+    {"@device-authorization-url", "Device authorization endpoint (https):", "edtOAuthDeviceURL", false},
+    {"@token-url", "Token endpoint (https):", "edtOAuthTokenURL", false},
+    {"@scope", "Scope:", "edtOAuthScope", false},
+    {"@client-id", "Client id:", "edtOAuthClientId", false},
+    {"@client-secret", "Client secret (when the provider gave one):", "edtOAuthClientSecret", true},
+};
+inline constexpr const char* kRefreshTokenKey = "@refresh-token";
+
+// Providers whose endpoints and scope a choice fills in; any other is entered by hand.
+struct TOAuthPreset {
+    const char* name;
+    const char* deviceUrl;
+    const char* tokenUrl;
+    const char* scope;
+};
+inline constexpr TOAuthPreset kOAuthPresets[] = {
+    {"Google", "https://oauth2.googleapis.com/device/code", "https://oauth2.googleapis.com/token",
+     "https://mail.google.com/"},
+    {"Microsoft", "https://login.microsoftonline.com/common/oauth2/v2.0/devicecode",
+     "https://login.microsoftonline.com/common/oauth2/v2.0/token",
+     "https://outlook.office.com/POP.AccessAsUser.All offline_access"},
+};
+
 // The account's security, chosen in cmbPOP3Security; "" writes no attribute, so that the port
 // decides (995: TLS, any other: none).
 inline constexpr const char* kPop3SecurityKey = "@security";

@@ -1,10 +1,19 @@
 #include "manager/user_pop3_account_tree_control.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QStyle>
 #include <QTreeWidget>
 
+#include "common/exception.h"
+#include "common/oauth_client.h"
 #include "common/text.h"
+#include "manager/command_client.h"
+#include "manager/dialogs.h"
+#include "manager/oauth_device_flow.h"
 #include "manager/user_panels.h"
 
 namespace Ovrin {
@@ -12,6 +21,15 @@ namespace Ovrin {
 namespace {
 
 constexpr const char* kPasswordKey = "@password";
+constexpr const char* kClientSecretKey = "@client-secret";
+constexpr const char* kAuthorize = "Authorize...";
+
+bool IsSecret(const std::string& key) { return key == kPasswordKey || key == kClientSecretKey; }
+
+std::string FieldText(QWidget* panel, const char* name) {
+    auto* edit = panel->findChild<QLineEdit*>(name);
+    return edit ? Trim(edit->text().toStdString()) : std::string();
+}
 
 }  // namespace
 
@@ -35,25 +53,93 @@ void TUserPOP3AccountTreeControl::ShowCaption() {
     Node()->setText(0, QString::fromUtf8(caption.data(), static_cast<qsizetype>(caption.size())));
 }
 
-TStringArray TUserPOP3AccountTreeControl::PopupItems() { return {"Refresh", "Delete"}; }
+TStringArray TUserPOP3AccountTreeControl::PopupItems() { return {"Refresh", kAuthorize, "Delete"}; }
 
 void TUserPOP3AccountTreeControl::PopupCommand(const std::string& caption) {
+    if (caption == kAuthorize) {
+        Guarded([this] { Authorize(); });
+        return;
+    }
     if (caption == "Delete")
         if (TXmlNode accounts = account.ParentNode())
             accounts.RemoveChild(account);
     TTreeControl::PopupCommand(caption);  // frees this controller on "Delete"
 }
 
-QWidget* TUserPOP3AccountTreeControl::Panel() { return FormPanel("pnlPop3Account", BuildPop3AccountPanel); }
+QWidget* TUserPOP3AccountTreeControl::Panel() {
+    QWidget* panel = FormPanel("pnlPop3Account", BuildPop3AccountPanel);
+    // The panel serves every account: its button acts on the one selected.
+    auto* button = panel->findChild<QPushButton*>("btnOAuthAuthorize");
+    if (button && !button->property("wired").toBool()) {
+        button->setProperty("wired", true);
+        QTreeWidget* tree = TreeView();
+        QObject::connect(button, &QPushButton::clicked, button, [tree] {
+            if (TTreeControl* control = TTreeControl::Of(tree->currentItem()))
+                control->PopupCommand(kAuthorize);
+        });
+    }
+    if (auto* status = panel->findChild<QLabel*>("lblOAuthStatus"))
+        status->clear();
+    return panel;
+}
+
+void TUserPOP3AccountTreeControl::Authorize() {
+    QWidget* panel = Panel();
+    auto* auth = panel->findChild<QComboBox*>("cmbPOP3Auth");
+    const std::string mechanism = auth ? auth->currentData().toString().toStdString() : "";
+    if (mechanism != "xoauth2" && mechanism != "oauthbearer")
+        throw CMessageException("Choose XOAUTH2 or OAUTHBEARER as the authentication before authorizing");
+    TOAuthDeviceFlow::TRequest request;
+    request.deviceUrl = FieldText(panel, "edtOAuthDeviceURL");
+    request.tokenUrl = FieldText(panel, "edtOAuthTokenURL");
+    request.scope = FieldText(panel, "edtOAuthScope");
+    request.clientId = FieldText(panel, "edtOAuthClientId");
+    request.clientSecret = FieldText(panel, "edtOAuthClientSecret");
+    if (request.clientSecret == kPasswordPlaceholder) {
+        TXmlNode stored = account.SelectSingleNode(kClientSecretKey);
+        request.clientSecret = stored ? DecodeBASE64(stored.Text()) : "";
+    }
+    if (!IsHTTPSAddress(request.deviceUrl) || !IsHTTPSAddress(request.tokenUrl))
+        throw CMessageException("The device authorization and token endpoints must be https addresses");
+    if (request.clientId.empty())
+        throw CMessageException("The provider's client id is needed to authorize the account");
+    // The server's own extra CA, so that the manager trusts what the server will trust.
+    std::string ca;
+    if (SendCommand("get config tls-ca-file", &ca))
+        request.caFile = Trim(ca);
+    auto* flow = panel->findChild<TOAuthDeviceFlow*>("oauthDeviceFlow");
+    auto* status = panel->findChild<QLabel*>("lblOAuthStatus");
+    QObject::disconnect(flow, nullptr, nullptr, nullptr);
+    QObject::connect(flow, &TOAuthDeviceFlow::Prompted, status, [status](const QString& uri, const QString& code) {
+        status->setText(QString("Open %1 and enter the code %2; waiting for the authorization...").arg(uri, code));
+    });
+    TXmlNode target = account;
+    QObject::connect(flow, &TOAuthDeviceFlow::Granted, status, [status, target](const QString& token) mutable {
+        TXmlNode attribute = target.SelectSingleNode(kRefreshTokenKey);
+        if (!attribute) {
+            attribute = target.OwnerDocument().CreateAttribute(std::string(kRefreshTokenKey).substr(1));
+            target.SetNamedItem(attribute);
+        }
+        attribute.SetText(EncodeBASE64(token.toStdString()));
+        status->setText("Authorized. \"Save changes\" keeps the authorization with the account.");
+    });
+    QObject::connect(flow, &TOAuthDeviceFlow::Failed, status, [status](const QString& reason) {
+        status->setText("Authorization failed: " + reason);
+    });
+    if (!flow->Start(request))
+        throw CMessageException("An authorization is already under way");
+    status->setText("Asking the provider for a code...");
+}
 bool TUserPOP3AccountTreeControl::BeginLoad() { return true; }
 bool TUserPOP3AccountTreeControl::CanSave() { return true; }
 
 std::string TUserPOP3AccountTreeControl::GetValue(const std::string& key) {
     if (key.empty())
         return "";
-    if (key == kPasswordKey)
-        return kPasswordPlaceholder;
     TXmlNode attribute = account.SelectSingleNode(key);
+    // A stored secret is never shown; the password always looks set, as it always has.
+    if (key == kPasswordKey || (IsSecret(key) && attribute && !attribute.Text().empty()))
+        return kPasswordPlaceholder;
     return attribute ? attribute.Text() : "";
 }
 
@@ -61,12 +147,12 @@ void TUserPOP3AccountTreeControl::SetValue(const std::string& key, const std::st
     if (key.empty() || key[0] != '@')
         return;
     // An account without the attribute lets its port decide.
-    if (key == kPop3SecurityKey && value.empty()) {
+    if ((key == kPop3SecurityKey || key == kPop3AuthKey) && value.empty()) {
         account.RemoveNamedItem(key.substr(1));
         return;
     }
     std::string text = value;
-    if (key == kPasswordKey) {
+    if (IsSecret(key)) {
         if (value == kPasswordPlaceholder)
             return;
         text = EncodeBASE64(value);

@@ -20,13 +20,17 @@ public:
     // The attribute's text; the password shows as the placeholder.
     std::string GetValue(const std::string& key) override;
     bool CanSave() override;
-    // The password is written, Base64-encoded, only when it is not the placeholder; an empty
+    // A secret (password, client secret) is written, Base64-encoded, only when it is not the
+    // placeholder; an empty auth or
     // security removes the attribute.
     void SetValue(const std::string& key, const std::string& value) override;
     void EndSave() override;
 
 private:
     void ShowCaption();
+    // The device authorization with the panel's current settings; the refresh token it brings
+    // goes into the account, written by the next save.
+    void Authorize();
 
     TXmlNode account;
 };

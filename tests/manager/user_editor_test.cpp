@@ -31,6 +31,9 @@
 #include "tests/support/scripted_pop3_peer.h"
 #include "tests/support/server_home.h"
 #include "tests/support/server_run.h"
+#include "tests/support/dovecot_server.h"
+#include "tests/support/test_ca.h"
+#include "tests/support/token_service.h"
 #include "tests/support/service_home.h"
 #include "tests/support/wait.h"
 
@@ -163,6 +166,10 @@ protected:
             }
             if (command == "get config mail-directory")
                 return "ok " + mail + "\r\n";
+            if (command == "get config tls-ca-file") {
+                std::lock_guard hold(lock);
+                return caFile.empty() ? "err not set\r\n" : "ok " + caFile + "\r\n";
+            }
             if (command.rfind("get config ", 0) == 0)
                 return "ok 1\r\n";
             return "ok\r\n";
@@ -197,6 +204,7 @@ protected:
     OvrinTest::ServerHome home;
     std::mutex lock;
     std::set<std::string> refused;
+    std::string caFile;  // the server's tls-ca-file as the service tells it
     std::unique_ptr<TControlPeer> peer;
     TManagerDriver manager{home.Path()};
 };
@@ -676,6 +684,93 @@ TEST(UserEditorWithTheService, MoveAndTrainFilesTheMessageAndTheRulesetLearns) {
     EXPECT_EQ(service.ServerLog().find(" ERROR "), std::string::npos) << service.ServerLog();
     manager.form.reset();
     EXPECT_EQ(service.Stop(), std::optional<int>(0));
+}
+
+// "Authorize..." runs the device authorization against a token service on loopback, the refresh
+// token it brings is saved with the account (never shown), and the server collects with it from
+// Dovecot, whose oauth2 password database asks the same service about the access token.
+TEST_F(UserEditor, AnAccountAuthorizedByDeviceCodeIsCollectedWithTheSavedRefreshToken) {
+    OvrinTest::TestCA ca;
+    const OvrinTest::TestCA::Issued certificate = ca.Issue("DNS:localhost,IP:127.0.0.1");
+    OvrinTest::TokenService tokens(certificate, {{"client_id", "ovrin-test"},
+                                                 {"client_secret", "manager-secret-3391"},
+                                                 {"device_user", "alice"},
+                                                 {"approve_after", 1}});
+    OvrinTest::DovecotServer dovecot({{"alice", "alice-password-1"}},
+                                     OvrinTest::DovecotServer::Certificate{certificate.certificate, certificate.key},
+                                     OvrinTest::DovecotServer::OAuth2{tokens.Url("/introspect"), ca.CertificateFile()});
+    {
+        std::lock_guard hold(lock);
+        caFile = ca.CertificateFile();
+    }
+    home.SetParam("tls-ca-file", ca.CertificateFile());
+    WriteWholeFile(Path("ann/user.xml"),
+                   "<user><params/><pop3-server/><pop3-clients><pop3-client hostname=\"localhost\" port=\"" +
+                       std::to_string(dovecot.TLSPort()) +
+                       "\" username=\"alice\" password=\"\" security=\"tls\"/></pop3-clients></user>\n");
+    const QString path = QString::fromStdString("Users/ann/Accounts/alice@localhost:" + std::to_string(dovecot.TLSPort()));
+    manager.Select("Users/ann");
+    manager.Select(path);
+
+    // A preset fills the endpoints and the scope; this provider is entered by hand.
+    auto* provider = manager.Find<QComboBox>("cmbOAuthProvider");
+    provider->setCurrentIndex(1);
+    emit provider->activated(1);
+    EXPECT_EQ(manager.Find<QLineEdit>("edtOAuthTokenURL")->text(), "https://oauth2.googleapis.com/token");
+    auto* auth = manager.Find<QComboBox>("cmbPOP3Auth");
+    auth->setCurrentIndex(auth->findData(QString("xoauth2")));
+    manager.Find<QLineEdit>("edtOAuthDeviceURL")->setText(QString::fromStdString(tokens.Url("/device")));
+    manager.Find<QLineEdit>("edtOAuthTokenURL")->setText(QString::fromStdString(tokens.Url("/token")));
+    manager.Find<QLineEdit>("edtOAuthScope")->setText("mail");
+    manager.Find<QLineEdit>("edtOAuthClientId")->setText("ovrin-test");
+    manager.Find<QLineEdit>("edtOAuthClientSecret")->setText("manager-secret-3391");
+    manager.form->SaveChanges();
+    ASSERT_TRUE(Errors().empty()) << Errors().front();
+
+    // Shown again, the secret is the placeholder, and the flow still gets the stored one.
+    manager.Select("Users/ann/Accounts");
+    manager.Select(path);
+    EXPECT_EQ(manager.Find<QLineEdit>("edtOAuthClientSecret")->text(), "************");
+    auto* status = manager.Find<QLabel>("lblOAuthStatus");
+    QString prompt;
+    manager.Find<QPushButton>("btnOAuthAuthorize")->click();
+    ASSERT_TRUE(Errors().empty()) << Errors().front();
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        if (status->text().contains("WDJB-MJHT"))
+            prompt = status->text();
+        return status->text().startsWith("Authorized");
+    }, 30000)) << status->text().toStdString();
+    EXPECT_EQ(prompt.toStdString(), "Open " + tokens.Url("/activate") +
+                                        " and enter the code WDJB-MJHT; waiting for the authorization...");
+    manager.form->SaveChanges();
+    ASSERT_TRUE(Errors().empty()) << Errors().front();
+    manager.Select("Users/ann/Accounts");
+    manager.Select(path);
+
+    const nlohmann::json state = tokens.State();
+    ASSERT_EQ(state["refresh"].size(), 1u);
+    const std::string refreshToken = state["refresh"].begin().key();
+    const std::string saved = ReadWholeFile(Path("ann/user.xml"));
+    EXPECT_NE(saved.find("refresh-token=\"" + Ovrin::EncodeBASE64(refreshToken) + "\""), std::string::npos) << saved;
+    EXPECT_NE(saved.find("auth=\"xoauth2\""), std::string::npos) << saved;
+    EXPECT_NE(saved.find("scope=\"mail\""), std::string::npos) << saved;
+    for (QLineEdit* edit : manager.form->findChildren<QLineEdit*>())
+        EXPECT_FALSE(edit->text().contains(QString::fromStdString(refreshToken)) ||
+                     edit->text().contains("manager-secret-3391"))
+            << edit->objectName().toStdString();
+
+    dovecot.Deliver("alice", "Subject: by token\r\n\r\nbody\r\n");
+    auto server = OvrinTest::StartServer(home);
+    EXPECT_EQ(server->Command("check user ann"), "ok");
+    EXPECT_TRUE(OvrinTest::WaitUntil([&] { return dovecot.Count("alice") == 0; })) << server->LogText() << dovecot.Log();
+    OvrinTest::StopServer(*server);
+    EXPECT_TRUE(server->LogLinesWith(" ERROR ").empty()) << server->LogText();
+    EXPECT_NE(dovecot.Log().find("Login: user=<alice>, method=XOAUTH2"), std::string::npos) << dovecot.Log();
+    const std::string log = server->LogText();
+    EXPECT_EQ(log.find(refreshToken), std::string::npos);
+    EXPECT_EQ(log.find("manager-secret-3391"), std::string::npos);
+    for (const auto& [token, entry] : tokens.State()["access"].items())
+        EXPECT_EQ(log.find(token), std::string::npos);
 }
 
 }  // namespace
