@@ -4,9 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/exception.h"
+#include "common/socket_wait.h"
 
 namespace Ovrin {
 
@@ -32,6 +36,32 @@ struct CDeviceAuthorization {
     int64_t expiresIn = 600;  // seconds the user code stays good
 };
 
+// One form post to an OAuth endpoint, moved on without ever waiting, so that a worker thread
+// can run it beside its other connections.
+class COAuthRequest {
+public:
+    // Throws for an address that is not https.
+    COAuthRequest(const std::string& url, const std::vector<std::pair<std::string, std::string>>& fields,
+                  const std::string& caFile, long timeout);
+    ~COAuthRequest();
+    COAuthRequest(const COAuthRequest&) = delete;
+    COAuthRequest& operator=(const COAuthRequest&) = delete;
+
+    // Moves the transfer on as far as it goes now; true once the answer is in. A transfer that
+    // failed (unreachable, refused certificate, time-out, no JSON object) throws.
+    bool Perform();
+    // What the transfer waits for; no descriptor while it resolves the name.
+    CSocketWait GetWait() const;
+    // Waits for the answer, polling the connection.
+    void Complete();
+
+    struct CImpl;
+
+private:
+    friend class COAuthClient;
+    std::unique_ptr<CImpl> impl;
+};
+
 class COAuthClient {
 public:
     // caFile: trusted besides the system's roots, may be empty; timeout in seconds for each
@@ -42,6 +72,11 @@ public:
     // on any other failure; no message carries a secret.
     COAuthGrant Refresh(const std::string& tokenUrl, const std::string& clientId, const std::string& clientSecret,
                         const std::string& refreshToken) const;
+    // The same in two halves: the request to move on, then its answer read.
+    std::unique_ptr<COAuthRequest> StartRefresh(const std::string& tokenUrl, const std::string& clientId,
+                                                const std::string& clientSecret,
+                                                const std::string& refreshToken) const;
+    static COAuthGrant RefreshResult(const COAuthRequest& request);
 
     CDeviceAuthorization AuthorizeDevice(const std::string& deviceUrl, const std::string& clientId,
                                          const std::string& clientSecret, const std::string& scope) const;

@@ -9,7 +9,6 @@
 #include <mutex>
 
 #include "common/log.h"
-#include "common/oauth_client.h"
 #include "common/text.h"
 #include "server/core/config.h"
 #include "server/core/mail_store.h"
@@ -56,6 +55,9 @@ struct COAuthTokens::CImpl {
     };
     std::mutex mutex;
     std::map<std::string, std::shared_ptr<CEntry>> entries;
+
+    // The account's entry, started afresh when user.xml holds a refresh token it has not seen.
+    std::shared_ptr<CEntry> Entry(const CAccount& account);
     // One write of user.xml at a time.
     std::mutex saving;
 };
@@ -63,44 +65,54 @@ struct COAuthTokens::CImpl {
 COAuthTokens::COAuthTokens() : impl(std::make_unique<CImpl>()) {}
 COAuthTokens::~COAuthTokens() = default;
 
-std::string COAuthTokens::AccessToken(const std::string& user, const std::string& username,
-                                      const std::string& hostname, const std::string& port,
-                                      const CPOP3Login& login) {
-    // Not traced: the session reports a failure in one line of its own.
+std::shared_ptr<COAuthTokens::CImpl::CEntry> COAuthTokens::CImpl::Entry(const CAccount& account) {
+    std::shared_ptr<CEntry> entry;
     {
-        std::shared_ptr<CImpl::CEntry> entry;
-        {
-            std::lock_guard<std::mutex> hold(impl->mutex);
-            auto& slot = impl->entries[user + "\n" + username + "@" + hostname + ":" + port];
-            if (!slot)
-                slot = std::make_shared<CImpl::CEntry>();
-            entry = slot;
-        }
-        std::lock_guard<std::mutex> hold(entry->mutex);
-        // A refresh token that is neither the one seen nor its successor is a new authorization.
-        if (login.refreshToken != entry->configured && login.refreshToken != entry->current) {
-            entry->configured = entry->current = login.refreshToken;
-            entry->accessToken.clear();
-        }
-        const std::time_t now = std::time(nullptr);
-        if (!entry->accessToken.empty() && now + kRenewBefore < entry->expires)
-            return entry->accessToken;
-        entry->accessToken.clear();
-        const long timeout = std::atol(Config().GetValue("outgoing-connection-timeout-sec").c_str());
-        const COAuthGrant grant = COAuthClient(OptionalValue("tls-ca-file"), timeout > 0 ? timeout : 60)
-                                      .Refresh(login.tokenUrl, login.clientId, login.clientSecret, entry->current);
-        entry->accessToken = grant.accessToken;
-        entry->expires = now + grant.expiresIn;
-        if (!grant.refreshToken.empty() && grant.refreshToken != entry->current) {
-            std::lock_guard<std::mutex> saving(impl->saving);
-            if (!SaveRefreshToken(user, username, hostname, port, entry->current, grant.refreshToken))
-                Logger().Warning("The refresh token of POP3 account %s@%s:%s of user %s was renewed, but user.xml "
-                                 "no longer holds the previous one; the new one is kept in memory only",
-                                 username.c_str(), hostname.c_str(), port.c_str(), user.c_str());
-            entry->current = grant.refreshToken;
-        }
-        return entry->accessToken;
+        std::lock_guard<std::mutex> hold(mutex);
+        auto& slot = entries[account.user + "\n" + account.username + "@" + account.hostname + ":" + account.port];
+        if (!slot)
+            slot = std::make_shared<CEntry>();
+        entry = slot;
     }
+    std::lock_guard<std::mutex> hold(entry->mutex);
+    // A refresh token that is neither the one seen nor its successor is a new authorization.
+    const std::string& given = account.login.refreshToken;
+    if (given != entry->configured && given != entry->current) {
+        entry->configured = entry->current = given;
+        entry->accessToken.clear();
+    }
+    return entry;
+}
+
+std::string COAuthTokens::Held(const CAccount& account, std::unique_ptr<COAuthRequest>& request) {
+    std::shared_ptr<CImpl::CEntry> entry = impl->Entry(account);
+    std::lock_guard<std::mutex> hold(entry->mutex);
+    if (!entry->accessToken.empty() && std::time(nullptr) + kRenewBefore < entry->expires)
+        return entry->accessToken;
+    const long timeout = std::atol(Config().GetValue("outgoing-connection-timeout-sec").c_str());
+    request = COAuthClient(OptionalValue("tls-ca-file"), timeout > 0 ? timeout : 60)
+                  .StartRefresh(account.login.tokenUrl, account.login.clientId, account.login.clientSecret,
+                                entry->current);
+    return std::string();
+}
+
+std::string COAuthTokens::Complete(const CAccount& account, const COAuthRequest& request) {
+    const COAuthGrant grant = COAuthClient::RefreshResult(request);
+    std::shared_ptr<CImpl::CEntry> entry = impl->Entry(account);
+    std::lock_guard<std::mutex> hold(entry->mutex);
+    entry->accessToken = grant.accessToken;
+    entry->expires = std::time(nullptr) + grant.expiresIn;
+    if (!grant.refreshToken.empty() && grant.refreshToken != entry->current) {
+        std::lock_guard<std::mutex> saving(impl->saving);
+        if (!SaveRefreshToken(account.user, account.username, account.hostname, account.port, entry->current,
+                              grant.refreshToken))
+            Logger().Warning("The refresh token of POP3 account %s@%s:%s of user %s was renewed, but user.xml no "
+                             "longer holds the previous one; the new one is kept in memory only",
+                             account.username.c_str(), account.hostname.c_str(), account.port.c_str(),
+                             account.user.c_str());
+        entry->current = grant.refreshToken;
+    }
+    return entry->accessToken;
 }
 
 COAuthTokens& OAuthTokens() {

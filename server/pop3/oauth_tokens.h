@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "common/oauth_client.h"
 #include "server/pop3/pop3_sasl.h"
 
 namespace Ovrin {
@@ -14,11 +15,21 @@ public:
     COAuthTokens();
     ~COAuthTokens();
 
-    // The access token of a local user's account (remote user name, host and port name it);
-    // asks the token endpoint for a new one when none is held or it expires within a minute.
-    // Throws COAuthGrantRefused when the endpoint refuses the refresh token.
-    std::string AccessToken(const std::string& user, const std::string& username, const std::string& hostname,
-                            const std::string& port, const CPOP3Login& login);
+    // A local user's account, named by remote user name, host and port.
+    struct CAccount {
+        std::string user;
+        std::string username;
+        std::string hostname;
+        std::string port;
+        CPOP3Login login;
+    };
+
+    // The access token held for the account, or none (empty) when it expires within a minute;
+    // then the request asks the token endpoint for a new one, for the caller to move on.
+    std::string Held(const CAccount& account, std::unique_ptr<COAuthRequest>& request);
+    // The answer to that request: the new access token, kept; a rotated refresh token is
+    // written into user.xml. Throws COAuthGrantRefused when the refresh token was refused.
+    std::string Complete(const CAccount& account, const COAuthRequest& request);
 
 private:
     struct CImpl;

@@ -127,6 +127,8 @@ bool CPOP3ClientConnection::Process(bool& yield) {
 }
 
 CSocketWait CPOP3ClientConnection::GetWait() const {
+    if (tokenRequest)
+        return tokenRequest->GetWait();
     if (awaited) {
         CSocketWait wait;
         wait.descriptor = awaited->HeaderEventDescriptor();
@@ -148,22 +150,46 @@ bool CPOP3ClientConnection::PrepareLogin() {
                        GetName().c_str(), hostname.c_str(), port.c_str(), username.c_str());
         return false;
     }
-    std::string secret = password;
-    if (IsOAuth(login.auth)) {
-        try {
-            secret = OAuthTokens().AccessToken(user, username, hostname, port, login);
-        } catch (const COAuthGrantRefused&) {
-            Logger().Error("%s: POP3 account %s@%s:%s must be authorized again, its token endpoint refused the "
-                           "refresh token; terminating connection abnormally",
-                           GetName().c_str(), username.c_str(), hostname.c_str(), port.c_str());
-            return false;
-        } catch (const std::exception& e) {
-            Logger().Error("%s: POP3 server at %s:%s for user %s is not asked to log in, no access token, %s; "
-                           "terminating connection abnormally",
-                           GetName().c_str(), hostname.c_str(), port.c_str(), username.c_str(), e.what());
-            return false;
-        }
+    if (!IsOAuth(login.auth)) {
+        QueueDialogue(password);
+        return true;
     }
+    try {
+        const std::string token = OAuthTokens().Held({user, username, hostname, port, login}, tokenRequest);
+        if (!token.empty())
+            QueueDialogue(token);
+        return true;
+    } catch (const std::exception& e) {
+        Logger().Error("%s: POP3 server at %s:%s for user %s is not asked to log in, no access token, %s; "
+                       "terminating connection abnormally",
+                       GetName().c_str(), hostname.c_str(), port.c_str(), username.c_str(), e.what());
+        return false;
+    }
+}
+
+bool CPOP3ClientConnection::AwaitToken(bool& waiting) {
+    try {
+        if (!tokenRequest->Perform()) {
+            waiting = true;
+            return true;
+        }
+        const std::string token = OAuthTokens().Complete({user, username, hostname, port, login}, *tokenRequest);
+        tokenRequest.reset();
+        QueueDialogue(token);
+        return true;
+    } catch (const COAuthGrantRefused&) {
+        Logger().Error("%s: POP3 account %s@%s:%s must be authorized again, its token endpoint refused the refresh "
+                       "token; terminating connection abnormally",
+                       GetName().c_str(), username.c_str(), hostname.c_str(), port.c_str());
+    } catch (const std::exception& e) {
+        Logger().Error("%s: POP3 server at %s:%s for user %s is not asked to log in, no access token, %s; "
+                       "terminating connection abnormally",
+                       GetName().c_str(), hostname.c_str(), port.c_str(), username.c_str(), e.what());
+    }
+    return false;
+}
+
+void CPOP3ClientConnection::QueueDialogue(const std::string& secret) {
     // The time for the connection counts from here, after any wait for the token endpoint.
     connectDeadline = std::time(nullptr) + ConfigNumber("pop3-connection-attempt-timeout-sec");
     if (security == TPOP3Security::StartTLS)
@@ -178,12 +204,13 @@ bool CPOP3ClientConnection::PrepareLogin() {
     }
     Queue(0, "CAPA\r\n", &CPOP3ClientConnection::CapaCallback, CData::Lines, kOptional);
     Queue(0, "STAT\r\n", &CPOP3ClientConnection::StatCallback);
-    return true;
 }
 
 bool CPOP3ClientConnection::Step(bool& waiting) {
     if (!prepared && !PrepareLogin())
         return false;
+    if (tokenRequest)
+        return AwaitToken(waiting);
     if (abandoned)
         return false;
     if (factory) {

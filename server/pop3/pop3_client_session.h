@@ -12,6 +12,7 @@
 
 #include "common/connected_socket.h"
 #include "common/file.h"
+#include "common/oauth_client.h"
 #include "common/socket_factory.h"
 #include "common/socket_wait.h"
 #include "common/tls_context.h"
@@ -64,9 +65,13 @@ private:
 
     // One step; sets waiting when it ended for want of the network.
     bool Step(bool& waiting);
-    // Before anything is sent: the account's login checked against its security, an OAuth
-    // access token obtained, the dialogue queued. False once the session ended, in one line.
+    // Before anything is sent: the account's login checked against its security, and the
+    // dialogue queued, or for OAuth the access token asked for first. False once the session
+    // ended, in one line.
     bool PrepareLogin();
+    // One step of the token endpoint's answer; the dialogue is queued once the token is in.
+    bool AwaitToken(bool& waiting);
+    void QueueDialogue(const std::string& secret);
     // One step of the TLS handshake: false once it failed, logged in one line that says why.
     bool Handshake(bool& waiting);
     void StartTLS();
@@ -109,6 +114,7 @@ private:
     TPOP3Security security;
     CPOP3Login login;
     std::unique_ptr<CPOP3SASL> sasl;  // none for USER and PASS
+    std::unique_ptr<COAuthRequest> tokenRequest;  // under way before the connection
     bool prepared = false;
     // The server does not offer the mechanism: the session ends before any secret goes out.
     bool abandoned = false;
