@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "common/xml_document.h"
 #include "server/pop3/pop3_sasl.h"
 #include "tests/server/rules/rules_fixture.h"
 #include "tests/support/dovecot_server.h"
@@ -16,6 +17,7 @@
 #include "tests/support/server_run.h"
 #include "tests/support/test_ca.h"
 #include "tests/support/token_service.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
 
 using namespace OvrinTest;
@@ -70,6 +72,47 @@ size_t Occurrences(const std::string& text, const std::string& fragment) {
     for (size_t at = text.find(fragment); at != std::string::npos; at = text.find(fragment, at + 1))
         ++n;
     return n;
+}
+
+TEST(POP3SASL, AnAccountsLoginIsReadWithItsSecretsDecodedAndRefusedWhenIncomplete) {
+    const std::string oauth = " token-url=\"https://id.example/token\" client-id=\"app\" client-secret=\"" +
+                              Ovrin::EncodeBASE64("cs") + "\" refresh-token=\"" + Ovrin::EncodeBASE64("rt") + "\"";
+    const struct {
+        std::string attributes;
+        std::string error;  // empty: read
+        TPOP3Auth auth;
+    } cases[] = {
+        {"", "", TPOP3Auth::User},
+        {" auth=\"plain\"", "", TPOP3Auth::Plain},
+        {" auth=\"oauthbearer\"" + oauth, "", TPOP3Auth::OAuthBearer},
+        {" auth=\"kerberos\"", "The POP3 account's auth is 'kerberos', it must be user, plain, xoauth2 or oauthbearer",
+         TPOP3Auth::User},
+        {" auth=\"xoauth2\" token-url=\"http://id.example/token\" client-id=\"app\" refresh-token=\"cnQ=\"",
+         "The POP3 account's token-url 'http://id.example/token' is not an https address", TPOP3Auth::User},
+        {" auth=\"xoauth2\" token-url=\"https://id.example/token\" client-id=\"app\"",
+         "The POP3 account has no refresh token: it must be authorized first", TPOP3Auth::User},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.attributes);
+        WriteWholeFile(dir / "user.xml", "<user><pop3-clients><pop3-client hostname=\"h\"" + c.attributes +
+                                             "/></pop3-clients></user>");
+        Ovrin::CXMLDocument document(dir / "user.xml");
+        Ovrin::CXPathContext context(document);
+        Ovrin::CXPathContext client(context.Eval("/user/pop3-clients/pop3-client")->GetNode(0));
+        try {
+            const Ovrin::CPOP3Login login = Ovrin::ReadPOP3Login(client);
+            EXPECT_EQ(c.error, "");
+            EXPECT_EQ(login.auth, c.auth);
+            if (Ovrin::IsOAuth(login.auth)) {
+                EXPECT_EQ(login.clientSecret, "cs");
+                EXPECT_EQ(login.refreshToken, "rt");
+                EXPECT_EQ(login.tokenUrl, "https://id.example/token");
+            }
+        } catch (const std::exception& e) {
+            EXPECT_EQ(e.what(), c.error);
+        }
+    }
 }
 
 std::string Message(const std::string& subject) {
