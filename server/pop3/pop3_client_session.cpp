@@ -155,16 +155,24 @@ bool CPOP3ClientConnection::PrepareLogin() {
         return true;
     }
     try {
-        const std::string token = OAuthTokens().Held({user, username, hostname, port, login}, tokenRequest);
+        const std::string token = OAuthTokens().Held(TokenAccount(), tokenRequest);
         if (!token.empty())
             QueueDialogue(token);
         return true;
     } catch (const std::exception& e) {
-        Logger().Error("%s: POP3 server at %s:%s for user %s is not asked to log in, no access token, %s; "
-                       "terminating connection abnormally",
-                       GetName().c_str(), hostname.c_str(), port.c_str(), username.c_str(), e.what());
+        LogNoToken(e.what());
         return false;
     }
+}
+
+COAuthTokens::CAccount CPOP3ClientConnection::TokenAccount() const {
+    return {user, username, hostname, port, login};
+}
+
+void CPOP3ClientConnection::LogNoToken(const char* reason) const {
+    Logger().Error("%s: POP3 server at %s:%s for user %s is not asked to log in, no access token, %s; terminating "
+                   "connection abnormally",
+                   GetName().c_str(), hostname.c_str(), port.c_str(), username.c_str(), reason);
 }
 
 bool CPOP3ClientConnection::AwaitToken(bool& waiting) {
@@ -173,7 +181,7 @@ bool CPOP3ClientConnection::AwaitToken(bool& waiting) {
             waiting = true;
             return true;
         }
-        const std::string token = OAuthTokens().Complete({user, username, hostname, port, login}, *tokenRequest);
+        const std::string token = OAuthTokens().Complete(TokenAccount(), *tokenRequest);
         tokenRequest.reset();
         QueueDialogue(token);
         return true;
@@ -182,9 +190,7 @@ bool CPOP3ClientConnection::AwaitToken(bool& waiting) {
                        "token; terminating connection abnormally",
                        GetName().c_str(), username.c_str(), hostname.c_str(), port.c_str());
     } catch (const std::exception& e) {
-        Logger().Error("%s: POP3 server at %s:%s for user %s is not asked to log in, no access token, %s; "
-                       "terminating connection abnormally",
-                       GetName().c_str(), hostname.c_str(), port.c_str(), username.c_str(), e.what());
+        LogNoToken(e.what());
     }
     return false;
 }

@@ -19,6 +19,7 @@
 #include "common/xml_document.h"
 #include "server/core/work_unit.h"
 #include "server/pop3/pop3_client_message.h"
+#include "server/pop3/oauth_tokens.h"
 #include "server/pop3/pop3_sasl.h"
 #include "server/pop3/pop3_security.h"
 
@@ -72,6 +73,8 @@ private:
     // One step of the token endpoint's answer; the dialogue is queued once the token is in.
     bool AwaitToken(bool& waiting);
     void QueueDialogue(const std::string& secret);
+    COAuthTokens::CAccount TokenAccount() const;
+    void LogNoToken(const char* reason) const;
     // One step of the TLS handshake: false once it failed, logged in one line that says why.
     bool Handshake(bool& waiting);
     void StartTLS();

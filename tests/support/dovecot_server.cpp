@@ -32,9 +32,7 @@ uint16_t FreeLoopbackPort() {
     return ntohs(address.sin_port);
 }
 
-namespace {
-
-bool Accepts(uint16_t port) {
+bool AcceptsOnLoopback(uint16_t port) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -44,8 +42,6 @@ bool Accepts(uint16_t port) {
     ::close(fd);
     return ok;
 }
-
-}  // namespace
 
 DovecotServer::DovecotServer(const std::vector<std::pair<std::string, std::string>>& users,
                              const std::optional<Certificate>& tls, const std::optional<OAuth2>& oauth2) {
@@ -119,7 +115,7 @@ DovecotServer::DovecotServer(const std::vector<std::pair<std::string, std::strin
         ::execlp("dovecot", "dovecot", "-F", "-c", confPath.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    if (pid < 0 || !WaitUntil([&] { return Accepts(port) && (tlsPort == 0 || Accepts(tlsPort)); }))
+    if (pid < 0 || !WaitUntil([&] { return AcceptsOnLoopback(port) && (tlsPort == 0 || AcceptsOnLoopback(tlsPort)); }))
         throw std::runtime_error("Dovecot did not start: " + Log());
 }
 

@@ -62,5 +62,7 @@ private:
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 uint16_t FreeLoopbackPort();
+// Something accepts connections on the port of 127.0.0.1.
+bool AcceptsOnLoopback(uint16_t port);
 
 }  // namespace OvrinTest

@@ -1,10 +1,7 @@
 // TokenService: python3 with the token service script, started and stopped like Dovecot.
 #include "tests/support/token_service.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,21 +12,6 @@
 #include "tests/support/wait.h"
 
 namespace OvrinTest {
-
-namespace {
-
-bool Answers(uint16_t port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return ok;
-}
-
-}  // namespace
 
 TokenService::TokenService(const TestCA::Issued& certificate, const nlohmann::json& state) {
     port = FreeLoopbackPort();
@@ -43,7 +25,7 @@ TokenService::TokenService(const TestCA::Issued& certificate, const nlohmann::js
                  certificate.key.c_str(), statePath.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    if (pid < 0 || !WaitUntil([&] { return Answers(port); }))
+    if (pid < 0 || !WaitUntil([&] { return AcceptsOnLoopback(port); }))
         throw std::runtime_error("the token service did not start");
 }
 
