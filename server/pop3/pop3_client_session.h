@@ -1,7 +1,8 @@
 // CPOP3ClientConnection: collects one remote POP3 account of a local user. A queue of commands,
 // each answered by a callback; headers first, then per group of messages a NOOP that waits for
 // their header passes, then RETR and DELE; QUIT makes the deletions happen. Over TLS from the
-// start or after STLS when the account asks for it, and then no login before TLS is up.
+// start or after STLS when the account asks for it, and then no login before TLS is up. The
+// login is USER and PASS or one SASL exchange (CPOP3SASL), for OAuth after a fresh access token.
 #pragma once
 
 #include <ctime>
