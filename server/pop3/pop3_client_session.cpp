@@ -31,8 +31,6 @@ unsigned Address(const void* p) { return static_cast<unsigned>(reinterpret_cast<
 
 std::string Masked(const std::string& secret) { return std::string(secret.size(), '*'); }
 
-int32_t ConfigNumber(const char* name) { return std::atoi(Config().GetValue(name).c_str()); }
-
 // The words of a reply after "+OK".
 std::vector<std::string> Words(const std::string& text, size_t count) {
     std::istringstream in(text);
@@ -56,10 +54,9 @@ CPOP3ClientConnection::CPOP3ClientConnection(const std::string& hostname, const 
       userConfiguration(std::move(userConfiguration)) {
     // The trace shows the password masked: it would otherwise end up in the log.
     Traced([&] {
-        messagesPerSync = ConfigNumber("pop3-messages-per-sync");
-        if (messagesPerSync < 1)
-            throw CMessageException("The configuration parameter pop3-messages-per-sync must be at least 1");
-        messagesPerSession = ConfigNumber("pop3-messages-per-session");
+        // At least 1: the grouping of a collection divides by it.
+        messagesPerSync = Settings().pop3MessagesPerSync.Get();
+        messagesPerSession = Settings().pop3MessagesPerSession.Get();
         rawDirectory = UserPath(user, kRawDirectory);
         const CInternetPort remotePort(port, CInternetPort::TCP);
         this->security = ParsePOP3Security(security, remotePort);
@@ -67,7 +64,7 @@ CPOP3ClientConnection::CPOP3ClientConnection(const std::string& hostname, const 
             tls = POP3ClientTLSContext();
         factory = std::make_shared<CClientSocketFactory>(CInternetAddress(), CInternetPort(),
                                                          CInternetAddress(hostname), remotePort);
-        connectDeadline = std::time(nullptr) + ConfigNumber("pop3-connection-attempt-timeout-sec");
+        connectDeadline = std::time(nullptr) + Settings().pop3ConnectionAttemptTimeoutSec.Get();
         buffer = std::make_unique<char[]>(kBufferSize);
         if (this->security == TPOP3Security::StartTLS)
             Queue(0, "STLS\r\n", &CPOP3ClientConnection::StlsCallback);
@@ -154,7 +151,7 @@ bool CPOP3ClientConnection::Step(bool& waiting) {
         }
         factory.reset();
         connection = connected;
-        connection->SetInactivityTimeout(static_cast<uint32_t>(ConfigNumber("outgoing-connection-timeout-sec")));
+        connection->SetInactivityTimeout(static_cast<uint32_t>(Settings().outgoingConnectionTimeoutSec.Get()));
         CInternetAddress peer = connection->GetPeerAddress();
         peerName = peer.GetName();
         peerAddress = peer.GetDottedAddress();

@@ -172,7 +172,7 @@ void TimerCallback_RescanUsers(const std::string& argument) {
     Traced([&] {
         CDirInfoList entries = CFile::EnumerateDirs(Config().GetValue("mail-directory"), "*");
         std::shuffle(entries->begin(), entries->end(), ThreadRandom());
-        const int32_t interval = AtoL(Config().GetValue("mail-interval-sec"));
+        const int32_t interval = Settings().mailIntervalSec.Get();
         // "." and ".." count too, so the last user still starts well before the interval ends.
         const double step = static_cast<double>(interval) / static_cast<double>(entries->size() + 1);
         int32_t k = 0;
