@@ -7,12 +7,6 @@
 
 namespace Ovrin {
 
-namespace {
-
-unsigned Address32(const void* pointer) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer)); }
-
-}  // namespace
-
 CSocketFactory::CSocketFactory(const CInternetAddress& localAddress, const CInternetPort& localPort,
                                const CInternetAddress& remoteAddress, const CInternetPort& remotePort)
     : socket(std::make_shared<CSocket>(localAddress, localPort)),
@@ -46,7 +40,7 @@ bool CClientSocketFactory::Connect(std::shared_ptr<CConnectedSocket>& connected)
         default:
             throw CMessageException("Invalid socket type: '%s'", localPort.GetProtocolText());
         }
-    }, "CClientSocketFactory::Connect(0x%08x)", Address32(&connected));
+    }, "CClientSocketFactory::Connect(0x%08x)", LabelAddress(&connected));
 }
 
 CSocketWait CClientSocketFactory::GetWait() const {
@@ -93,7 +87,7 @@ bool CServerSocketFactory::Connect(std::shared_ptr<CConnectedSocket>& connected)
         default:
             throw CMessageException("not reached");
         }
-    }, "CServerSocketFactory::Connect(0x%08x)", Address32(&connected));
+    }, "CServerSocketFactory::Connect(0x%08x)", LabelAddress(&connected));
 }
 
 CSocketWait CServerSocketFactory::GetWait() const {
