@@ -1,3 +1,5 @@
+// CConnectedSocket: buffered reads in the three transfer modes, coalesced writes and the
+// inactivity time-out, over the connection's stream transport.
 #include "common/connected_socket.h"
 
 #include "common/exception.h"

@@ -1,3 +1,4 @@
+// The socket factories: connecting out and accepting, one non-blocking step at a time.
 #include "common/socket_factory.h"
 
 #include <memory>

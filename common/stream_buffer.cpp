@@ -1,3 +1,4 @@
+// CStreamBuffer: the growable byte queue with its limit.
 #include "common/stream_buffer.h"
 
 #include <cstring>

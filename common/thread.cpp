@@ -1,3 +1,4 @@
+// CThread over std::thread: the suspended start, Resume, Terminate and the waits.
 #include "common/thread.h"
 
 #include <sys/syscall.h>
