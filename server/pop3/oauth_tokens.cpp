@@ -12,6 +12,7 @@
 #include "common/text.h"
 #include "server/core/config.h"
 #include "server/core/mail_store.h"
+#include "server/core/settings.h"
 
 namespace Ovrin {
 
@@ -89,7 +90,7 @@ std::string COAuthTokens::Held(const CAccount& account, std::unique_ptr<COAuthRe
     std::lock_guard<std::mutex> hold(entry->mutex);
     if (!entry->accessToken.empty() && std::time(nullptr) + kRenewBefore < entry->expires)
         return entry->accessToken;
-    const long timeout = std::atol(Config().GetValue("outgoing-connection-timeout-sec").c_str());
+    const long timeout = static_cast<long>(Settings().outgoingConnectionTimeoutSec.Get());
     request = COAuthClient(OptionalValue("tls-ca-file"), timeout > 0 ? timeout : 60)
                   .StartRefresh(account.login.tokenUrl, account.login.clientId, account.login.clientSecret,
                                 entry->current);
