@@ -59,8 +59,8 @@ uint32_t CConnectedSocket::SendLine(const std::string& line) {
                   "CConnectedSocket::SendLine('%s')", line.c_str());
 }
 
-CInternetAddress CConnectedSocket::GetPeerAddress() {
-    return Traced([&] { return socket->GetPeerAddress(); }, "CConnectedSocket::GetPeerAddress()");
+CInternetAddress CConnectedSocket::GetPeerAddress(bool lookUp) {
+    return Traced([&] { return socket->GetPeerAddress(lookUp); }, "CConnectedSocket::GetPeerAddress()");
 }
 
 void CConnectedSocket::SetBlocking(bool blocking) {

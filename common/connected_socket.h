@@ -43,7 +43,8 @@ public:
     // Longest line xferLINE accepts (without its end); a longer one throws. 0: no limit beyond
     // the buffer's. Returns the previous value.
     uint32_t SetMaxLineLength(uint32_t bytes);
-    CInternetAddress GetPeerAddress();
+    // See CSocket::GetPeerAddress.
+    CInternetAddress GetPeerAddress(bool lookUp = true);
     void SetBlocking(bool blocking);
 
     // From now on the connection speaks TLS (STLS, or a port of implicit TLS): nothing may be

@@ -559,7 +559,7 @@ CFileInfoList CFile::EnumerateFiles(const std::string& directory, const std::str
             // read without end. A move's hidden temporary is not a file yet.
             if (S_ISREG(info.st_mode) && std::string_view(name).rfind(kMoveTemporaryPrefix, 0) != 0)
                 list.push_back({name, std::move(path), static_cast<uint64_t>(info.st_size),
-                                static_cast<uint32_t>(info.st_mtim.tv_sec), false});
+                                static_cast<uint32_t>(info.st_mtim.tv_sec)});
         });
     }, "CFile::EnumerateFiles('%s', '%s')", directory.c_str(), pattern.c_str());
 }

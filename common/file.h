@@ -15,7 +15,6 @@ struct CFileInfo {
     std::string path;   // directory + "/" + name
     uint64_t size = 0;
     uint32_t time = 0;  // last write, seconds since 1970-01-01 UTC
-    bool flag = false;  // free for the caller (the POP3 server's deletion mark)
 };
 
 struct CDirInfo {

@@ -28,7 +28,8 @@ unsigned Address32(const void* pointer) { return static_cast<unsigned>(reinterpr
 
 // Linux reports no largest message size; this is the largest UDP payload over IPv4.
 constexpr uint32_t kMaxUdpPayload = 65507;
-constexpr int kListenBacklog = 5;
+// Room for a burst of clients while the listener hands the first ones on.
+constexpr int kListenBacklog = 128;
 
 const char* ProtocolText(int protocol) {
     return protocol == CInternetPort::TCP ? "tcp" : protocol == CInternetPort::UDP ? "udp" : "unknown";
@@ -67,7 +68,7 @@ public:
     CSocketImpl(int acceptedHandle, int protocol);
     ~CSocketImpl();
 
-    CInternetAddress GetPeerAddress() const;
+    CInternetAddress GetPeerAddress(bool lookUp) const;
     void Listen();
     bool Connect(const CInternetAddress& address, const CInternetPort& port);
     bool Accept(const CInternetAddress& addressFilter, const CInternetPort& portFilter,
@@ -170,13 +171,14 @@ void CSocket::CSocketImpl::FetchActualBoundAddressAndPort() {
     }, "CSocketImpl::FetchActualBoundAddressAndPort(%s)", ProtocolText(protocol));
 }
 
-CInternetAddress CSocket::CSocketImpl::GetPeerAddress() const {
+CInternetAddress CSocket::CSocketImpl::GetPeerAddress(bool lookUp) const {
     return Traced([&] {
         sockaddr_in peer{};
         socklen_t size = sizeof peer;
         if (getpeername(handle, reinterpret_cast<sockaddr*>(&peer), &size) != 0)
             throw CMessageException("getpeername() failed with WSAGetLastError=%d", errno);
-        return CInternetAddress(ntohl(peer.sin_addr.s_addr));
+        return lookUp ? CInternetAddress(ntohl(peer.sin_addr.s_addr))
+                      : CInternetAddress::FromNumber(ntohl(peer.sin_addr.s_addr));
     }, "CSocketImpl::GetPeerAddress()");
 }
 
@@ -355,8 +357,8 @@ CInternetPort CSocket::GetBoundPort() const {
     return Traced([&] { return impl->boundPort; }, "CSocket::GetBoundPort()");
 }
 
-CInternetAddress CSocket::GetPeerAddress() const {
-    return Traced([&] { return impl->GetPeerAddress(); }, "CSocket::GetPeerAddress()");
+CInternetAddress CSocket::GetPeerAddress(bool lookUp) const {
+    return Traced([&] { return impl->GetPeerAddress(lookUp); }, "CSocket::GetPeerAddress()");
 }
 
 int CSocket::GetProtocol() const { return impl->protocol; }

@@ -162,7 +162,7 @@ void CPOP3ClientMessage::Dispatch() {
         std::string target;
         {
             // Held only for this dispatch: a flush or a lock ruleset may evict it meanwhile.
-            auto ruleSet = RuleSetPool().GetObject(userName);
+            auto ruleSet = RuleSetPool().GetObject(userName, kInfinite);
             target = ruleSet->DispatchMessage(*header, messageFile, userDocument);
         }
         std::lock_guard<std::mutex> hold(sharedGuard);

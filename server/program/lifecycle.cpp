@@ -49,6 +49,7 @@ void Startup() {
                                     perSync.c_str());
         // Read once here, so that a wrong value ends start-up instead of every login.
         POP3PlaintextAuth();
+        POP3AuthFailureDelay();
         if (Config().HasValue("tls-ca-file"))
             POP3ClientTLSContext();
         SetPOP3ClientConnectionFactory(MakePOP3ClientConnection);

@@ -188,7 +188,13 @@ void TimerCallback_RescanUsers(const std::string& argument) {
 
 void TimerCallback_InitiateUserPOP3Session(const std::string& userName) {
     Traced([&] {
-        auto user = UserPool().GetObject(userName);
+        // A user held by an editor is collected at the next rescan; the timer serves everyone.
+        auto user = UserPool().GetObject(userName, 0);
+        if (!user) {
+            Logger().Info("TimerCallback_InitiateUserPOP3Session('%s'): the user is locked, mail is collected later",
+                          userName.c_str());
+            return;
+        }
         CXPathContext context(*user);
         CXPathObjectPtr clients = context.Eval("/user/pop3-clients/pop3-client");
         if (clients->GetNodeCount() == 0) {
@@ -224,9 +230,12 @@ void TimerCallback_SpoolMessages(const std::string& argument) {
             CFileInfoList files = CFile::EnumerateFiles(UserPath(entry.name, kSpoolDirectory), "*");
             if (files->empty())
                 continue;
-            // Waits while the user is locked; one user's failure leaves the others' spools alone.
+            // A locked user's spool waits for the next round; one user's failure leaves the
+            // others' spools alone.
             Contained([&] {
-                auto user = UserPool().GetObject(entry.name);
+                auto user = UserPool().GetObject(entry.name, 0);
+                if (!user)
+                    return;
                 // Handed over in bursts: a worker woken for every message would take the
                 // processor from this thread once per message.
                 std::vector<CSequentialWorkUnitPtr> queued;

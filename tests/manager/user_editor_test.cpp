@@ -322,7 +322,7 @@ TEST_F(UserEditor, TheUserPanelWritesParametersAndOnlyAChangedPasswordWhichTheSe
         return result.output;
     };
     EXPECT_NE(login(newPassword).find("> pass " + newPassword + "\n+OK Mailbox ready\n"), std::string::npos);
-    EXPECT_NE(login("secret").find("> pass secret\nERR -ERR Authentication failed\n"), std::string::npos);
+    EXPECT_NE(login("secret").find("> pass secret\nERR -ERR [AUTH] Authentication failed\n"), std::string::npos);
     OvrinTest::StopServer(*server);
 }
 

@@ -41,7 +41,7 @@ protected:
                        "<param name=\"team\" value=\"blue\"/></params><pop3-server/><pop3-clients/></user>\n");
         UserPool().Clear();
         RuleSetPool().Clear();
-        user = UserPool().GetObject("joe");
+        user = UserPool().GetObject("joe", kInfinite);
     }
     void TearDown() override {
         user.reset();
@@ -60,7 +60,7 @@ protected:
         WriteWholeFile(rawPath, header + body);
         return message;
     }
-    uint32_t DispatchedMessages() { return RuleSetPool().GetObject("joe")->GetDispatchedMessages(); }
+    uint32_t DispatchedMessages() { return RuleSetPool().GetObject("joe", kInfinite)->GetDispatchedMessages(); }
     std::vector<std::string> Files(const std::string& mailbox) {
         std::vector<std::string> names;
         for (const auto& entry : fs::directory_iterator(dir / ("mail/joe/" + mailbox)))

@@ -39,6 +39,8 @@ public:
             fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::seconds(age));
             age -= 10;
         }
+        // Failed logins wait a little only, so that the tests that make them stay quick.
+        home.SetParam("pop3-auth-failure-delay-ms", "50");
         for (const auto& [name, value] : params)
             home.SetParam(name, value);
         process = StartServer(home);
@@ -116,15 +118,16 @@ TEST(POP3ServerEndToEnd, PoplibReadsListsAndDeletesWithEveryCommand) {
                              "retr 01x", "retr 123456789", "top 1 x", "raw STAT now", "raw DELE",
                              "raw LIST 1 2", "raw TOP 1 2 3", "raw HELO", "dele 3", "quit"}),
               kGreeting + kLogin +
-                  "> stat\n3 81\n"
-                  "> list\n+OK 3 message(s), 81 octet(s)\n| 1 23\n| 2 40\n| 3 18\n"
+                  // Sizes as sent: the LF-only files are longer on the wire.
+                  "> stat\n3 87\n"
+                  "> list\n+OK 3 message(s), 87 octet(s)\n| 1 26\n| 2 40\n| 3 21\n"
                   "> list 002\n+OK 002 40\n"
                   "> top 2 1\n+OK Message header followed by the trailing CRLF and at most 1 body line(s)\n"
                   "| Subject: two\n| \n| line 1\n"
-                  "> retr 1\n+OK 23 octet(s)\n| Subject: one\n| \n| body one\n"
+                  "> retr 1\n+OK 26 octet(s)\n| Subject: one\n| \n| body one\n"
                   "> dele 2\n+OK Message deleted\n"
-                  "> stat\n2 41\n"
-                  "> list\n+OK 2 message(s), 41 octet(s)\n| 1 23\n| 3 18\n"
+                  "> stat\n2 47\n"
+                  "> list\n+OK 2 message(s), 47 octet(s)\n| 1 26\n| 3 21\n"
                   "> last\n+OK 2\n"
                   "> retr 2\nERR -ERR No such message\n"
                   "> rset\n+OK Mailbox reset\n"
@@ -164,22 +167,22 @@ TEST(POP3ServerEndToEnd, LoginSelectsUserAndMailboxAndAHeldMailboxIsRefusedUntil
                   "> user ann\nERR -ERR USER was unexpected\n"
                   "> pass secret\nERR -ERR PASS was unexpected\n"
                   "> user ann\n+OK Username \"ann\" accepted, accessing \"mail\" mailbox\n"
-                  "> pass wrong\nERR -ERR Authentication failed\n"
+                  "> pass wrong\nERR -ERR [AUTH] Authentication failed\n"
                   "> user ann/nothing\n+OK Username \"ann\" accepted, accessing \"nothing\" mailbox\n"
-                  "> pass secret\nERR -ERR Unable to lock mailbox\n"
-                  "> raw STAT\nERR -ERR Will only accept USER, PASS and CAPA in authorization state\n"
+                  "> pass secret\nERR -ERR [IN-USE] Unable to lock mailbox\n"
+                  "> raw STAT\nERR -ERR Will only accept USER, PASS, AUTH and CAPA in authorization state\n"
                   "> user ann/work\n+OK Username \"ann\" accepted, accessing \"work\" mailbox\n"
                   "> pass secret\n+OK Mailbox ready\n"
-                  "> stat\n1 8\n" + kGreeting +
+                  "> stat\n1 11\n" + kGreeting +
                   "> @2 user ann/work\n+OK Username \"ann\" accepted, accessing \"work\" mailbox\n"
-                  "> @2 pass secret\nERR -ERR Unable to lock mailbox\n"
+                  "> @2 pass secret\nERR -ERR [IN-USE] Unable to lock mailbox\n"
                   "> quit\n+OK Closing connection\n"
                   "> @2 user ann/work\n+OK Username \"ann\" accepted, accessing \"work\" mailbox\n"
                   "> @2 pass secret\n+OK Mailbox ready\n"
-                  "> @2 stat\n1 8\n"
+                  "> @2 stat\n1 11\n"
                   "> @2 quit\n+OK Closing connection\n");
     EXPECT_TRUE(server.process->WaitForLog("authentication failed for user ann from"));
-    EXPECT_TRUE(server.process->WaitForLog("user ann authenticated from localhost but the mailbox was busy"));
+    EXPECT_TRUE(server.process->WaitForLog("user ann authenticated from 127.0.0.1 but the mailbox was busy"));
     EXPECT_FALSE(server.Exists("work/.lock"));
 }
 
@@ -190,7 +193,7 @@ TEST(POP3ServerEndToEnd, DeletionsAreKeptWhenTheConnectionDropsWithoutQuit) {
     // The session ends when the server sees the connection go.
     ASSERT_TRUE(server.process->WaitForLog("user ann disconnected")) << server.process->LogText();
     EXPECT_EQ(server.Client({"user ann", "pass secret", "stat", "quit"}),
-              kGreeting + kLogin + "> stat\n1 11\n> quit\n+OK Closing connection\n");
+              kGreeting + kLogin + "> stat\n1 14\n> quit\n+OK Closing connection\n");
     EXPECT_TRUE(server.Exists("mail/keep.msg"));
 }
 
@@ -202,12 +205,12 @@ TEST(POP3ServerEndToEnd, MessagesAreSentStuffedWithCRLFAndTopAddsTheMissingBlank
     EXPECT_EQ(server.Client({"user ann", "pass secret", "wire RETR 1", "wire TOP 1 1", "wire TOP 2 0",
                              "wire RETR 3", "quit"}),
               kGreeting + kLogin +
-                  "> wire RETR 1\nb'+OK 22 octet(s)\\r\\nA: 1\\r\\nB: 2\\r\\n\\r\\n..\\r\\n...two\\r\\nend\\r\\n.\\r\\n'\n"
+                  "> wire RETR 1\nb'+OK 29 octet(s)\\r\\nA: 1\\r\\nB: 2\\r\\n\\r\\n..\\r\\n...two\\r\\nend\\r\\n.\\r\\n'\n"
                   "> wire TOP 1 1\nb'+OK Message header followed by the trailing CRLF and at most 1 body line(s)"
                   "\\r\\nA: 1\\r\\nB: 2\\r\\n\\r\\n..\\r\\n.\\r\\n'\n"
                   "> wire TOP 2 0\nb'+OK Message header up to and including the trailing CRLF\\r\\nA: 1\\r\\nB: 2"
                   "\\r\\n\\r\\n.\\r\\n'\n"
-                  "> wire RETR 3\nb'+OK 10 octet(s)\\r\\nA: \\x00\\r\\n\\r\\nx\\x00y\\r\\n.\\r\\n'\n"
+                  "> wire RETR 3\nb'+OK 13 octet(s)\\r\\nA: \\x00\\r\\n\\r\\nx\\x00y\\r\\n.\\r\\n'\n"
                   "> quit\n+OK Closing connection\n");
 }
 
@@ -216,7 +219,7 @@ TEST(POP3ServerEndToEnd, CurlListsAndRetrieves) {
     const std::string url = "pop3://127.0.0.1:" + server.Port() + "/";
     ProgramResult list = RunProgram({"curl", "-sS", "--max-time", "30", "-u", "ann:secret", url}, kClientSeconds);
     EXPECT_EQ(list.exitCode, 0) << list.output;
-    EXPECT_EQ(list.output, "1 18\r\n2 17\r\n");
+    EXPECT_EQ(list.output, "1 21\r\n2 20\r\n");
     ProgramResult retrieve =
         RunProgram({"curl", "-sS", "--max-time", "30", "-u", "ann:secret", url + "2"}, kClientSeconds);
     EXPECT_EQ(retrieve.exitCode, 0) << retrieve.output;
@@ -268,8 +271,8 @@ TEST(POP3ServerEndToEnd, ConnectionsResetAtOnceAreDroppedAloneAndTheNextClientIs
                                "        s.close()\n";
     EXPECT_EQ(RunProgram({"python3", "-c", resets, server.Port(), server.TLSPort()}, kClientSeconds).exitCode, 0);
     EXPECT_EQ(server.Client({"user ann", "pass secret", "stat", "quit", "@s2 stat"}, &ca),
-              kGreeting + kLogin + "> stat\n1 8\n> quit\n+OK Closing connection\n" + kGreeting +
-                  "> @s2 stat\nERR -ERR Will only accept USER, PASS and CAPA in authorization state\n");
+              kGreeting + kLogin + "> stat\n1 11\n> quit\n+OK Closing connection\n" + kGreeting +
+                  "> @s2 stat\nERR -ERR Will only accept USER, PASS, AUTH and CAPA in authorization state\n");
     EXPECT_TRUE(server.process->LogLinesWith("resetting socket factory").empty()) << server.process->LogText();
 }
 
@@ -300,32 +303,33 @@ TEST(POP3ServerEndToEnd, PoplibSecuresItsSessionWithSTLSOrOnTheTLSPortAndReadsCa
                        {"mail", "second.msg", "Subject: two\n\nbody two\n"}},
                       TLSParams(ca, "tls-only"));
     const std::string implementation = "| IMPLEMENTATION Ovrin Mail Filter 1.4, built Sep 13 2005 13:05:54\n";
+    const std::string common = "| TOP\n| UIDL\n| RESP-CODES\n| AUTH-RESP-CODE\n| PIPELINING\n";
     EXPECT_EQ(server.Client({"capa", "user ann", "stls", "capa", "raw STLS", "user ann", "pass secret", "uidl",
                              "uidl 2", "dele 1", "uidl", "raw UIDL 1", "capa", "raw STLS", "quit", "@s2 capa",
                              "@s2 user ann", "@s2 pass secret", "@s2 uidl", "@s2 retr 1", "@s2 quit"},
                             &ca),
               kGreeting +
                   // Plain: no USER offered, and none taken.
-                  "> capa\n+OK Capability list follows\n| TOP\n| UIDL\n| STLS\n" + implementation +
+                  "> capa\n+OK Capability list follows\n" + common + "| STLS\n" + implementation +
                   "> user ann\nERR -ERR USER and PASS are only accepted over TLS, use STLS first\n"
                   "> stls\n+OK Begin TLS negotiation\n"
-                  "> capa\n+OK Capability list follows\n| USER\n| TOP\n| UIDL\n" + implementation +
+                  "> capa\n+OK Capability list follows\n| USER\n| SASL PLAIN\n" + common + implementation +
                   "> raw STLS\nERR -ERR Command not permitted when TLS active\n" + kLogin +
                   "> uidl\n+OK Unique-id listing follows\n| 1 first\n| 2 second\n"
                   "> uidl 2\n+OK 2 second\n"
                   "> dele 1\n+OK Message deleted\n"
                   "> uidl\n+OK Unique-id listing follows\n| 2 second\n"
                   "> raw UIDL 1\nERR -ERR No such message\n"
-                  "> capa\n+OK Capability list follows\n| USER\n| TOP\n| UIDL\n" + implementation +
+                  "> capa\n+OK Capability list follows\n| USER\n| SASL PLAIN\n" + common + implementation +
                   "> raw STLS\nERR -ERR Will only accept STAT, LIST, UIDL, TOP, RETR, DELE, RSET, LAST, NOOP and CAPA "
                   "in transaction state\n"
                   "> quit\n+OK Closing connection\n" + kGreeting +
                   // On the TLS port: secured from the start; the unique id outlives the number.
-                  "> @s2 capa\n+OK Capability list follows\n| USER\n| TOP\n| UIDL\n" + implementation +
+                  "> @s2 capa\n+OK Capability list follows\n| USER\n| SASL PLAIN\n" + common + implementation +
                   "> @s2 user ann\n+OK Username \"ann\" accepted, accessing \"mail\" mailbox\n"
                   "> @s2 pass secret\n+OK Mailbox ready\n"
                   "> @s2 uidl\n+OK Unique-id listing follows\n| 1 second\n"
-                  "> @s2 retr 1\n+OK 23 octet(s)\n| Subject: two\n| \n| body two\n"
+                  "> @s2 retr 1\n+OK 26 octet(s)\n| Subject: two\n| \n| body two\n"
                   "> @s2 quit\n+OK Closing connection\n");
     EXPECT_FALSE(server.Exists("mail/first.msg"));
     EXPECT_TRUE(server.process->LogLinesWith(" ERROR ").empty()) << server.process->LogText();
@@ -345,7 +349,7 @@ TEST(POP3ServerEndToEnd, CurlReadsOverSTLSAndOverPop3sAndAPlainLoginIsRefused) {
     EXPECT_EQ(stls.output, "Subject: a\r\n\r\nfirst\r\n");
     ProgramResult implicit = run({"--cacert", ca.CertificateFile(), "pop3s://localhost:" + server.TLSPort() + "/"});
     EXPECT_EQ(implicit.exitCode, 0) << implicit.output;
-    EXPECT_EQ(implicit.output, "1 18\r\n");
+    EXPECT_EQ(implicit.output, "1 21\r\n");
     ProgramResult refused = run({plain});
     EXPECT_NE(refused.exitCode, 0) << refused.output;
     EXPECT_TRUE(server.process->LogLinesWith("logged in").size() == 2) << server.process->LogText();
