@@ -8,15 +8,13 @@
 #include <QTreeWidget>
 
 #include "common/exception.h"
-#include "common/format.h"
-#include "common/random.h"
+#include "common/password_hash.h"
 #include "common/text.h"
 #include "manager/command_client.h"
 #include "manager/document.h"
 #include "manager/mail_store.h"
 #include "manager/ruleset_tree_control.h"
 #include "manager/server_locks.h"
-#include "manager/sha1.h"
 #include "manager/template.h"
 #include "manager/user_mailboxes_tree_control.h"
 #include "manager/user_panels.h"
@@ -132,14 +130,16 @@ void TUserTreeControl::SetParameters() {
 }
 
 void TUserTreeControl::SetPassword(const std::string& password) {
-    const std::string salt = std::to_string(Random(2147483647));
-    const std::string hash = SHA1Hex(salt + password + salt);
+    // Refused here for the same reason the server would refuse it at login.
+    const std::string problem = PasswordProblem(password);
+    if (!problem.empty())
+        throw CMessageException("%s, the POP3 server would not accept it.", problem.c_str());
     TXmlNode authentication =
         ApplyTemplate(document->SelectSingleNode("/user"),
-                      Format("!pop3-server/!authentication/@handler=hash/@method=sha1/@salt=%s/@hash=%s", salt.c_str(),
-                             hash.c_str()));
-    // A password in clear from an earlier plaintext handler must not outlive the change.
+                      "!pop3-server/!authentication/@handler=hash/@method=crypt/@hash=" + TemplateValue(CryptHash(password)));
+    // Neither a password in clear from a plaintext handler nor an old salt outlives the change.
     authentication.RemoveNamedItem("password");
+    authentication.RemoveNamedItem("salt");
 }
 
 void TUserTreeControl::Commit() {

@@ -19,13 +19,13 @@
 #include <QTest>
 #include <QTreeWidget>
 
+#include "common/password_hash.h"
 #include "common/text.h"
 #include "manager/dialogs.h"
 #include "manager/document.h"
 #include "manager/globals.h"
 #include "manager/manager_form.h"
 #include "manager/service_control.h"
-#include "manager/sha1.h"
 #include "tests/manager/control_peer.h"
 #include "tests/support/program_run.h"
 #include "tests/support/scripted_pop3_peer.h"
@@ -296,7 +296,15 @@ TEST_F(UserEditor, TheUserPanelWritesParametersAndOnlyAChangedPasswordWhichTheSe
     parameters->setCurrentCell(2, 0);
     manager.Find<QPushButton>("btnDeleteUserParam")->click();
 
-    const std::string newPassword = "n3w/pa$$";
+    // A password the server would refuse is refused with the reason, and nothing is written.
+    password->setText(QString::fromStdString(std::string(257, 'p')));
+    Errors().clear();
+    manager.form->SaveChanges();
+    EXPECT_EQ(Errors(), std::vector<std::string>{
+                            "The password is longer than 256 bytes, the POP3 server would not accept it."});
+    EXPECT_EQ(ReadWholeFile(Path("ann/user.xml")), good);
+
+    const std::string newPassword = "n3w/pa$$ with spaces";
     password->setText(QString::fromStdString(newPassword));
     Errors().clear();
     manager.form->SaveChanges();
@@ -305,11 +313,12 @@ TEST_F(UserEditor, TheUserPanelWritesParametersAndOnlyAChangedPasswordWhichTheSe
     EXPECT_EQ(saved.SelectNodes("/user/params/param").size(), 2u);
     Ovrin::TXmlNode authentication = saved.SelectSingleNode("/user/pop3-server/authentication");
     EXPECT_EQ(authentication.SelectSingleNode("@handler").Text(), "hash");
-    EXPECT_EQ(authentication.SelectSingleNode("@method").Text(), "sha1");
-    const std::string salt = authentication.SelectSingleNode("@salt").Text();
-    EXPECT_TRUE(!salt.empty() && salt.size() <= 10 && salt.find_first_not_of("0123456789") == std::string::npos) << salt;
-    EXPECT_EQ(authentication.SelectSingleNode("@hash").Text(), Ovrin::SHA1Hex(salt + newPassword + salt));
+    EXPECT_EQ(authentication.SelectSingleNode("@method").Text(), "crypt");
+    const std::string hash = authentication.SelectSingleNode("@hash").Text();
+    EXPECT_EQ(hash.rfind("$y$", 0), 0u) << hash;
+    EXPECT_TRUE(Ovrin::CheckCryptHash(newPassword, hash));
     EXPECT_FALSE(authentication.SelectSingleNode("@password"));  // the old password in clear is gone
+    EXPECT_FALSE(authentication.SelectSingleNode("@salt"));
 
     // The real server takes the new password and no longer the old one.
     auto server = OvrinTest::StartServer(home);

@@ -4,8 +4,8 @@
 
 #include <filesystem>
 
-#include "common/digest.h"
 #include "common/file.h"
+#include "common/password_hash.h"
 #include "common/text.h"
 #include "common/xml_document.h"
 #include "server/program/instances.h"
@@ -58,8 +58,8 @@ TEST(Demo, UsersAndTheTemplateLoadAsThePoolsLoadThem) {
         return context.Eval("/user/pop3-server/authentication/@%s", attribute)->GetText();
     };
     EXPECT_EQ(read("handler"), "hash");
-    EXPECT_EQ(read("method"), "sha1");
-    EXPECT_EQ(HexDigest(read("salt") + "demo" + read("salt")), read("hash"));  // the README's password
+    EXPECT_EQ(read("method"), "crypt");
+    EXPECT_TRUE(CheckCryptHash("demo", read("hash")));  // the README's password
     Config().DelValue("mail-directory");
 }
 
