@@ -5,8 +5,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iostream>
 
+#include "common/password_hash.h"
+#include "common/text.h"
 #include "tests/support/program_run.h"
 #include "tests/support/server_home.h"
 #include "tests/support/server_run.h"
@@ -58,6 +61,22 @@ public:
         if (ca)
             environment["OVRIN_TEST_CA"] = ca->CertificateFile();
         ProgramResult result = RunProgram(arguments, kClientSeconds, environment);
+        EXPECT_EQ(result.exitCode, 0) << result.output;
+        return result.output;
+    }
+    // Another user with the authentication element and a message in "mail".
+    void AddUser(const std::string& user, const std::string& authentication) {
+        home.AddUser(user);
+        home.WriteFile("mail/" + user + "/user.xml", "<user><params/><pop3-server>" + authentication +
+                                                         "</pop3-server><pop3-clients/></user>\n");
+        home.WriteFile("mail/" + user + "/mail/m.msg", "Subject: " + user + "\r\n\r\nhello\r\n");
+    }
+    // A run of tests/support/pop3_logins.py; its output.
+    std::string Logins(const std::vector<std::string>& arguments) {
+        std::vector<std::string> all{"python3", std::string(OVRIN_SOURCE_DIR) + "/tests/support/pop3_logins.py",
+                                     arguments[0], Port()};
+        all.insert(all.end(), arguments.begin() + 1, arguments.end());
+        ProgramResult result = RunProgram(all, 240);
         EXPECT_EQ(result.exitCode, 0) << result.output;
         return result.output;
     }
@@ -439,4 +458,136 @@ TEST(POP3ServerEndToEnd, TLSSettingsThatCannotWorkEndStartUpWithTheChainOfErrors
             EXPECT_EQ(process.LogLinesWith(error).size(), 1u) << error << "\n" << process.LogText();
         EXPECT_TRUE(process.LogLinesWith(kStartedLine).empty());
     }
+}
+
+TEST(POP3ServerEndToEnd, LoginsByEveryMethodAndHashAndWhatIsRefused) {
+    POP3Server server({{"mail", "a.msg", "A: 1\n\nx\n"}});
+    server.AddUser("yes", "<authentication handler=\"hash\" method=\"crypt\" hash=\"" + Ovrin::CryptHash("two words") +
+                              "\"/>");
+    // SHA-1 of "1234" + "secret" + "1234", as older files hold it.
+    server.AddUser("old", "<authentication handler=\"hash\" method=\"sha1\" salt=\"1234\" "
+                          "hash=\"5cd40d143b80ff1acb086f6b8b9fc204650f3eb7\"/>");
+    auto plain = [](const std::string& text) { return Ovrin::EncodeBASE64(text); };
+    using namespace std::string_literals;
+    const std::string ready = "+OK Mailbox ready", failed = "ERR -ERR [AUTH] Authentication failed";
+    const struct {
+        std::vector<std::pair<std::string, std::string>> steps;  // step, its reply as printed
+        bool quits;                                               // logged in: QUIT follows
+    } cases[] = {
+        {{{"user yes", "+OK Username \"yes\" accepted, accessing \"mail\" mailbox"}, {"pass two words", ready}}, true},
+        {{{"user old", "+OK Username \"old\" accepted, accessing \"mail\" mailbox"}, {"pass secret", ready}}, true},
+        {{{"raw AUTH PLAIN " + plain("\0ann\0secret"s), ready}}, true},
+        {{{"raw AUTH PLAIN", "+ "}, {"raw " + plain("ann\0ann/work\0secret"s), ready}}, true},
+        {{{"raw AUTH PLAIN " + plain("bob\0ann\0secret"s),
+           "ERR -ERR [AUTH] Authorization identity must be empty or the user"}},
+         false},
+        {{{"raw AUTH PLAIN", "+ "}, {"raw *", "ERR -ERR Authentication cancelled"}}, false},
+        {{{"raw AUTH CRAM-MD5", "ERR -ERR Unsupported authentication mechanism"}}, false},
+        {{{"raw AUTH PLAIN =", "ERR -ERR Malformed authentication data"}}, false},
+        {{{"long AUTH", "+OK Supported mechanisms follow\n| PLAIN"}}, false},
+        {{{"user ann", "+OK Username \"ann\" accepted, accessing \"mail\" mailbox"},
+          {"pass " + std::string(257, 'p'), "ERR -ERR Malformed password"}},
+         false},
+        {{{"user ann", "+OK Username \"ann\" accepted, accessing \"mail\" mailbox"}, {"pass secret ", failed}}, false},
+        {{{"user nobody", "+OK Username \"nobody\" accepted, accessing \"mail\" mailbox"}, {"pass secret", failed}},
+         false},
+        {{{"raw AUTH PLAIN " + plain("\0ann\0Secret"s), failed}}, false},
+    };
+    std::vector<std::string> steps;
+    std::string expected;
+    int connection = 0;
+    for (const auto& c : cases) {
+        const std::string at = "@" + std::to_string(++connection) + " ";
+        expected += kGreeting;
+        for (const auto& [step, reply] : c.steps) {
+            steps.push_back(at + step);
+            expected += "> " + at + step + "\n" + reply + "\n";
+        }
+        if (c.quits) {
+            steps.push_back(at + "quit");
+            expected += "> " + at + "quit\n+OK Closing connection\n";
+        }
+    }
+    EXPECT_EQ(server.Client(steps), expected);
+    // Every failure names the peer by its address; the secrets appear nowhere.
+    const std::string log = server.process->LogText();
+    EXPECT_EQ(server.process->LogLinesWith("authentication failed for user ann from 127.0.0.1").size(), 2u) << log;
+    EXPECT_EQ(server.process->LogLinesWith("returning auth failure to 127.0.0.1").size(), 1u) << log;
+    EXPECT_EQ(log.find("two words"), std::string::npos);
+    EXPECT_EQ(log.find("Secret"), std::string::npos);
+}
+
+TEST(POP3ServerEndToEnd, ResponseCodesSayWhyAMailboxCannotBeHadOrEmptied) {
+    POP3Server server({{"mail", "a.msg", "A: 1\n\nx\n"}, {"mail", "b.msg", "A: 2\n\ny\n"}});
+    const std::string released = server.home.Path() + "/released";
+    auto client = std::async(std::launch::async, [&] {
+        return server.Client({"user ann", "pass secret", "@2 user ann", "@2 pass secret", "dele 1", "dele 2",
+                              "hold " + released, "quit", "@2 user ann", "@2 pass secret", "@2 stat", "@2 quit"});
+    });
+    ASSERT_TRUE(server.process->WaitForLog("but the mailbox was busy")) << server.process->LogText();
+    // Gone before QUIT could delete it: only the other message is deleted, and the answer says so.
+    fs::remove(server.home.UserPath("ann", "mail/a.msg"));
+    WriteWholeFile(released, "");
+    EXPECT_EQ(client.get(), kGreeting + kLogin + kGreeting +
+                                "> @2 user ann\n+OK Username \"ann\" accepted, accessing \"mail\" mailbox\n"
+                                "> @2 pass secret\nERR -ERR [IN-USE] Unable to lock mailbox\n"
+                                "> dele 1\n+OK Message deleted\n> dele 2\n+OK Message deleted\n"
+                                "> hold " + released + "\nholding\nreleased\n"
+                                "> quit\nERR -ERR [SYS/TEMP] Unable to delete message(s) 1, closing connection\n"
+                                "> @2 user ann\n+OK Username \"ann\" accepted, accessing \"mail\" mailbox\n"
+                                "> @2 pass secret\n+OK Mailbox ready\n> @2 stat\n0 0\n"
+                                "> @2 quit\n+OK Closing connection\n");
+    EXPECT_FALSE(server.Exists("mail/b.msg"));
+}
+
+TEST(POP3ServerEndToEnd, FailedLoginsWaitWithoutHoldingOthersAndThreeCloseTheConnection) {
+    // The default delay: the guard at the scale it has in use.
+    POP3Server server({{"mail", "a.msg", "A: 1\n\nx\n"}}, {{"pop3-auth-failure-delay-ms", "2000"}});
+    const std::string output = server.Logins({"guard", "ann", "secret", "2000"});
+    EXPECT_NE(output.find("second served first yes\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("-ERR [AUTH] Authentication failed\n-ERR [AUTH] Authentication failed\n"
+                          "-ERR [AUTH] Authentication failed\nclosed after three yes\n"),
+              std::string::npos)
+        << output;
+    const size_t at = output.find("three failures waited ms ");
+    ASSERT_NE(at, std::string::npos) << output;
+    EXPECT_GE(std::stoi(output.substr(at + 25)), 3 * 2000) << output;
+    EXPECT_EQ(server.process->LogLinesWith("3 failed logins from 127.0.0.1, closing the connection").size(), 1u);
+}
+
+TEST(POP3ServerEndToEnd, ALockedUserIsRefusedAsInUseWhileOthersAreServedOnTheSameThread) {
+    // One worker thread: a login that waited on it would stop every other session.
+    POP3Server server({{"mail", "a.msg", "A: 1\n\nx\n"}}, {{"worker-threads-per-pool", "1"}});
+    server.AddUser("bob", "<authentication handler=\"plaintext\" password=\"bobs\"/>");
+    ASSERT_EQ(server.process->Command("lock user ann"), "ok");
+    // ann's PASS is on its way before bob connects: the answer to USER has come, PASS went with it.
+    const std::string sent = server.home.Path() + "/sent";
+    const std::string annScript = "import socket, sys\n"
+                                  "s = socket.create_connection(('127.0.0.1', int(sys.argv[1])), timeout=60)\n"
+                                  "f = s.makefile('rb')\n"
+                                  "f.readline()\n"
+                                  "s.sendall(b'USER ann\\r\\nPASS secret\\r\\n')\n"
+                                  "f.readline()\n"
+                                  "open(sys.argv[2], 'w').close()\n"
+                                  "print(f.readline().decode().strip())\n";
+    auto ann = std::async(std::launch::async,
+                          [&] { return RunProgram({"python3", "-c", annScript, server.Port(), sent}, 60).output; });
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(sent); }));
+    const std::string bob = server.Client({"user bob", "pass bobs", "retr 1", "quit"});
+    EXPECT_NE(bob.find("> retr 1\n+OK 23 octet(s)\n| Subject: bob\n| \n| hello\n> quit\n+OK Closing connection\n"),
+              std::string::npos)
+        << bob;
+    EXPECT_NE(ann.wait_for(std::chrono::milliseconds(0)), std::future_status::ready);  // still waiting for the user
+    EXPECT_EQ(ann.get(), "-ERR [IN-USE] The user is being edited, try again later\n");
+    ASSERT_EQ(server.process->Command("unlock user ann"), "ok");
+    EXPECT_NE(server.Client({"user ann", "pass secret", "quit"}).find(kLogin), std::string::npos);
+}
+
+TEST(POP3ServerEndToEnd, AClientBackRightAfterQuitIsLetInEvenAfterDeletingThousandsOfMessages) {
+    POP3Server server({});
+    for (int i = 0; i < 3000; ++i)
+        server.home.WriteFile("mail/ann/mail/" + std::to_string(i) + ".msg", "A: 1\r\n\r\nx\r\n");
+    const std::string output = server.Logins({"relogin", "ann", "secret", "200", "delete"});
+    EXPECT_EQ(output, "quit answers +OK\nrefused 0\n");
+    EXPECT_TRUE(fs::is_empty(server.home.UserPath("ann", "mail")));
 }
