@@ -11,6 +11,10 @@ usage:
       ROUNDS times: log in, with DELETE mark every message deleted (one pipelined burst), QUIT,
       and log in again as soon as QUIT's answer has come. Prints "quit answers ..." (the distinct
       first words) and "refused N" (logins right after a QUIT that were not "+OK").
+  pop3_logins.py unanswered PORT USER PASSWORD RESOLVER
+      Listens on RESOLVER port 53 (UDP) without ever answering, connects from 127.0.0.2 (a
+      name no hosts file gives), logs in and quits. Prints the greeting's and the login's first
+      words and "queries N", the look-ups the silent resolver was sent meanwhile.
 Every socket has a time-out; nothing waits without limit.
 """
 import socket
@@ -19,10 +23,11 @@ import time
 
 
 class Connection:
-    def __init__(self, port):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=60)
+    def __init__(self, port, source=None):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=60,
+                                             source_address=(source, 0) if source else None)
         self.file = self.sock.makefile("rb")
-        self.line()  # greeting
+        self.greeting = self.line()
 
     def send(self, *lines):
         self.sock.sendall(b"".join(line.encode("latin-1") + b"\r\n" for line in lines))
@@ -94,10 +99,30 @@ def relogin(port, user, password, rounds, delete):
     print("refused", refused)
 
 
+def unanswered(port, user, password, resolver):
+    silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    silent.bind((resolver, 53))
+    session = Connection(port, "127.0.0.2")
+    print("greeting", session.greeting.split(" ")[0])
+    print("login", session.login(user, password).split(" ")[0])
+    session.command("QUIT")
+    session.close()
+    silent.setblocking(False)
+    queries = 0
+    try:
+        while silent.recv(4096):
+            queries += 1
+    except BlockingIOError:
+        pass
+    print("queries", queries)
+
+
 mode, port = sys.argv[1], int(sys.argv[2])
 if mode == "guard":
     guard(port, sys.argv[3], sys.argv[4], int(sys.argv[5]))
 elif mode == "relogin":
     relogin(port, sys.argv[3], sys.argv[4], int(sys.argv[5]), len(sys.argv) > 6)
+elif mode == "unanswered":
+    unanswered(port, sys.argv[3], sys.argv[4], sys.argv[5])
 else:
     sys.exit("unknown mode " + mode)

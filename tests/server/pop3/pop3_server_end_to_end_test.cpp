@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <unistd.h>
 #include <iostream>
 
 #include "common/password_hash.h"
@@ -28,8 +29,10 @@ constexpr int kClientSeconds = 60;
 // oldest first, as (mailbox, file name, contents).
 class POP3Server {
 public:
+    // With a resolver address, the server runs in a mount namespace of its own whose
+    // /etc/resolv.conf names that resolver alone.
     explicit POP3Server(const std::vector<std::tuple<std::string, std::string, std::string>>& messages,
-                        const std::map<std::string, std::string>& params = {}) {
+                        const std::map<std::string, std::string>& params = {}, const std::string& resolver = "") {
         home.AddUser("ann");
         home.WriteFile("mail/ann/user.xml",
                        "<user><params/><pop3-server><authentication handler=\"plaintext\" password=\"secret\"/>"
@@ -46,7 +49,18 @@ public:
         home.SetParam("pop3-auth-failure-delay-ms", "50");
         for (const auto& [name, value] : params)
             home.SetParam(name, value);
-        process = StartServer(home);
+        if (resolver.empty()) {
+            process = StartServer(home);
+            return;
+        }
+        home.WriteFile("resolv.conf", "nameserver " + resolver + "\n");
+        home.WriteConfig();
+        process = std::make_unique<OvrinProcess>(
+            std::vector<std::string>{"-m", "sh", "-c",
+                                     "mount --bind \"$0\" /etc/resolv.conf && exec \"$1\" \"$2\"",
+                                     home.Path() + "/resolv.conf", OvrinProcess::BinaryPath(), home.ConfigPath()},
+            "", "/usr/bin/unshare");
+        EXPECT_TRUE(process->WaitForLog(kStartedLine)) << process->LogText();
     }
     ~POP3Server() {
         if (process)
@@ -590,4 +604,14 @@ TEST(POP3ServerEndToEnd, AClientBackRightAfterQuitIsLetInEvenAfterDeletingThousa
     const std::string output = server.Logins({"relogin", "ann", "secret", "200", "delete"});
     EXPECT_EQ(output, "quit answers +OK\nrefused 0\n");
     EXPECT_TRUE(fs::is_empty(server.home.UserPath("ann", "mail")));
+}
+
+TEST(POP3ServerEndToEnd, AResolverThatNeverAnswersIsNeverAskedAboutAClient) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a mount namespace of its own needs root";
+    POP3Server server({{"mail", "a.msg", "A: 1\n\nx\n"}}, {}, "127.0.0.3");
+    // 127.0.0.2 is in no hosts file: naming it would ask the silent resolver and wait for it.
+    EXPECT_EQ(server.Logins({"unanswered", "ann", "secret", "127.0.0.3"}), "greeting +OK\nlogin +OK\nqueries 0\n");
+    EXPECT_EQ(server.process->LogLinesWith("user ann logged in from 127.0.0.2").size(), 1u)
+        << server.process->LogText();
 }
