@@ -134,9 +134,9 @@ void TUserTreeControl::SetPassword(const std::string& password) {
     const std::string problem = PasswordProblem(password);
     if (!problem.empty())
         throw CMessageException("%s, the POP3 server would not accept it.", problem.c_str());
-    TXmlNode authentication =
-        ApplyTemplate(document->SelectSingleNode("/user"),
-                      "!pop3-server/!authentication/@handler=hash/@method=crypt/@hash=" + TemplateValue(CryptHash(password)));
+    TXmlNode authentication = ApplyTemplate(document->SelectSingleNode("/user"),
+                                            "!pop3-server/!authentication/@handler=hash/@method=crypt/@hash=" +
+                                                TemplateValue(CryptHash(password)));
     // Neither a password in clear from a plaintext handler nor an old salt outlives the change.
     authentication.RemoveNamedItem("password");
     authentication.RemoveNamedItem("salt");

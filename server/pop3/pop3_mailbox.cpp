@@ -18,7 +18,8 @@ CPOP3Mailbox::CPOP3Mailbox(const std::string& directory)
 
 void CPOP3Mailbox::TakeSnapshot() {
     CFileInfoList files = CFile::EnumerateFiles(directory, "*.msg");
-    std::stable_sort(files->begin(), files->end(), [](const CFileInfo& a, const CFileInfo& b) { return a.time < b.time; });
+    std::stable_sort(files->begin(), files->end(),
+                     [](const CFileInfo& a, const CFileInfo& b) { return a.time < b.time; });
     messages.clear();
     messages.reserve(files->size());
     totalSize = 0;

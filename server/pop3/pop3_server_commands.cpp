@@ -34,14 +34,19 @@ CPOP3ServerConnection::CImpl::CHandler CPOP3ServerConnection::CImpl::Find(const 
     }
     return nullptr;
 }
+
+namespace {
+
 // Lines that carry a secret are shown by their command alone.
-static std::string TraceLine(const std::string& line, bool secret) {
+std::string TraceLine(const std::string& line, bool secret) {
     if (secret)
         return "(AUTH response)";
     const size_t start = line.find_first_not_of(" \t");
     const std::string command = ToUpper(line.substr(start == std::string::npos ? line.size() : start, 4));
     return command == "PASS" || command == "AUTH" ? command + " ..." : line;
 }
+
+}  // namespace
 
 void CPOP3ServerConnection::CImpl::ProcessClientRequest(const std::string& line) {
     Traced([&] {

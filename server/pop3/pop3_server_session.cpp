@@ -178,7 +178,8 @@ bool CPOP3ServerConnection::CImpl::AuthenticateLockMailBox(const CUserXMLPtr& do
 
 // Opens the message for streaming after the reply's first line.
 void CPOP3ServerConnection::CImpl::StartResponseFile(const CPOP3Mailbox::CMessage& message, uint32_t lineLimit) {
-    responseFile = std::make_shared<CFile>(message.file.path, CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING, 0);
+    responseFile =
+        std::make_shared<CFile>(message.file.path, CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING, 0);
     stream.emplace(lineLimit);
     if (!buffer)
         buffer.reset(new char[kChunkSize + 1]);
