@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <future>
 #include <set>
 #include <string>
 #include <vector>
@@ -194,4 +195,41 @@ TEST_F(TimerTasks, AUserThatCannotBeLoadedLeavesTheOtherUsersSpoolsAlone) {
                             "Failed to load XML file from")
                   .size(),
               1u);
+}
+
+TEST_F(TimerTasks, AUserLockedByAnEditorIsLeftForTheNextRoundWithoutWaitingOrErrors) {
+    AddUser("joe", "<pop3-client hostname=\"pop.one.example\" port=\"110\" username=\"joe1\" password=\"\"/>");
+    fs::create_directories(dir / "mail/joe/.raw");
+    fs::create_directories(dir / "mail/joe/.spool");
+    WriteWholeFile(dir / "mail/joe/.spool/m.msg", "Subject: s\r\n\r\nb\r\n");
+    int made = 0;
+    SetPOP3ClientConnectionFactory([&](const std::string&, const std::string&, const std::string&, const std::string&,
+                                       const std::string&, const std::string&, std::shared_ptr<CXMLDocument>) {
+        ++made;
+        return std::make_shared<Account>("CPOP3ClientConnection(joe)");
+    });
+    // The editor's lock is another thread's, as the control loop's is.
+    std::promise<void> locked, release;
+    std::thread editor([&] {
+        UserPool().LockObject("joe", 1000);
+        locked.set_value();
+        release.get_future().wait();
+        UserPool().UnlockObject("joe");
+    });
+    locked.get_future().wait();
+    LogCapture log;
+    TimerCallback_InitiateUserPOP3Session("joe");
+    TimerCallback_SpoolMessages("");
+    release.set_value();
+    editor.join();
+    EXPECT_EQ(made, 0);
+    EXPECT_TRUE(fs::exists(dir / "mail/joe/.spool/m.msg"));
+    EXPECT_EQ(log.LinesWith("INFO TimerCallback_InitiateUserPOP3Session('joe'): the user is locked, mail is collected "
+                            "later")
+                  .size(),
+              1u);
+    EXPECT_TRUE(log.LinesWith(" ERROR ").empty());
+    // The next round finds the user free.
+    TimerCallback_SpoolMessages("");
+    EXPECT_FALSE(fs::exists(dir / "mail/joe/.spool/m.msg"));
 }
