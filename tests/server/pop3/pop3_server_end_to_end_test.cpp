@@ -337,7 +337,7 @@ TEST(POP3ServerEndToEnd, PoplibSecuresItsSessionWithSTLSOrOnTheTLSPortAndReadsCa
                       TLSParams(ca, "tls-only"));
     const std::string implementation = "| IMPLEMENTATION Ovrin Mail Filter 1.4, built Sep 13 2005 13:05:54\n";
     const std::string common = "| TOP\n| UIDL\n| RESP-CODES\n| AUTH-RESP-CODE\n| PIPELINING\n";
-    EXPECT_EQ(server.Client({"capa", "user ann", "stls", "capa", "raw STLS", "user ann", "pass secret", "uidl",
+    EXPECT_EQ(server.Client({"capa", "user ann", "raw AUTH PLAIN AGFubgBzZWNyZXQ=", "stls", "capa", "raw STLS", "user ann", "pass secret", "uidl",
                              "uidl 2", "dele 1", "uidl", "raw UIDL 1", "capa", "raw STLS", "quit", "@s2 capa",
                              "@s2 user ann", "@s2 pass secret", "@s2 uidl", "@s2 retr 1", "@s2 quit"},
                             &ca),
@@ -345,6 +345,8 @@ TEST(POP3ServerEndToEnd, PoplibSecuresItsSessionWithSTLSOrOnTheTLSPortAndReadsCa
                   // Plain: no USER offered, and none taken.
                   "> capa\n+OK Capability list follows\n" + common + "| STLS\n" + implementation +
                   "> user ann\nERR -ERR USER and PASS are only accepted over TLS, use STLS first\n"
+                  "> raw AUTH PLAIN AGFubgBzZWNyZXQ=\nERR -ERR Authentication is only accepted over TLS, use STLS "
+                  "first\n"
                   "> stls\n+OK Begin TLS negotiation\n"
                   "> capa\n+OK Capability list follows\n| USER\n| SASL PLAIN\n" + common + implementation +
                   "> raw STLS\nERR -ERR Command not permitted when TLS active\n" + kLogin +
