@@ -105,6 +105,17 @@ TEST(POP3Mailbox, SizesAreThoseOfTheMessagesAsSent) {
     }
 }
 
+TEST(POP3Mailbox, ASnapshotAgainReadsAFileThatChangedSinceTheLast) {
+    TempDir dir;
+    WriteMessage(dir, "m.msg", "A: 1\r\n\r\nx\r\n", 100);
+    CPOP3Mailbox mailbox(dir.Path());
+    mailbox.TakeSnapshot();
+    EXPECT_EQ(mailbox.GetTotalSize(), 11u);
+    WriteMessage(dir, "m.msg", "A: 1\n\nxy\n", 50);  // another size: read again
+    mailbox.TakeSnapshot();
+    EXPECT_EQ(mailbox.GetTotalSize(), 12u);
+}
+
 TEST(POP3Mailbox, AUniqueIdIsTheFileNameWithoutItsExtensionOrItsHashWhenPOP3CannotCarryIt) {
     const std::string longName = std::string(71, 'x') + ".msg";
     const struct {
