@@ -32,7 +32,7 @@ TEST(Demo, ConfigurationSetsEveryParameter) {
                              "incoming-connection-timeout-sec", "outgoing-connection-timeout-sec",
                              "pop3-connection-attempt-timeout-sec", "pop3-messages-per-session",
                              "pop3-messages-per-sync", "parallel-worker-thread-work-ms",
-                             "parallel-worker-thread-sleep-ms"}) {
+                             "parallel-worker-thread-sleep-ms", "pop3-auth-failure-delay-ms"}) {
         EXPECT_TRUE(config.HasValue(name)) << name;
     }
     EXPECT_EQ(config.GetValue("pop3-address"), "127.0.0.1");
