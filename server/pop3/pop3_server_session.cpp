@@ -100,10 +100,11 @@ bool CPOP3ServerConnection::CImpl::StepLogin() {
         if (!document) {
             if (CClock::now() < userDeadline)
                 return false;
-            Logger().Warning("CPOP3ServerConnection::AuthenticateLockMailBox(): user %s from %s is locked by an "
-                             "editor, login refused",
+            // Locked by an editor, or its reload waits for a collection that still holds it.
+            Logger().Warning("CPOP3ServerConnection::AuthenticateLockMailBox(): user %s from %s is locked, login "
+                             "refused",
                              user.c_str(), peer.c_str());
-            answer = "-ERR [IN-USE] The user is being edited, try again later\r\n";
+            answer = "-ERR [IN-USE] The user is busy, try again later\r\n";
         } else {
             accepted = AuthenticateLockMailBox(document, answer);
         }

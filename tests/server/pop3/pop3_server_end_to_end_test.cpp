@@ -594,7 +594,7 @@ TEST(POP3ServerEndToEnd, ALockedUserIsRefusedAsInUseWhileOthersAreServedOnTheSam
               std::string::npos)
         << bob;
     EXPECT_NE(ann.wait_for(std::chrono::milliseconds(0)), std::future_status::ready);  // still waiting for the user
-    EXPECT_EQ(ann.get(), "-ERR [IN-USE] The user is being edited, try again later\n");
+    EXPECT_EQ(ann.get(), "-ERR [IN-USE] The user is busy, try again later\n");
     ASSERT_EQ(server.process->Command("unlock user ann"), "ok");
     EXPECT_NE(server.Client({"user ann", "pass secret", "quit"}).find(kLogin), std::string::npos);
 }
