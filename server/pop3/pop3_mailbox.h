@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/file.h"
+#include "store/mailbox_lock.h"
 
 namespace Ovrin {
 
@@ -56,7 +57,7 @@ public:
 
 private:
     std::string directory;
-    std::shared_ptr<CFile> lockFile;
+    std::shared_ptr<CMailboxLock> lock;
     std::vector<CMessage> messages;
     uint32_t count = 0;
     uint64_t totalSize = 0;

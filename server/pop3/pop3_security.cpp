@@ -1,8 +1,9 @@
+// Reading the POP3 security settings: an account's security, where plaintext logins are
+// accepted, and the TLS contexts.
 #include "server/pop3/pop3_security.h"
 
 #include "common/exception.h"
 #include "common/trace.h"
-#include "common/validators.h"
 #include "server/core/config.h"
 
 namespace Ovrin {
@@ -47,21 +48,6 @@ TPlaintextAuth POP3PlaintextAuth() {
                                 "tls-or-loopback or tls-only",
                                 value.c_str());
     }, "POP3PlaintextAuth()");
-}
-
-uint32_t POP3AuthFailureDelay() {
-    return Traced([] {
-        constexpr uint32_t kDefaultDelay = 2000;
-        const std::string value = OptionalValue("pop3-auth-failure-delay-ms");
-        if (value.empty())
-            return kDefaultDelay;
-        // Up to 10 minutes: longer would outlast every client's patience and the inactivity time-out.
-        if (!Matches(value, NumberPattern()) || std::stoull(value) > 600000)
-            throw CMessageException("The configuration parameter pop3-auth-failure-delay-ms is '%s', it must be a "
-                                    "number of milliseconds from 0 to 600000",
-                                    value.c_str());
-        return static_cast<uint32_t>(std::stoull(value));
-    }, "POP3AuthFailureDelay()");
 }
 
 bool AcceptsPlaintextAuth(TPlaintextAuth policy, bool secure, const CInternetAddress& peer) {

@@ -1,6 +1,6 @@
 // What the POP3 sessions take from the configuration about security: an account's security
-// (plain, implicit TLS or STLS), where the server accepts USER and PASS without TLS, how long a
-// failed login waits, and the TLS contexts of the two sides.
+// (plain, implicit TLS or STLS), where the server accepts USER and PASS without TLS, and the
+// TLS contexts of the two sides.
 #pragma once
 
 #include <string>
@@ -22,10 +22,6 @@ enum class TPlaintextAuth { Always, TLSOrLoopback, TLSOnly };
 
 // The parameter pop3-plaintext-auth, "always" when it is not set; another value throws.
 TPlaintextAuth POP3PlaintextAuth();
-// The parameter pop3-auth-failure-delay-ms: how long a failed login waits for its answer, 2000
-// when it is not set; a value that is not a number of milliseconds throws.
-uint32_t POP3AuthFailureDelay();
-
 // Whether USER and PASS are accepted on a connection, secured or not, from the peer.
 bool AcceptsPlaintextAuth(TPlaintextAuth policy, bool secure, const CInternetAddress& peer);
 

@@ -13,6 +13,7 @@
 #include "common/file.h"
 #include "common/internet_address.h"
 #include "common/tls_context.h"
+#include "server/core/config.h"
 #include "server/pop3/pop3_mailbox.h"
 #include "server/pop3/pop3_message_stream.h"
 #include "server/pop3/pop3_security.h"
@@ -36,7 +37,7 @@ public:
 
     CImpl(std::shared_ptr<CConnectedSocket> connection, const CInternetAddress& peerAddress, CTLSContextPtr tls)
         : connection(std::move(connection)), peer(peerAddress.GetDottedAddress()), peerAddress(peerAddress),
-          tls(std::move(tls)), plaintextAuth(POP3PlaintextAuth()), failureDelay(POP3AuthFailureDelay()) {}
+          tls(std::move(tls)), plaintextAuth(POP3PlaintextAuth()), failureDelay(static_cast<uint32_t>(Settings().pop3AuthFailureDelayMs.Get())) {}
 
     bool Process(bool& yield);
     CSocketWait GetWait() const;
