@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "common/bounded_cache.h"
 #include "common/digest.h"
@@ -19,29 +18,14 @@ namespace {
 // Sizes as sent by message file, so that a mailbox that a client polls is read whole only for
 // its new messages. A file is known by its path, size and last-write time: message files are
 // written once under a name of their own and never changed in place.
-class CSentSizes {
-public:
-    uint64_t Get(const CFileInfo& file) {
-        const std::string key = file.path + '\n' + std::to_string(file.size) + '\n' + std::to_string(file.time);
-        {
-            std::lock_guard<std::mutex> hold(guard);
-            if (const uint64_t* known = sizes.Find(key))
-                return *known;
-        }
-        const uint64_t size = CPOP3Mailbox::SizeAsSent(file.path);  // read outside the lock
-        std::lock_guard<std::mutex> hold(guard);
-        return sizes.Insert(key, size);
-    }
-
-private:
-    static constexpr size_t kLimit = 65536;
-    std::mutex guard;
-    CBoundedCache<std::string, uint64_t> sizes{kLimit};
-};
-
-CSentSizes& SentSizes() {
-    static CSentSizes instance;
+CSharedBoundedCache<std::string, uint64_t>& SentSizes() {
+    static CSharedBoundedCache<std::string, uint64_t> instance{65536};
     return instance;
+}
+
+uint64_t SentSize(const CFileInfo& file) {
+    const std::string key = file.path + '\n' + std::to_string(file.size) + '\n' + std::to_string(file.time);
+    return SentSizes().Get(key, [&] { return CPOP3Mailbox::SizeAsSent(file.path); });
 }
 
 }  // namespace
@@ -58,7 +42,7 @@ void CPOP3Mailbox::TakeSnapshot() {
     messages.reserve(files->size());
     totalSize = 0;
     for (CFileInfo& file : *files) {
-        const uint64_t size = SentSizes().Get(file);
+        const uint64_t size = SentSize(file);
         messages.push_back({std::move(file), size, false});
         totalSize += size;
     }
