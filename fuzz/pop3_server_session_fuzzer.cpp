@@ -72,7 +72,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         end->SetBlocking(false);
         end->SetInactivityTimeout(60);
     }
-    clientEnd->SetMaxLineLength(1 << 24);
     std::string_view input(reinterpret_cast<const char*>(data), size);
     std::string replies;
     try {
@@ -80,12 +79,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // Bounded: a session that waits for more input than there is stops being stepped.
         int idle = 0;
         for (int step = 0; step < 200000 && idle < 200; ++step) {
-            if (!input.empty()) {
-                const uint32_t sent = clientEnd->Send(input.data(), static_cast<uint32_t>(input.size()));
-                (void)sent;
-                input = std::string_view();
-            }
+            // All at once, then flushed step by step: the connection queues what the network
+            // does not take yet.
+            clientEnd->Send(input.empty() ? nullptr : input.data(), static_cast<uint32_t>(input.size()));
             clientEnd->Send(nullptr, 0);
+            input = std::string_view();
             char buffer[65536];
             const uint32_t got = clientEnd->Recv(buffer, sizeof buffer, CConnectedSocket::xferUPTO, nullptr);
             replies.append(buffer, got);
