@@ -2,6 +2,7 @@
 // the streaming of a message file; the commands are in pop3_server_commands.cpp.
 #include "server/pop3/pop3_server_session.h"
 
+#include "common/exception.h"
 #include "common/format.h"
 #include "common/log.h"
 #include "common/trace.h"
@@ -95,6 +96,9 @@ bool CPOP3ServerConnection::CImpl::StepLogin() {
     std::string answer;
     bool accepted = false;
     try {
+        // An unknown name is refused like a wrong password, without an ERROR for its missing file.
+        if (CFile::EnumerateFiles(UserDirectory(user), kUserFile)->empty())
+            throw CMessageException("User %s is unknown", user.c_str());
         CUserXMLPtr document = UserPool().GetObject(user, 0);
         if (!document) {
             if (CClock::now() < userDeadline)
@@ -108,7 +112,7 @@ bool CPOP3ServerConnection::CImpl::StepLogin() {
             accepted = AuthenticateLockMailBox(document, answer);
         }
     } catch (const std::exception&) {
-        // No user.xml (an unknown user) or one that cannot be read: as a wrong password.
+        // No user.xml or one that cannot be read: as a wrong password.
         Logger().Warning("CPOP3ServerConnection::AuthenticateLockMailBox('%s'): failed to access user configuration "
                          "file, ignoring error and returning auth failure to %s",
                          user.c_str(), peer.c_str());

@@ -529,6 +529,7 @@ TEST(POP3ServerEndToEnd, LoginsByEveryMethodAndHashAndWhatIsRefused) {
     const std::string log = server.process->LogText();
     EXPECT_EQ(server.process->LogLinesWith("authentication failed for user ann from 127.0.0.1").size(), 2u) << log;
     EXPECT_EQ(server.process->LogLinesWith("returning auth failure to 127.0.0.1").size(), 1u) << log;
+    EXPECT_TRUE(server.process->LogLinesWith("mail/nobody").empty()) << log;  // an unknown user is no ERROR
     EXPECT_EQ(log.find("two words"), std::string::npos);
     EXPECT_EQ(log.find("Secret"), std::string::npos);
 }
