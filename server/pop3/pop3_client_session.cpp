@@ -265,7 +265,7 @@ std::string CPOP3ClientConnection::ReceivedLine() {
 }
 
 void CPOP3ClientConnection::CreateDataFile() {
-    const std::string pattern = rawDirectory + "/" + NewMessageFileName(CMessageOrigin::Downloaded) + kPartialSuffix;
+    const std::string pattern = NewMessageFilePattern(rawDirectory, CMessageOrigin::Downloaded) + kPartialSuffix;
     file = std::make_shared<CFile>(pattern, CFile::ACCESS_READ | CFile::ACCESS_WRITE, CFile::SHARE_READ,
                                    CFile::CREATE_NEW,
                                    CFile::UNIQUE_NAME | CFile::DELETE_ON_WRITE_FAILURE | CFile::DELETE_ON_CLOSE);
@@ -447,7 +447,7 @@ bool CPOP3ClientConnection::RetrCallback(uint32_t number, const std::string& tex
         // of the same millisecond, whose partial name is free again once it was renamed.
         const std::string partial = data->GetFilename();
         std::string name;
-        if (!CFile::MoveFileToUniqueName(partial, rawDirectory + "/" + NewMessageFileName(CMessageOrigin::Downloaded), name))
+        if (!CFile::MoveFileToUniqueName(partial, NewMessageFilePattern(rawDirectory, CMessageOrigin::Downloaded), name))
             throw CMessageException("Unable to move file %s to %s", partial.c_str(), name.c_str());
         data->SetDeleteOnClose(false);
         file.reset();
