@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -97,6 +98,15 @@ void ScriptedPOP3Peer::SetFaults(const Faults& newFaults) {
     faults = newFaults;
 }
 
+std::string ScriptedPOP3Peer::UniqueId(const std::string& message) {
+    return "id" + std::to_string(std::hash<std::string>()(message));
+}
+
+void ScriptedPOP3Peer::SetUidl(bool on) {
+    std::lock_guard<std::mutex> hold(mutex);
+    uidl = on;
+}
+
 void ScriptedPOP3Peer::Serve() {
     while (!stopping) {
         pollfd wait{listener, POLLIN, 0};
@@ -115,10 +125,13 @@ void ScriptedPOP3Peer::Session(int client) {
     Faults active;
     bool ahead = false;
     bool lateList = false;
+    bool uids = false;
+    uint32_t deles = 0;
     {
         std::lock_guard<std::mutex> hold(mutex);
         mailbox = messages;
         active = faults;
+        uids = uidl;
         ahead = pipelining;
         lateList = pipelining;
     }
@@ -172,6 +185,14 @@ void ScriptedPOP3Peer::Session(int client) {
                 size += m.size();
             reply = active.statReply.empty() ? "+OK " + std::to_string(mailbox.size()) + " " + std::to_string(size) + "\r\n"
                                              : active.statReply + "\r\n";
+        } else if (verb == "UIDL" && uids && number == 0) {
+            reply = "+OK\r\n";
+            for (size_t i = 0; i < mailbox.size(); ++i)
+                if (!deleted.count(i + 1))
+                    reply += std::to_string(i + 1) + " " + UniqueId(mailbox[i]) + "\r\n";
+            reply += ".\r\n";
+        } else if (verb == "LIST" && valid && mailbox[number - 1] == active.garbledMessage) {
+            reply = "+OK " + std::to_string(number) + " many\r\n";
         } else if (verb == "LIST" && valid) {
             reply = "+OK " + std::to_string(number) + " " + std::to_string(mailbox[number - 1].size()) + "\r\n";
             if (lateList) {
@@ -182,12 +203,16 @@ void ScriptedPOP3Peer::Session(int client) {
             const std::string& m = mailbox[number - 1];
             size_t blank = m.find("\r\n\r\n");
             reply = "+OK\r\n" + Stuffed(blank == std::string::npos ? m : m.substr(0, blank + 2) + "\r\n");
+        } else if (verb == "RETR" && valid && mailbox[number - 1] == active.refusedMessage) {
+            reply = "-ERR Message is unavailable\r\n";
         } else if (verb == "RETR" && valid) {
             reply = "+OK " + std::to_string(mailbox[number - 1].size()) + " octets\r\n" + Stuffed(mailbox[number - 1]);
             if (number == active.dropInRetr) {
                 SendAll(client, reply.substr(0, reply.size() / 2));
                 return;
             }
+        } else if (verb == "DELE" && valid && ++deles == active.dropAtDele) {
+            return;
         } else if (verb == "DELE" && valid) {
             deleted.insert(number);
             reply = "+OK Marked to be deleted.\r\n";

@@ -19,6 +19,9 @@ public:
         std::string statReply = "";      // replaces "+OK n size" when not empty
         uint32_t dropInRetr = 0;         // this RETR sends half the message, then closes
         std::string silentFrom = "";     // from the first command beginning so, no more answers
+        std::string refusedMessage = "";  // RETR of this message gets "-ERR"
+        std::string garbledMessage = "";  // LIST of this message gets an answer that says no size
+        uint32_t dropAtDele = 0;         // at this many DELE commands of a session, closes instead
     };
 
     // Messages with CR LF line ends; the account is "remote" with the password "secret".
@@ -35,6 +38,9 @@ public:
     // CAPA answers with PIPELINING (otherwise "-ERR", as an old server would), and the answer
     // to the first LIST comes late enough for a client that sends ahead to be seen doing it.
     void SetPipelining(bool on);
+    // UIDL answers with ids made from the messages' bytes (otherwise "-ERR", as an old server).
+    void SetUidl(bool on);
+    static std::string UniqueId(const std::string& message);
     // A command line was already in when the answer to the one before it went out.
     bool SawCommandsAhead();
 
@@ -47,6 +53,7 @@ private:
     Faults faults;
     std::vector<std::string> commands;
     bool pipelining = false;
+    bool uidl = false;
     bool sawAhead = false;
     int listener = -1;
     uint16_t port = 0;
