@@ -415,7 +415,7 @@ bool CPOP3ClientConnection::UidlCallback(uint32_t number, const std::string& tex
                 uids[n - 1] = uid;
             }
         record = std::make_unique<CCollectedRecord>(
-            UserPath(user, CCollectedRecord::FileName(hostname, port, username)));
+            CCollectedRecord::PathOf(MailStore(), user, hostname, port, username));
         return true;
     }, "CPOP3ClientConnection::UidlCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
 }

@@ -19,7 +19,7 @@
 #include "common/tls_context.h"
 #include "common/xml_document.h"
 #include "server/core/work_unit.h"
-#include "server/pop3/collected_record.h"
+#include "store/collected_record.h"
 #include "server/pop3/pop3_client_message.h"
 #include "server/pop3/pop3_security.h"
 

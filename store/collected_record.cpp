@@ -3,7 +3,7 @@
 // machine may stand for a message whose file never reached the disk: it is dropped, so that the
 // message is collected again rather than lost. Within one boot the page cache holds whatever a
 // killed process wrote, so its unconfirmed lines stand.
-#include "server/pop3/collected_record.h"
+#include "store/collected_record.h"
 
 #include <sstream>
 #include <vector>
@@ -18,6 +18,7 @@ namespace Ovrin {
 namespace {
 
 constexpr const char* kBootIdPath = "/proc/sys/kernel/random/boot_id";
+constexpr const char* kPrefix = ".collected-";
 // Written for entries that are durable already (a rewritten record).
 constexpr const char* kDurable = "-";
 // Ends a line torn by a crash or a failed write: whatever part of an entry it holds, the control
@@ -50,7 +51,24 @@ std::string EntryLine(const std::string& uid, std::time_t collected, const std::
 
 std::string CCollectedRecord::FileName(const std::string& hostname, const std::string& port,
                                        const std::string& username) {
-    return ".collected-" + HexDigest(ToLower(hostname) + "\n" + port + "\n" + username).substr(0, 20);
+    return kPrefix + HexDigest(ToLower(hostname) + "\n" + port + "\n" + username).substr(0, 20);
+}
+
+std::string CCollectedRecord::PathOf(const CMailStore& store, std::string_view user, const std::string& hostname,
+                                     const std::string& port, const std::string& username) {
+    return store.UserPath(user, FileName(hostname, port, username));
+}
+
+bool CCollectedRecord::RemoveOthers(const CMailStore& store, std::string_view user,
+                                    const std::set<std::string>& kept) {
+    return Traced([&] {
+        bool all = true;
+        const CFileInfoList records = CFile::EnumerateFiles(store.UserDirectory(user), std::string(kPrefix) + "*");
+        for (const CFileInfo& record : *records)
+            if (kept.count(record.name) == 0 && record.name.find('.', 1) == std::string::npos)
+                all = CFile::DeleteFile(record.path) && all;
+        return all;
+    }, "CCollectedRecord::RemoveOthers('%s', %u)", std::string(user).c_str(), static_cast<unsigned>(kept.size()));
 }
 
 bool CCollectedRecord::IsUid(const std::string& uid) {

@@ -3,12 +3,13 @@
 // confirmation and pruning keep it so.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "common/exception.h"
-#include "server/pop3/collected_record.h"
+#include "store/collected_record.h"
 #include "tests/support/temp_dir.h"
 
 using namespace Ovrin;
@@ -89,10 +90,22 @@ TEST(CollectedRecord, AddConfirmAndPruneSurviveReopening) {
     EXPECT_EQ(text.substr(text.find("C\n") + 2), "U 300 " + ThisBoot() + " three\n");
 }
 
-TEST(CollectedRecord, OneHolderAtATimeAndANameSafeForAnyAccount) {
+TEST(CollectedRecord, OneHolderAtATimeAndANameSafeForAnyAccountThatGoesWithIt) {
     TempDir dir;
     CCollectedRecord first(dir / "record");
     EXPECT_THROW(CCollectedRecord(dir / "record"), CMessageException);
+
+    const CMailStore store(dir.Path());
+    std::filesystem::create_directory(dir / "joe");
+    auto path = [&](const char* port) { return CCollectedRecord::PathOf(store, "joe", "pop.example.org", port, "joe"); };
+    EXPECT_TRUE(CCollectedRecord::RemoveOthers(store, "joe", {}));  // none yet
+    CCollectedRecord(path("110")).Add("one", 1);
+    CCollectedRecord(path("995")).Add("two", 2);
+    WriteWholeFile(dir / "joe/user.xml", "<user/>");
+    EXPECT_TRUE(CCollectedRecord::RemoveOthers(store, "joe", {CCollectedRecord::FileName("pop.example.org", "995", "joe")}));
+    EXPECT_FALSE(std::filesystem::exists(path("110")));
+    EXPECT_TRUE(std::filesystem::exists(path("995")));
+    EXPECT_TRUE(std::filesystem::exists(dir / "joe/user.xml"));
     const std::string name = CCollectedRecord::FileName("Pop.Example.org", "110", "../joe smith");
     EXPECT_EQ(name, CCollectedRecord::FileName("pop.example.org", "110", "../joe smith"));
     EXPECT_NE(name, CCollectedRecord::FileName("pop.example.org", "995", "../joe smith"));

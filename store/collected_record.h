@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/file.h"
+#include "store/mail_store.h"
 
 namespace Ovrin {
 
@@ -19,6 +20,12 @@ public:
     // The record's file of an account, in the user's directory: a hidden name made from the
     // host, port and user name, so that any name is safe as a file name.
     static std::string FileName(const std::string& hostname, const std::string& port, const std::string& username);
+    static std::string PathOf(const CMailStore& store, std::string_view user, const std::string& hostname,
+                              const std::string& port, const std::string& username);
+    // A record goes with its account: deletes the user's records whose file names are not among
+    // those kept (the FileName of each account the user still has). False, with a WARNING line
+    // each, when one cannot be deleted.
+    static bool RemoveOthers(const CMailStore& store, std::string_view user, const std::set<std::string>& kept);
 
     // Opens (or creates) the record at that path and holds it for the session: a second
     // holder is refused. Entries written after the last confirmation are trusted only when
