@@ -3,7 +3,13 @@
 // faults that must never lose a message, and collection over TLS.
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <boost/regex.hpp>
 #include <chrono>
@@ -349,6 +355,72 @@ TEST_F(Collection, AMessageTheServerCannotGiveStaysThereAndTheOthersAreFiledOnce
                   .size(),
               2u);
     EXPECT_TRUE(process->LogLinesWith(" ERROR ").empty()) << process->LogText();
+}
+
+// The user's directory on a small tmpfs of its own, in a mount namespace of the test's own, so
+// that nothing outside the test sees it; made larger when asked.
+class SmallDisk {
+public:
+    explicit SmallDisk(const std::string& directory) : directory(directory) {}
+    ~SmallDisk() {
+        if (mounted)
+            ::umount2(directory.c_str(), MNT_DETACH);
+    }
+    // Empty when mounted, else why not.
+    std::string Mount(const std::string& size) {
+        if (::geteuid() != 0)
+            return "needs root to mount a tmpfs";
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return std::string("no mount namespace of its own: ") + std::strerror(errno);
+        const std::string aside = directory + ".aside";
+        fs::rename(directory, aside);
+        fs::create_directory(directory);
+        if (::mount("tmpfs", directory.c_str(), "tmpfs", 0, ("size=" + size + ",mode=0700").c_str()) != 0)
+            return std::string("tmpfs refused: ") + std::strerror(errno);
+        mounted = true;
+        fs::copy(aside, directory, fs::copy_options::recursive);
+        fs::remove_all(aside);
+        return "";
+    }
+    bool Grow(const std::string& size) {
+        return ::mount("tmpfs", directory.c_str(), "tmpfs", MS_REMOUNT, ("size=" + size).c_str()) == 0;
+    }
+
+private:
+    std::string directory;
+    bool mounted = false;
+};
+
+// The disk fills in the middle of a collection, then has room again: every message is filed
+// once, none lost.
+TEST_F(Collection, ADiskThatFillsAndFreesLosesNoMessageAndStoresNoneTwice) {
+    SmallDisk disk(home.MailDirectory() + "/joe");
+    if (const std::string why = disk.Mount("1m"); !why.empty())
+        GTEST_SKIP() << why;
+    DovecotServer dovecot({{std::string("alice"), std::string("pw")}});
+    std::vector<std::string> sent;
+    for (int i = 0; i < 80; ++i) {
+        sent.push_back(Message("number " + std::to_string(i), "", std::string(30000, 'a' + i % 26) + "\r\n"));
+        dovecot.Deliver("alice", sent.back());
+    }
+    SetAccounts({{dovecot.Port(), "alice", "pw"}});
+    auto process = StartServer(home);
+    EXPECT_EQ(process->Command("check user joe"), "ok");
+    ASSERT_TRUE(process->WaitForLog("GetLastError=28")) << process->LogText();
+    ASSERT_TRUE(WaitUntil([&] { return dovecot.Log().find("Disconnected") != std::string::npos; }))
+        << dovecot.Log();
+    EXPECT_GT(FiledCount(), 0u);
+    EXPECT_LT(FiledCount(), sent.size());
+    ASSERT_TRUE(disk.Grow("64m"));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (dovecot.Count("alice") != 0 && std::chrono::steady_clock::now() < deadline) {
+        EXPECT_EQ(process->Command("check user joe"), "ok");
+        WaitUntil([&] { return dovecot.Count("alice") == 0; }, std::chrono::seconds(10));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return dovecot.Count("alice") == 0 && Settled(sent.size()); })) << process->LogText();
+    StopServer(*process);
+    ExpectNoneLostNoneDoubled(sent, {});
+    EXPECT_EQ(FiledCount(), sent.size());
 }
 
 // Left on the server: filed once however often collected, deleted only once its days are over
