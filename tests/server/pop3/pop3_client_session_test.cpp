@@ -260,6 +260,23 @@ TEST_F(Collection, ThreeMessagesInGroupsOfTwoGiveTheDialogueInOrder) {
     }
 }
 
+// Without UIDL no message could be told from one collected before: leaving mail there would
+// file it again at every collection, so nothing is collected and a WARNING says why.
+TEST_F(Collection, MailIsNotLeftOnAServerWithoutUniqueIds) {
+    ScriptedPOP3Peer peer({Message("one")});
+    SetAccounts({{peer.Port(), "remote", "secret", "", "127.0.0.1", "leave-on-server=\"true\""}});
+    auto process = StartServer(home);
+    EXPECT_EQ(process->Command("check user joe"), "ok");
+    ASSERT_TRUE(process->WaitForLog("does not answer UIDL, so mail cannot be left on it; nothing is collected "
+                                    "while leave-on-server is \"true\""))
+        << process->LogText();
+    ASSERT_TRUE(WaitUntil([&] { return !peer.Commands().empty() && peer.Commands().back() == "QUIT"; }));
+    StopServer(*process);
+    EXPECT_EQ(peer.Commands(), (std::vector<std::string>{"USER remote", "PASS secret", "CAPA", "UIDL", "STAT", "QUIT"}));
+    EXPECT_EQ(peer.Remaining().size(), 1u);
+    EXPECT_EQ(FiledCount(), 0u);
+}
+
 struct FaultCase {
     const char* name;
     ScriptedPOP3Peer::Faults faults;
