@@ -172,7 +172,8 @@ void CCollectedRecord::Prune(const std::set<std::string>& listed) {
                 ++it;
             }
         }
-        if (dropped || lines > entries.size() + 1)
+        // The marks of many sessions are let grow up to about the entries' own size.
+        if (dropped || lines > 2 * entries.size() + 64)
             Rewrite();
     }, "CCollectedRecord::Prune(%u)", static_cast<unsigned>(listed.size()));
 }

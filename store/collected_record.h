@@ -44,7 +44,7 @@ public:
     // failure from now on (appended mark, then fsync).
     void Confirm();
     // Forgets every id the server no longer lists; the file is written anew (temporary file,
-    // then rename) when anything went or when it holds more lines than entries.
+    // then rename) when anything went or when it holds twice as many lines as entries.
     void Prune(const std::set<std::string>& listed);
 
     // A unique id as the server may send it: 1 to 70 printable characters without blanks.
