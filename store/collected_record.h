@@ -36,6 +36,8 @@ public:
     // When the message was first collected; 0 when it is not recorded.
     std::time_t CollectedAt(const std::string& uid) const;
     size_t Size() const { return entries.size(); }
+    // Entries of this boot wait for a confirmation, perhaps from a session that was cut short.
+    bool HasUnconfirmed() const { return !unconfirmed.empty(); }
 
     // Records a stored message at once (one appended line); a failure throws and leaves the
     // record as it was.

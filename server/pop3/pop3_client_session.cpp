@@ -237,10 +237,11 @@ bool CPOP3ClientConnection::Step(bool& waiting) {
         (this->*current.callback)(current.number, "", nullptr);
         return true;
     }
-    if (current.text == "QUIT\r\n" && handedFiles) {
+    if (current.text == "QUIT\r\n" && (handedFiles || (record && record->HasUnconfirmed()))) {
         // The remote deletes at QUIT: every file handed over must survive a crash first, and
-        // then the record that names them. QUIT waits for every answer before it, so every
-        // download is in.
+        // then the record that names them; also the files of a session cut short, whose
+        // messages this one deleted by the record alone. QUIT waits for every answer before
+        // it, so every download is in.
         CFile::SyncFileSystem(rawDirectory);
         if (record)
             record->Confirm();

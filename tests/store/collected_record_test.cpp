@@ -70,7 +70,9 @@ TEST(CollectedRecord, AddConfirmAndPruneSurviveReopening) {
         EXPECT_THROW(record.Add("has blank", 1), CMessageException);
         record.Add("one", 100);
         record.Add("two", 200);
+        EXPECT_TRUE(record.HasUnconfirmed());
         record.Confirm();
+        EXPECT_FALSE(record.HasUnconfirmed());
         record.Add("three", 300);  // unconfirmed, as when killed before QUIT
         EXPECT_EQ(record.CollectedAt("two"), 200);
         EXPECT_EQ(record.CollectedAt("none"), 0);
@@ -78,6 +80,7 @@ TEST(CollectedRecord, AddConfirmAndPruneSurviveReopening) {
     {
         CCollectedRecord record(dir / "record");
         EXPECT_EQ(record.Size(), 3u);
+        EXPECT_TRUE(record.HasUnconfirmed());  // the next session makes its file durable first
         EXPECT_EQ(record.CollectedAt("three"), 300);
         record.Prune({"two", "three", "four"});
         EXPECT_EQ(record.Size(), 2u);
