@@ -7,7 +7,7 @@
 #include "common/trace.h"
 #include "common/validators.h"
 #include "server/rules/trace_address.h"
-#include "server/rules/xml_element.h"
+#include "store/ruleset_element.h"
 
 namespace Ovrin {
 

@@ -1,19 +1,16 @@
 // CDispatchAction: the action that names the target mailbox, possibly through header macros.
 #include "server/rules/dispatch_action.h"
 
-#include "common/exception.h"
 #include "common/trace.h"
 #include "server/rules/trace_address.h"
-#include "server/rules/xml_element.h"
+#include "store/ruleset_element.h"
 
 namespace Ovrin {
 
 void CDispatchAction::Load(xmlNodePtr element) {
     Traced([&] {
         CAction::Load(element);
-        mailbox = ReadElementText(element, "@mailbox");
-        if (mailbox.empty())
-            throw CMessageException("Invalid or missing action attribute mailbox");
+        mailbox = ReadElementText(element, "@mailbox");  // not empty: CAction::Create checked it
     }, "CDispatchAction::Load(0x%08x)", TraceAddress(element));
 }
 

@@ -6,7 +6,7 @@
 #include "common/trace.h"
 #include "common/validators.h"
 #include "server/rules/trace_address.h"
-#include "server/rules/xml_element.h"
+#include "store/ruleset_element.h"
 
 namespace Ovrin {
 
@@ -22,9 +22,8 @@ bool WithoutMacros(const std::string& text) {
 void CRegexHeaderValueMatch::Load(xmlNodePtr element) {
     Traced([&] {
         CMatch::Load(element);
+        // Names and mode as CMatch::Create checked them.
         std::string fieldNames = ReadElementText(element, "@header-field-name");
-        if (fieldNames.empty())
-            throw CMessageException("Invalid or missing match attribute header-field-name");
         auto loaded = std::make_shared<CTexts>();
         std::vector<std::string>& names = loaded->names;
         size_t start = 0;
@@ -36,15 +35,7 @@ void CRegexHeaderValueMatch::Load(xmlNodePtr element) {
                 names.push_back(fieldNames.substr(start, end - start));
             start = end + 1;
         }
-        if (names.empty())
-            throw CMessageException("Invalid or empty match attribute header-field-name");
-        std::string mode = ReadElementText(element, "@match-mode");
-        if (mode == "any")
-            all = false;
-        else if (mode == "all")
-            all = true;
-        else
-            throw CMessageException("Invalid or missing match attribute match-mode");
+        all = ReadElementText(element, "@match-mode") == "all";
         for (xmlNodePtr regex : SelectElements(element, "regexes/regex"))
             loaded->patterns.push_back(CPattern{ReadElementText(regex, "@pattern"), nullptr});
         texts = std::move(loaded);

@@ -8,7 +8,8 @@
 #include "common/text.h"
 #include "common/trace.h"
 #include "server/rules/trace_address.h"
-#include "server/rules/xml_element.h"
+#include "store/ruleset_check.h"
+#include "store/ruleset_element.h"
 
 namespace Ovrin {
 
@@ -25,8 +26,7 @@ CRule::CRule(xmlNodePtr element) {
             matches.push_back(CMatch::Create(match));
         for (xmlNodePtr action : SelectElements(element, "actions/action"))
             actions.push_back(CAction::Create(action));
-        if (actions.empty())
-            throw CMessageException("No actions under rule '%s'", description.c_str());
+        CheckRuleElement(element);
     }, "CRule::CRule(0x%08x)", TraceAddress(element));
 }
 

@@ -8,7 +8,7 @@
 #include "common/text.h"
 #include "common/trace.h"
 #include "server/rules/trace_address.h"
-#include "server/rules/xml_element.h"
+#include "store/ruleset_element.h"
 
 namespace Ovrin {
 

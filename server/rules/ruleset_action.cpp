@@ -5,7 +5,7 @@
 #include "common/trace.h"
 #include "server/rules/rule.h"
 #include "server/rules/trace_address.h"
-#include "server/rules/xml_element.h"
+#include "store/ruleset_element.h"
 
 namespace Ovrin {
 
@@ -53,12 +53,9 @@ void CRulesetAction::Load(xmlNodePtr element) {
         method = StringToRulesetMethod(ReadElementText(element, "@method"));
         reference = NeedsReference() ? ReadElementText(element, "@reference") : std::string();
         templateRule.reset();
-        if (Inserts()) {
-            std::vector<xmlNodePtr> rules = SelectElements(element, "rule");
-            if (rules.empty())
-                throw CMessageException("No rule under ruleset action '%s'", RulesetMethodToString(method).c_str());
-            templateRule = std::make_shared<CRule>(rules.front());
-        }
+        // An insert carries its rule: CAction::Create checked it.
+        if (Inserts())
+            templateRule = std::make_shared<CRule>(SelectElements(element, "rule").at(0));
     }, "CRulesetAction::Load(0x%08x)", TraceAddress(element));
 }
 
