@@ -524,6 +524,9 @@ bool CPOP3ClientConnection::NoopCallback(uint32_t number, const std::string& tex
                 return false;
             }
         awaited.reset();
+        for (uint32_t j : group)
+            if (!bad[j - 1] && !Message(j)->HeaderFailure().empty())
+                LeaveBadMessage(j, "its header could not be processed: " + Message(j)->HeaderFailure());
         // The downloads, then the deletions once every download is answered: a download the
         // server refuses leaves its message there. Pushed to the front from the last back.
         commands.push_front(CCommand{number, "", CData::None, &CPOP3ClientConnection::StoredCallback});

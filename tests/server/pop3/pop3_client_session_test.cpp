@@ -374,6 +374,29 @@ TEST_F(Collection, AMessageTheServerCannotGiveStaysThereAndTheOthersAreFiledOnce
     EXPECT_TRUE(process->LogLinesWith(" ERROR ").empty()) << process->LogText();
 }
 
+// A header pass that fails (here: the user's ruleset cannot be read) leaves its message on the
+// server at once, named in one WARNING, instead of holding the session until it times out.
+TEST_F(Collection, AMessageWhoseHeaderPassFailsStaysOnTheServerAndTheSessionEnds) {
+    fs::remove(Dir("ruleset.xml"));
+    const std::vector<std::string> sent = {Message("one"), Message("two"), Message("three")};
+    ScriptedPOP3Peer peer(sent);
+    peer.SetUidl(true);
+    SetAccounts({{peer.Port(), "remote", "secret"}});
+    auto process = StartServer(home);
+    EXPECT_EQ(process->Command("check user joe"), "ok");
+    ASSERT_TRUE(WaitUntil([&] { return !peer.Commands().empty() && peer.Commands().back() == "QUIT"; }))
+        << process->LogText();
+    StopServer(*process);
+    EXPECT_EQ(peer.Remaining(), sent);
+    EXPECT_EQ(FiledCount(), 0u);
+    const auto warnings = process->LogLinesWith(" is left on the POP3 server at 127.0.0.1:" +
+                                                std::to_string(peer.Port()) +
+                                                " for user remote: its header could not be processed: ");
+    EXPECT_EQ(warnings.size(), sent.size()) << process->LogText();
+    const std::vector<std::string> commands = peer.Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "RETR 1"), 0);
+}
+
 // The user's directory on a small tmpfs of its own, in a mount namespace of the test's own, so
 // that nothing outside the test sees it; made larger when asked.
 class SmallDisk {
