@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "tests/server/rules/rules_fixture.h"
+#include "tests/support/cutting_relay.h"
 #include "tests/support/dovecot_server.h"
 #include "tests/support/ovrin_process.h"
 #include "tests/support/scripted_pop3_peer.h"
@@ -395,6 +396,41 @@ TEST_F(Collection, AMessageWhoseHeaderPassFailsStaysOnTheServerAndTheSessionEnds
     EXPECT_EQ(warnings.size(), sent.size()) << process->LogText();
     const std::vector<std::string> commands = peer.Commands();
     EXPECT_EQ(std::count(commands.begin(), commands.end(), "RETR 1"), 0);
+}
+
+// The connection to Dovecot drops in the middle of a download or of the deletions: the next
+// collection files the rest, and nothing twice.
+TEST_F(Collection, AConnectionDroppedInRetrOrDeleLosesNoMessageAndStoresNoneTwice) {
+    const struct {
+        const char* command;
+        size_t bytesAfter;
+    } cases[] = {{"RETR 3", 300}, {"DELE 2", 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        for (const auto& mailbox : kMailboxes)
+            for (const auto& path : Files(mailbox))
+                fs::remove(path);
+        DovecotServer dovecot({{std::string("alice"), std::string("pw")}});
+        std::vector<std::string> sent;
+        for (int i = 1; i <= 6; ++i) {
+            sent.push_back(Message(std::string(c.command) + " number " + std::to_string(i), "",
+                                   std::string(2000, 'x') + "\r\n"));
+            dovecot.Deliver("alice", sent.back());
+        }
+        CuttingRelay relay(dovecot.Port(), c.command, c.bytesAfter);
+        SetAccounts({{relay.Port(), "alice", "pw"}});
+        auto process = StartServer(home);
+        EXPECT_EQ(process->Command("check user joe"), "ok");
+        ASSERT_TRUE(WaitUntil([&] { return relay.HasCut() && !process->LogLinesWith(" ERROR ").empty(); }))
+            << process->LogText();
+        ASSERT_TRUE(WaitUntil([&] { return Files(".raw").empty(); }));
+        EXPECT_EQ(dovecot.Count("alice"), sent.size());
+        EXPECT_EQ(process->Command("check user joe"), "ok");
+        ASSERT_TRUE(WaitUntil([&] { return dovecot.Count("alice") == 0 && Settled(sent.size()); }))
+            << process->LogText() << dovecot.Log();
+        StopServer(*process);
+        ExpectNoneLostNoneDoubled(sent, {});
+    }
 }
 
 // The user's directory on a small tmpfs of its own, in a mount namespace of the test's own, so
