@@ -126,7 +126,6 @@ void ScriptedPOP3Peer::Session(int client) {
     bool ahead = false;
     bool lateList = false;
     bool uids = false;
-    uint32_t deles = 0;
     {
         std::lock_guard<std::mutex> hold(mutex);
         mailbox = messages;
@@ -211,8 +210,6 @@ void ScriptedPOP3Peer::Session(int client) {
                 SendAll(client, reply.substr(0, reply.size() / 2));
                 return;
             }
-        } else if (verb == "DELE" && valid && ++deles == active.dropAtDele) {
-            return;
         } else if (verb == "DELE" && valid) {
             deleted.insert(number);
             reply = "+OK Marked to be deleted.\r\n";

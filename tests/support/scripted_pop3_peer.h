@@ -21,7 +21,6 @@ public:
         std::string silentFrom = "";     // from the first command beginning so, no more answers
         std::string refusedMessage = "";  // RETR of this message gets "-ERR"
         std::string garbledMessage = "";  // LIST of this message gets an answer that says no size
-        uint32_t dropAtDele = 0;         // at this many DELE commands of a session, closes instead
     };
 
     // Messages with CR LF line ends; the account is "remote" with the password "secret".

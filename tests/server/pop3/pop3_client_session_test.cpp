@@ -299,10 +299,6 @@ TEST_F(Collection, AFaultyRemoteLosesNothingAndTheNextCollectionTakesTheRest) {
         {"silent remote", {.statReply = {}, .silentFrom = "RETR"}, "Inactivity timeout 2 seconds", false},
         {"dropped in RETR with DELE sent ahead", {.statReply = {}, .dropInRetr = 2, .silentFrom = {}},
          "exception caught when processing 'CPOP3ClientConnection(joe, remote@", true},
-        {"dropped in RETR, with UIDL", {.statReply = {}, .dropInRetr = 2, .silentFrom = {}},
-         "exception caught when processing 'CPOP3ClientConnection(joe, remote@", true, true},
-        {"dropped at DELE, with UIDL", {.statReply = {}, .silentFrom = {}, .dropAtDele = 2},
-         "exception caught when processing 'CPOP3ClientConnection(joe, remote@", true, true},
         {"silent at DELE, with UIDL", {.statReply = {}, .silentFrom = "DELE"}, "Inactivity timeout 2 seconds", false,
          true},
     };
