@@ -1,3 +1,4 @@
+// TUserRulesetTreeControl: reading, checking and writing a user's ruleset.xml.
 #include "manager/ruleset_tree_control.h"
 
 #include <QApplication>

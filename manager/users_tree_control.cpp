@@ -1,3 +1,4 @@
+// TUsersTreeControl: the list of users and the creation of one from the template.
 #include "manager/users_tree_control.h"
 
 #include <cerrno>

@@ -31,8 +31,6 @@ namespace Ovrin {
 
 namespace {
 
-unsigned Address(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
-
 std::string Masked(const std::string& secret) { return std::string(secret.size(), '*'); }
 
 // The words of a reply after "+OK".
@@ -78,7 +76,7 @@ CPOP3ClientConnection::CPOP3ClientConnection(const CPOP3Account& account, const 
         Queue(0, "STAT\r\n", &CPOP3ClientConnection::StatCallback);
     }, "CPOP3ClientConnection::CPOP3ClientConnection('%s', '%s', '%s', '%s', '%s', 0x%08x)", account.hostname.c_str(),
        account.port.c_str(), account.username.c_str(), Masked(account.password).c_str(), user.c_str(),
-       Address(this->userConfiguration.get()));
+       LabelAddress(this->userConfiguration.get()));
 }
 
 CPOP3ClientConnection::~CPOP3ClientConnection() = default;
@@ -151,7 +149,7 @@ bool CPOP3ClientConnection::Process(bool& yield) {
         // the connection is ready.
         yield = waiting;
         return more;
-    }, "CPOP3ClientConnection::Process(0x%08x)", Address(&yield));
+    }, "CPOP3ClientConnection::Process(0x%08x)", LabelAddress(&yield));
 }
 
 CSocketWait CPOP3ClientConnection::GetWait() const {
@@ -302,7 +300,7 @@ std::string CPOP3ClientConnection::ReceivedLine() {
 }
 
 void CPOP3ClientConnection::CreateDataFile() {
-    const std::string pattern = rawDirectory + "/" + NewMessageFileName(CMessageOrigin::Downloaded) + kPartialSuffix;
+    const std::string pattern = NewMessageFilePattern(rawDirectory, CMessageOrigin::Downloaded) + kPartialSuffix;
     file = std::make_shared<CFile>(pattern, CFile::ACCESS_READ | CFile::ACCESS_WRITE, CFile::SHARE_READ,
                                    CFile::CREATE_NEW,
                                    CFile::UNIQUE_NAME | CFile::DELETE_ON_WRITE_FAILURE | CFile::DELETE_ON_CLOSE);
@@ -382,7 +380,8 @@ bool CPOP3ClientConnection::StlsCallback(uint32_t number, const std::string& tex
     return Traced([&] {
         StartTLS();
         return true;
-    }, "CPOP3ClientConnection::StlsCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
+    }, "CPOP3ClientConnection::StlsCallback(%u, 0x%08x, 0x%08x)", number, LabelAddress(&text),
+       LabelAddress(data.get()));
 }
 
 bool CPOP3ClientConnection::CapaCallback(uint32_t number, const std::string& text,
@@ -393,7 +392,8 @@ bool CPOP3ClientConnection::CapaCallback(uint32_t number, const std::string& tex
             if (ToUpper(Words(line, 1)[0]) == "PIPELINING")
                 pipelining = true;
         return true;
-    }, "CPOP3ClientConnection::CapaCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
+    }, "CPOP3ClientConnection::CapaCallback(%u, 0x%08x, 0x%08x)", number, LabelAddress(&text),
+       LabelAddress(data.get()));
 }
 
 bool CPOP3ClientConnection::UidlCallback(uint32_t number, const std::string& text,
@@ -418,7 +418,7 @@ bool CPOP3ClientConnection::UidlCallback(uint32_t number, const std::string& tex
         record = std::make_unique<CCollectedRecord>(
             CCollectedRecord::PathOf(MailStore(), user, hostname, port, username));
         return true;
-    }, "CPOP3ClientConnection::UidlCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
+    }, "CPOP3ClientConnection::UidlCallback(%u, 0x%08x, 0x%08x)", number, LabelAddress(&text), LabelAddress(data.get()));
 }
 
 bool CPOP3ClientConnection::StatCallback(uint32_t number, const std::string& text,
@@ -478,7 +478,8 @@ bool CPOP3ClientConnection::StatCallback(uint32_t number, const std::string& tex
         }
         Queue(0, "QUIT\r\n", nullptr);
         return true;
-    }, "CPOP3ClientConnection::StatCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
+    }, "CPOP3ClientConnection::StatCallback(%u, 0x%08x, 0x%08x)", number, LabelAddress(&text),
+       LabelAddress(data.get()));
 }
 
 bool CPOP3ClientConnection::ListCallback(uint32_t number, const std::string& text,
@@ -494,7 +495,8 @@ bool CPOP3ClientConnection::ListCallback(uint32_t number, const std::string& tex
         }
         Message(number)->SetMessageSize(static_cast<uint32_t>(std::strtoul(words[1].c_str(), nullptr, 10)));
         return true;
-    }, "CPOP3ClientConnection::ListCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
+    }, "CPOP3ClientConnection::ListCallback(%u, 0x%08x, 0x%08x)", number, LabelAddress(&text),
+       LabelAddress(data.get()));
 }
 
 bool CPOP3ClientConnection::TopCallback(uint32_t number, const std::string& text,
@@ -511,7 +513,7 @@ bool CPOP3ClientConnection::TopCallback(uint32_t number, const std::string& text
         message->CreateHeaderEvent();
         SequentialWorkerPool().PushWorkUnit(message, false);
         return true;
-    }, "CPOP3ClientConnection::TopCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
+    }, "CPOP3ClientConnection::TopCallback(%u, 0x%08x, 0x%08x)", number, LabelAddress(&text), LabelAddress(data.get()));
 }
 
 bool CPOP3ClientConnection::NoopCallback(uint32_t number, const std::string& text,
@@ -535,7 +537,8 @@ bool CPOP3ClientConnection::NoopCallback(uint32_t number, const std::string& tex
                 commands.push_front(CCommand{*j, Format("RETR %u\r\n", *j), CData::File,
                                              &CPOP3ClientConnection::RetrCallback, true, false, true});
         return true;
-    }, "CPOP3ClientConnection::NoopCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
+    }, "CPOP3ClientConnection::NoopCallback(%u, 0x%08x, 0x%08x)", number, LabelAddress(&text),
+       LabelAddress(data.get()));
 }
 
 bool CPOP3ClientConnection::StoredCallback(uint32_t number, const std::string& text,
@@ -553,7 +556,7 @@ bool CPOP3ClientConnection::StoredCallback(uint32_t number, const std::string& t
                 Message(*j)->ReleaseHeaderEvent();
         }
         return true;
-    }, "CPOP3ClientConnection::StoredCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
+    }, "CPOP3ClientConnection::StoredCallback(%u, 0x%08x, 0x%08x)", number, LabelAddress(&text), LabelAddress(data.get()));
 }
 
 bool CPOP3ClientConnection::RetrCallback(uint32_t number, const std::string& text,
@@ -564,7 +567,7 @@ bool CPOP3ClientConnection::RetrCallback(uint32_t number, const std::string& tex
         // of the same millisecond, whose partial name is free again once it was renamed.
         const std::string partial = data->GetFilename();
         std::string name;
-        if (!CFile::MoveFileToUniqueName(partial, rawDirectory + "/" + NewMessageFileName(CMessageOrigin::Downloaded), name))
+        if (!CFile::MoveFileToUniqueName(partial, NewMessageFilePattern(rawDirectory, CMessageOrigin::Downloaded), name))
             throw CMessageException("Unable to move file %s to %s", partial.c_str(), name.c_str());
         data->SetDeleteOnClose(false);
         file.reset();
@@ -583,7 +586,8 @@ bool CPOP3ClientConnection::RetrCallback(uint32_t number, const std::string& tex
         handedFiles = true;
         SequentialWorkerPool().PushWorkUnit(CPOP3ClientMessage::FilePass(message), false);
         return true;
-    }, "CPOP3ClientConnection::RetrCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
+    }, "CPOP3ClientConnection::RetrCallback(%u, 0x%08x, 0x%08x)", number, LabelAddress(&text),
+       LabelAddress(data.get()));
 }
 
 bool CPOP3ClientConnection::DeleCallback(uint32_t number, const std::string& text,
@@ -591,7 +595,8 @@ bool CPOP3ClientConnection::DeleCallback(uint32_t number, const std::string& tex
     return Traced([&] {
         Message(number)->ReleaseHeaderEvent();
         return true;
-    }, "CPOP3ClientConnection::DeleCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
+    }, "CPOP3ClientConnection::DeleCallback(%u, 0x%08x, 0x%08x)", number, LabelAddress(&text),
+       LabelAddress(data.get()));
 }
 
 }  // namespace Ovrin

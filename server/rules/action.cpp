@@ -5,7 +5,6 @@
 #include "server/rules/dispatch_action.h"
 #include "server/rules/python_action.h"
 #include "server/rules/ruleset_action.h"
-#include "server/rules/trace_address.h"
 #include "store/ruleset_check.h"
 #include "store/ruleset_element.h"
 
@@ -24,19 +23,19 @@ CActionPtr CAction::Create(xmlNodePtr element) {
             action = std::make_shared<CPythonAction>();
         action->Load(element);
         return action;
-    }, "CAction::Create(0x%08x)", TraceAddress(element));
+    }, "CAction::Create(0x%08x)", LabelAddress(element));
 }
 
 void CAction::Load(xmlNodePtr element) {
-    Traced([&] { handler = ReadElementText(element, "@handler"); }, "CAction::Load(0x%08x)", TraceAddress(element));
+    Traced([&] { handler = ReadElementText(element, "@handler"); }, "CAction::Load(0x%08x)", LabelAddress(element));
 }
 
 void CAction::Save(xmlNodePtr element) const {
-    Traced([&] { SetElementAttribute(element, "handler", handler); }, "CAction::Save(0x%08x)", TraceAddress(element));
+    Traced([&] { SetElementAttribute(element, "handler", handler); }, "CAction::Save(0x%08x)", LabelAddress(element));
 }
 
 void CAction::CopyTo(CAction& target) const {
-    Traced([&] { target.handler = handler; }, "CAction::CopyTo(0x%08x)", TraceAddress(&target));
+    Traced([&] { target.handler = handler; }, "CAction::CopyTo(0x%08x)", LabelAddress(&target));
 }
 
 }  // namespace Ovrin

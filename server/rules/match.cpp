@@ -5,7 +5,6 @@
 #include "server/rules/any_match.h"
 #include "server/rules/python_match.h"
 #include "server/rules/regex_header_value_match.h"
-#include "server/rules/trace_address.h"
 #include "store/ruleset_check.h"
 #include "store/ruleset_element.h"
 
@@ -24,19 +23,19 @@ CMatchPtr CMatch::Create(xmlNodePtr element) {
             match = std::make_shared<CAnyMatch>();
         match->Load(element);
         return match;
-    }, "CMatch::Create(0x%08x)", TraceAddress(element));
+    }, "CMatch::Create(0x%08x)", LabelAddress(element));
 }
 
 void CMatch::Load(xmlNodePtr element) {
-    Traced([&] { handler = ReadElementText(element, "@handler"); }, "CMatch::Load(0x%08x)", TraceAddress(element));
+    Traced([&] { handler = ReadElementText(element, "@handler"); }, "CMatch::Load(0x%08x)", LabelAddress(element));
 }
 
 void CMatch::Save(xmlNodePtr element) const {
-    Traced([&] { SetElementAttribute(element, "handler", handler); }, "CMatch::Save(0x%08x)", TraceAddress(element));
+    Traced([&] { SetElementAttribute(element, "handler", handler); }, "CMatch::Save(0x%08x)", LabelAddress(element));
 }
 
 void CMatch::CopyTo(CMatch& target) const {
-    Traced([&] { target.handler = handler; }, "CMatch::CopyTo(0x%08x)", TraceAddress(&target));
+    Traced([&] { target.handler = handler; }, "CMatch::CopyTo(0x%08x)", LabelAddress(&target));
 }
 
 }  // namespace Ovrin

@@ -5,7 +5,6 @@
 #include "common/text.h"
 #include "common/trace.h"
 #include "common/validators.h"
-#include "server/rules/trace_address.h"
 #include "store/ruleset_element.h"
 
 namespace Ovrin {
@@ -39,7 +38,7 @@ void CRegexHeaderValueMatch::Load(xmlNodePtr element) {
         for (xmlNodePtr regex : SelectElements(element, "regexes/regex"))
             loaded->patterns.push_back(CPattern{ReadElementText(regex, "@pattern"), nullptr});
         texts = std::move(loaded);
-    }, "CRegexHeaderValueMatch::Load(0x%08x)", TraceAddress(element));
+    }, "CRegexHeaderValueMatch::Load(0x%08x)", LabelAddress(element));
 }
 
 void CRegexHeaderValueMatch::Save(xmlNodePtr element) const {
@@ -56,7 +55,7 @@ void CRegexHeaderValueMatch::Save(xmlNodePtr element) const {
         xmlNodePtr regexes = AddChildElement(element, "regexes");
         for (const CPattern& pattern : texts->patterns)
             SetElementAttribute(AddChildElement(regexes, "regex"), "pattern", pattern.text);
-    }, "CRegexHeaderValueMatch::Save(0x%08x)", TraceAddress(element));
+    }, "CRegexHeaderValueMatch::Save(0x%08x)", LabelAddress(element));
 }
 
 void CRegexHeaderValueMatch::CopyTo(CRegexHeaderValueMatch& target) const {
@@ -64,7 +63,7 @@ void CRegexHeaderValueMatch::CopyTo(CRegexHeaderValueMatch& target) const {
         CMatch::CopyTo(target);
         target.all = all;
         target.texts = texts;
-    }, "CRegexHeaderValueMatch::CopyTo(0x%08x)", TraceAddress(&target));
+    }, "CRegexHeaderValueMatch::CopyTo(0x%08x)", LabelAddress(&target));
 }
 
 CMatchPtr CRegexHeaderValueMatch::Clone() const {
@@ -107,7 +106,7 @@ void CRegexHeaderValueMatch::ApplyHeader(const CMessageHeader& header) {
         }
         if (applied)
             texts = std::move(applied);
-    }, "CRegexHeaderValueMatch::ApplyHeader(0x%08x)", TraceAddress(&header));
+    }, "CRegexHeaderValueMatch::ApplyHeader(0x%08x)", LabelAddress(&header));
 }
 
 bool CRegexHeaderValueMatch::Match(const CFilePtr& file, const CMessageHeader& header) {
@@ -131,7 +130,7 @@ bool CRegexHeaderValueMatch::Match(const CFilePtr& file, const CMessageHeader& h
             }
         }
         return result;
-    }, "CRegexHeaderValueMatch::Match(0x%08x, 0x%08x)", TraceAddress(file.get()), TraceAddress(&header));
+    }, "CRegexHeaderValueMatch::Match(0x%08x, 0x%08x)", LabelAddress(file.get()), LabelAddress(&header));
 }
 
 }  // namespace Ovrin

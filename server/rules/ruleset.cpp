@@ -7,7 +7,6 @@
 #include "common/sequencer.h"
 #include "common/text.h"
 #include "common/trace.h"
-#include "server/rules/trace_address.h"
 #include "store/ruleset_element.h"
 
 namespace Ovrin {
@@ -140,8 +139,8 @@ std::string CRuleSet::DispatchMessage(const CMessageHeader& header, const CFileP
             return std::string(kSpamMailbox);
         }
         return result;
-    }, "CRuleSet::DispatchMessage(0x%08x, 0x%08x, 0x%08x)", TraceAddress(&header), TraceAddress(file.get()),
-       TraceAddress(user.get()));
+    }, "CRuleSet::DispatchMessage(0x%08x, 0x%08x, 0x%08x)", LabelAddress(&header), LabelAddress(file.get()),
+       LabelAddress(user.get()));
 }
 
 }  // namespace Ovrin

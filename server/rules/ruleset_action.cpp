@@ -4,7 +4,6 @@
 #include "common/exception.h"
 #include "common/trace.h"
 #include "server/rules/rule.h"
-#include "server/rules/trace_address.h"
 #include "store/ruleset_element.h"
 
 namespace Ovrin {
@@ -35,7 +34,7 @@ CRulesetAction::CMethod CRulesetAction::StringToRulesetMethod(const std::string&
             if (text == entry.name)
                 return entry.method;
         throw CMessageException("Invalid ruleset action method: '%s'", text.c_str());
-    }, "CRulesetAction::StringToRulesetMethod(0x%08x)", TraceAddress(&text));
+    }, "CRulesetAction::StringToRulesetMethod(0x%08x)", LabelAddress(&text));
 }
 
 std::string CRulesetAction::RulesetMethodToString(CMethod method) {
@@ -56,7 +55,7 @@ void CRulesetAction::Load(xmlNodePtr element) {
         // An insert carries its rule: CAction::Create checked it.
         if (Inserts())
             templateRule = std::make_shared<CRule>(SelectElements(element, "rule").at(0));
-    }, "CRulesetAction::Load(0x%08x)", TraceAddress(element));
+    }, "CRulesetAction::Load(0x%08x)", LabelAddress(element));
 }
 
 void CRulesetAction::Save(xmlNodePtr element) const {
@@ -69,7 +68,7 @@ void CRulesetAction::Save(xmlNodePtr element) const {
         // would make the whole file fail to load.
         if (templateRule)
             templateRule->Save(element, CRule::CSaveExpired::Keep);
-    }, "CRulesetAction::Save(0x%08x)", TraceAddress(element));
+    }, "CRulesetAction::Save(0x%08x)", LabelAddress(element));
 }
 
 void CRulesetAction::CopyTo(CRulesetAction& target) const {
@@ -78,7 +77,7 @@ void CRulesetAction::CopyTo(CRulesetAction& target) const {
         target.method = method;
         target.reference = reference;
         target.templateRule = templateRule ? templateRule->Clone() : nullptr;
-    }, "CRulesetAction::CopyTo(0x%08x)", TraceAddress(&target));
+    }, "CRulesetAction::CopyTo(0x%08x)", LabelAddress(&target));
 }
 
 CActionPtr CRulesetAction::Clone() const {
@@ -95,7 +94,7 @@ void CRulesetAction::ApplyHeader(const CMessageHeader& header) {
             reference = header.Apply(reference);
         if (templateRule)
             templateRule->ApplyHeader(header);
-    }, "CRulesetAction::ApplyHeader(0x%08x)", TraceAddress(&header));
+    }, "CRulesetAction::ApplyHeader(0x%08x)", LabelAddress(&header));
 }
 
 std::string CRulesetAction::Activate(const CMessageHeader& header, const CFilePtr&, const CXMLDocumentPtr&,
@@ -144,7 +143,7 @@ std::string CRulesetAction::Activate(const CMessageHeader& header, const CFilePt
             break;
         }
         return std::string();
-    }, "CRulesetAction::Activate('%s', 0x%08x)", methodName.c_str(), TraceAddress(&header));
+    }, "CRulesetAction::Activate('%s', 0x%08x)", methodName.c_str(), LabelAddress(&header));
 }
 
 }  // namespace Ovrin

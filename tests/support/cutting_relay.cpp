@@ -1,3 +1,4 @@
+// The relay that cuts one connection in the middle, for tests of a dropped line.
 #include "tests/support/cutting_relay.h"
 
 #include <arpa/inet.h>
