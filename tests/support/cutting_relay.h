@@ -6,8 +6,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <thread>
+
+#include "tests/support/loopback_peer.h"
 
 namespace OvrinTest {
 
@@ -16,21 +18,18 @@ public:
     CuttingRelay(uint16_t target, std::string command, size_t bytesAfter);
     ~CuttingRelay();
 
-    uint16_t Port() const { return port; }
+    uint16_t Port() const { return peer->Port(); }
     bool HasCut() const { return cut; }
 
 private:
-    void Serve();
     void Relay(int client);
 
     uint16_t target;
     std::string command;
     size_t bytesAfter;
-    int listener = -1;
-    uint16_t port = 0;
     std::atomic<bool> cut{false};
-    std::atomic<bool> stopping{false};
-    std::thread thread;
+    // Last: its thread relays with the members above.
+    std::unique_ptr<LoopbackPeer> peer;
 };
 
 }  // namespace OvrinTest

@@ -3,12 +3,13 @@
 // told to misbehave at one point of the dialogue.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "tests/support/loopback_peer.h"
 
 namespace OvrinTest {
 
@@ -28,7 +29,7 @@ public:
     explicit ScriptedPOP3Peer(std::vector<std::string> messages) : ScriptedPOP3Peer(std::move(messages), Faults()) {}
     ~ScriptedPOP3Peer();
 
-    uint16_t Port() const { return port; }
+    uint16_t Port() const;
     // Command lines without CR LF, of every session so far.
     std::vector<std::string> Commands();
     // Messages not deleted by a completed QUIT.
@@ -44,7 +45,6 @@ public:
     bool SawCommandsAhead();
 
 private:
-    void Serve();
     void Session(int client);
 
     std::mutex mutex;
@@ -54,10 +54,8 @@ private:
     bool pipelining = false;
     bool uidl = false;
     bool sawAhead = false;
-    int listener = -1;
-    uint16_t port = 0;
-    std::atomic<bool> stopping{false};
-    std::thread thread;
+    // Last: its thread serves sessions with the members above.
+    std::unique_ptr<LoopbackPeer> peer;
 };
 
 }  // namespace OvrinTest
