@@ -407,10 +407,15 @@ bool CPOP3ClientConnection::UidlCallback(uint32_t number, const std::string& tex
             if (Matches(words[0], NumberPattern()) && CCollectedRecord::IsUid(words[1]) && words[2].empty())
                 listed[static_cast<uint32_t>(std::strtoul(words[0].c_str(), nullptr, 10))] = words[1];
         }
+        // An id that two messages share tells neither apart: both go without, lest the one
+        // never downloaded be deleted as the other.
+        std::map<std::string, int> uses;
+        for (const auto& entry : listed)
+            ++uses[entry.second];
         haveUids = true;
         uids.clear();
         for (const auto& [n, uid] : listed)
-            if (n > 0 && n <= (1u << 24)) {
+            if (n > 0 && n <= (1u << 24) && uses[uid] == 1) {
                 if (uids.size() < n)
                     uids.resize(n);
                 uids[n - 1] = uid;
