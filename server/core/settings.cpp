@@ -19,9 +19,9 @@ std::string CSetting::Refusal(const std::string& text, const std::string& rule) 
 
 std::shared_mutex& CSetting::Guard() const { return owner.guard; }
 
-void CSetting::ThrowUnset() const {
-    if (!error.empty())
-        throw CMessageException("%s", error.c_str());
+void CSetting::ThrowUnset(const std::string& why) const {
+    if (!why.empty())
+        throw CMessageException("%s", why.c_str());
     owner.config.GetValue(name);  // throws "not found" with its own trace
     throw CMessageException("The configuration parameter %s is set while it is read", name);
 }
@@ -31,12 +31,14 @@ CNumberSetting::CNumberSetting(CSettings& owner, const char* name, int32_t least
     : CSetting(owner, name), least(least), most(most), fallback(fallback), value(fallback) {}
 
 int32_t CNumberSetting::Get() const {
+    std::string why;
     {
         std::shared_lock hold(Guard());
         if (value)
             return *value;
+        why = error;
     }
-    ThrowUnset();
+    ThrowUnset(why);
 }
 
 void CNumberSetting::Parse(const std::string& text) {
@@ -61,12 +63,14 @@ void CNumberSetting::Forget() {
 }
 
 std::string CPortSetting::Get() const {
+    std::string why;
     {
         std::shared_lock hold(Guard());
         if (value)
             return *value;
+        why = error;
     }
-    ThrowUnset();
+    ThrowUnset(why);
 }
 
 void CPortSetting::Parse(const std::string& text) {

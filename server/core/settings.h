@@ -28,8 +28,9 @@ protected:
     virtual void Parse(const std::string& text) = 0;
     // Back to unset: the default where there is one.
     virtual void Forget() = 0;
-    // Throws why there is no value: the bad text's error, or the configuration's own "not found".
-    [[noreturn]] void ThrowUnset() const;
+    // Throws why there is no value: the bad text's error (read under the guard), or the
+    // configuration's own "not found".
+    [[noreturn]] void ThrowUnset(const std::string& why) const;
     // "The configuration parameter (name) is '(text)', it must be (rule)".
     std::string Refusal(const std::string& text, const std::string& rule) const;
     std::shared_mutex& Guard() const;

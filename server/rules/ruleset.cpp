@@ -35,8 +35,8 @@ bool IsSpecialMailbox(const std::string& mailbox) {
 CRuleSet::CRuleSet(const std::string& userName) {
     Traced([&] {
         name = userName;
-        filePath = UserPath(userName, "ruleset.xml");
-        schemaPath = UserPath(userName, "ruleset.xsd");
+        filePath = UserPath(userName, kRuleSetFile);
+        schemaPath = UserPath(userName, kRuleSetSchemaFile);
         CXMLDocument document(filePath);
         document.Validate(schemaPath);
         xmlNodePtr root = document.GetRootNode();
