@@ -65,6 +65,7 @@ private:
     enum class CData { None, File, Header, Lines };
     struct CCommand {
         uint32_t number = 0;
+        // Empty for a step of the session's own, which runs once every answer before it is in.
         std::string text;
         CData data = CData::None;
         CCallback callback = nullptr;
