@@ -30,17 +30,6 @@ CNumberSetting::CNumberSetting(CSettings& owner, const char* name, int32_t least
                                std::optional<int32_t> fallback)
     : CSetting(owner, name), least(least), most(most), fallback(fallback), value(fallback) {}
 
-int32_t CNumberSetting::Get() const {
-    std::string why;
-    {
-        std::shared_lock hold(Guard());
-        if (value)
-            return *value;
-        why = error;
-    }
-    ThrowUnset(why);
-}
-
 void CNumberSetting::Parse(const std::string& text) {
     const char* begin = text.data() + (!text.empty() && text[0] == '+' ? 1 : 0);
     const char* end = text.data() + text.size();
@@ -60,17 +49,6 @@ void CNumberSetting::Parse(const std::string& text) {
 void CNumberSetting::Forget() {
     value = fallback;
     error.clear();
-}
-
-std::string CPortSetting::Get() const {
-    std::string why;
-    {
-        std::shared_lock hold(Guard());
-        if (value)
-            return *value;
-        why = error;
-    }
-    ThrowUnset(why);
 }
 
 void CPortSetting::Parse(const std::string& text) {
