@@ -20,13 +20,6 @@ namespace Ovrin {
 
 namespace {
 
-QCheckBox* NewCheckBox(QWidget* panel, const char* name, const char* caption, const char* binding) {
-    auto* box = new QCheckBox(caption, panel);
-    box->setObjectName(name);
-    Bind(box, binding);
-    return box;
-}
-
 // An edit with a picker button beside it.
 QWidget* WithButton(QWidget* panel, QLineEdit* edit, QPushButton* button) {
     auto* row = new QWidget(panel);

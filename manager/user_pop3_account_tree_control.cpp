@@ -61,8 +61,10 @@ std::string TUserPOP3AccountTreeControl::GetValue(const std::string& key) {
 void TUserPOP3AccountTreeControl::SetValue(const std::string& key, const std::string& value) {
     if (key.empty() || key[0] != '@')
         return;
-    // An account without the attribute lets its port decide.
-    if (key == kPop3SecurityKey && value.empty()) {
+    // An account without the attribute lets its port decide, collects and deletes, keeps for
+    // good: the default is written as no attribute.
+    if ((key == kPop3SecurityKey && value.empty()) || (key == kPop3LeaveKey && value == "false") ||
+        (key == kPop3LeaveDaysKey && value.empty())) {
         account.RemoveNamedItem(key.substr(1));
         return;
     }

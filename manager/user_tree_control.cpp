@@ -19,6 +19,7 @@
 #include "manager/user_mailboxes_tree_control.h"
 #include "manager/user_panels.h"
 #include "manager/user_pop3_accounts_tree_control.h"
+#include "store/collected_record.h"
 
 namespace Ovrin {
 
@@ -147,6 +148,17 @@ void TUserTreeControl::Commit() {
         return;
     TUserLock lock(user);
     document->Save(ConfigPath());
+    // What was collected from an account the user no longer has must not hold back the mail of
+    // an account added later under the same name.
+    std::set<std::string> accounts;
+    for (const TXmlNode& account : document->SelectNodes("/user/pop3-clients/pop3-client")) {
+        auto text = [&](const char* key) {
+            TXmlNode attribute = account.SelectSingleNode(key);
+            return attribute ? attribute.Text() : "";
+        };
+        accounts.insert(CCollectedRecord::FileName(text("@hostname"), text("@port"), text("@username")));
+    }
+    CCollectedRecord::RemoveOthers(MailStore(), user, accounts);
     lock.Release();
     TTreeControl::Commit();
 }

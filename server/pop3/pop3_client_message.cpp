@@ -185,8 +185,18 @@ void CPOP3ClientMessage::Process() {
     Traced([&] {
         switch (pass) {
         case 0: {
-            ParseMessageHeader();
-            Dispatch();
+            try {
+                ParseMessageHeader();
+                Dispatch();
+            } catch (const std::exception& failure) {
+                // The session learns it at once and leaves the message on the server, rather
+                // than waiting for the message until its connection times out, every time.
+                std::lock_guard<std::mutex> hold(sharedGuard);
+                headerFailure = failure.what();
+                if (headerEvent)
+                    headerEvent->Set();
+                throw;
+            }
             std::lock_guard<std::mutex> hold(sharedGuard);
             if (headerEvent)
                 headerEvent->Set();
@@ -249,6 +259,11 @@ int CPOP3ClientMessage::HeaderEventDescriptor() {
         event = headerEvent;
     }
     return event ? event->GetDescriptor() : -1;
+}
+
+std::string CPOP3ClientMessage::HeaderFailure() const {
+    std::lock_guard<std::mutex> hold(sharedGuard);
+    return headerFailure;
 }
 
 void CPOP3ClientMessage::ReleaseHeaderEvent() {

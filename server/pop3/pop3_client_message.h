@@ -55,6 +55,8 @@ public:
     // -1 without an event.
     int HeaderEventDescriptor();
     void ReleaseHeaderEvent();
+    // Why the header pass failed, once it has ended so; empty when it did not.
+    std::string HeaderFailure() const;
 
     // The file pass as a work unit of its own, named by its own address: the header pass may
     // still be listed on the worker that ran it, and a unit of the same name would be refused.
@@ -79,6 +81,7 @@ private:
     CMessageHeaderPtr header;
     std::shared_ptr<CFile> messageFile;
     std::shared_ptr<CEvent> headerEvent;
+    std::string headerFailure;
     std::string result;
     std::string messageFileName;
     // The POP3 session polls the event and reads the result from its own thread.

@@ -141,12 +141,28 @@ void SetPOP3ClientConnectionFactory(CPOP3ClientConnectionFactory factory) {
     Factory() = factory ? std::move(factory) : MakePOP3ClientConnection;
 }
 
-CParallelWorkUnitPtr MakePOP3ClientConnection(const std::string& userName, const std::string& hostName,
-                                              const std::string& port, const std::string& remoteUserName,
-                                              const std::string& password, const std::string& security,
+CParallelWorkUnitPtr MakePOP3ClientConnection(const std::string& userName, const CPOP3Account& account,
                                               std::shared_ptr<CXMLDocument> user) {
-    return std::make_shared<CPOP3ClientConnection>(hostName, port, remoteUserName, password, security, userName,
-                                                   std::move(user));
+    return std::make_shared<CPOP3ClientConnection>(account, userName, std::move(user));
+}
+
+CPOP3Account ReadPOP3Account(CXPathContext& client) {
+    CPOP3Account account;
+    account.hostname = client.Eval("@hostname")->GetText();
+    account.port = client.Eval("@port")->GetText();
+    account.username = client.Eval("@username")->GetText();
+    account.password = DecodeBASE64(client.Eval("@password")->GetText());
+    account.security = client.Eval("@security")->GetText();
+    account.leaveOnServer = TextToBool(client.Eval("@leave-on-server")->GetText());
+    const std::string days = Trim(client.Eval("@leave-on-server-days")->GetText());
+    if (!days.empty() && !Matches(days, NumberPattern()))
+        throw CMessageException("The leave-on-server-days of POP3 account %s@%s:%s is '%s', it must be a whole "
+                                "number of days",
+                                account.username.c_str(), account.hostname.c_str(), account.port.c_str(),
+                                days.c_str());
+    // Past a million days (some 2700 years) it is for good all the same.
+    account.leaveDays = days.empty() ? 0 : static_cast<uint32_t>(std::min(std::strtoul(days.c_str(), nullptr, 10), 1000000ul));
+    return account;
 }
 
 std::string ExtractMessageHeader(const std::string& bytes) {
@@ -208,15 +224,10 @@ void TimerCallback_InitiateUserPOP3Session(const std::string& userName) {
         }
         for (int i = 0; i < clients->GetNodeCount(); ++i) {
             CXPathContext client(clients->GetNode(i));
-            const std::string hostName = client.Eval("@hostname")->GetText();
-            const std::string port = client.Eval("@port")->GetText();
-            const std::string remoteUserName = client.Eval("@username")->GetText();
-            const std::string password = DecodeBASE64(client.Eval("@password")->GetText());
-            const std::string security = client.Eval("@security")->GetText();
+            const CPOP3Account account = ReadPOP3Account(client);
             // Sticky: every collection of one account lands on one thread, which refuses a
             // second one while the first is still listed.
-            ParallelWorkerPool().PushWorkUnit(
-                factory(userName, hostName, port, remoteUserName, password, security, user), true);
+            ParallelWorkerPool().PushWorkUnit(factory(userName, account, user), true);
         }
     }, "TimerCallback_InitiateUserPOP3Session('%s')", userName.c_str());
 }

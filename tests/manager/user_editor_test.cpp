@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -26,6 +27,7 @@
 #include "manager/globals.h"
 #include "manager/manager_form.h"
 #include "manager/service_control.h"
+#include "store/collected_record.h"
 #include "tests/manager/control_peer.h"
 #include "tests/support/program_run.h"
 #include "tests/support/scripted_pop3_peer.h"
@@ -383,6 +385,61 @@ TEST_F(UserEditor, AccountsAreCreatedEditedAndDeletedInTheUserFile) {
     accounts = saved.SelectNodes("/user/pop3-clients/pop3-client");
     ASSERT_EQ(accounts.size(), 1u);
     EXPECT_EQ(accounts[0].SelectSingleNode("@hostname").Text(), "server.address");
+}
+
+// The panel writes leave-on-server and its days only when they say more than the default, and
+// a save takes away the record of collected messages of every account the user no longer has.
+TEST_F(UserEditor, MailLeftOnTheServerIsChosenPerAccountAndARecordGoesWithItsAccount) {
+    WriteWholeFile(Path("ann/user.xml"), "<user><params/><pop3-server/><pop3-clients>"
+                                         "<pop3-client hostname=\"pop.example.org\" port=\"110\" username=\"ann\" "
+                                         "password=\"\"/><pop3-client hostname=\"pop.example.org\" port=\"110\" "
+                                         "username=\"bob\" password=\"\"/></pop3-clients></user>\n");
+    const Ovrin::CMailStore store(home.MailDirectory());
+    auto record = [&](const char* name) {
+        return Ovrin::CCollectedRecord::PathOf(store, "ann", "pop.example.org", "110", name);
+    };
+    for (const char* name : {"ann", "bob", "carl"})
+        WriteWholeFile(record(name), "U 1 - one\nC\n");
+    manager.Select("Users/ann");
+    manager.Select("Users/ann/Accounts/ann@pop.example.org:110");
+    auto* leave = manager.Find<QCheckBox>("cbPOP3LeaveOnServer");
+    auto* days = manager.Find<QLineEdit>("edtPOP3LeaveDays");
+    EXPECT_EQ(leave->text(), "Leave a copy on the server");
+    EXPECT_FALSE(leave->isChecked());
+    EXPECT_EQ(days->text(), "");
+    auto saved = [&] {
+        Ovrin::TXmlDocument document;
+        EXPECT_TRUE(document.Load(Path("ann/user.xml")));
+        Ovrin::TXmlNode account = document.SelectSingleNode("/user/pop3-clients/pop3-client");
+        std::string text;
+        for (const char* key : {"@leave-on-server", "@leave-on-server-days"}) {
+            Ovrin::TXmlNode attribute = account.SelectSingleNode(key);
+            text += attribute ? attribute.Text() + " " : std::string("(none) ");
+        }
+        return text;
+    };
+    const struct {
+        bool checked;
+        const char* days;
+        const char* written;
+    } cases[] = {{true, "", "true (none) "}, {true, "14", "true 14 "}, {false, "", "(none) (none) "}};
+    for (const auto& c : cases) {
+        leave->setChecked(c.checked);
+        days->setText(c.days);
+        manager.form->SaveChanges();
+        ASSERT_TRUE(Errors().empty()) << Errors().front();
+        EXPECT_EQ(saved(), c.written);
+    }
+    EXPECT_TRUE(std::filesystem::exists(record("ann")));
+    EXPECT_TRUE(std::filesystem::exists(record("bob")));
+    EXPECT_FALSE(std::filesystem::exists(record("carl")));  // no such account
+
+    manager.Command("Users/ann/Accounts/bob@pop.example.org:110", "Delete");
+    EXPECT_TRUE(std::filesystem::exists(record("bob")));  // not before the save
+    manager.form->SaveChanges();
+    ASSERT_TRUE(Errors().empty()) << Errors().front();
+    EXPECT_FALSE(std::filesystem::exists(record("bob")));
+    EXPECT_TRUE(std::filesystem::exists(record("ann")));
 }
 
 TEST_F(UserEditor, AnAccountsSecurityIsChosenAndTheServerConnectsAsItSays) {

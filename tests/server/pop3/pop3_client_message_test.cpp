@@ -231,13 +231,14 @@ TEST_F(MessageProcessing, AMessageWithoutAUsableTargetGoesToSpamWithAnErrorNamin
     }
 }
 
-TEST_F(MessageProcessing, AFailedHeaderPassLeavesTheEventUnsignalled) {
+TEST_F(MessageProcessing, AFailedHeaderPassEndsWithItsEventAndSaysWhy) {
     // No ruleset.xml: the ruleset cannot be loaded.
     auto message = Downloaded();
     message->CreateHeaderEvent();
     LogCapture log;
     EXPECT_THROW(message->Process(), CMessageException);
-    EXPECT_FALSE(message->HeaderProcessed());
+    EXPECT_TRUE(message->HeaderProcessed());
+    EXPECT_NE(message->HeaderFailure().find("ruleset.xml"), std::string::npos) << message->HeaderFailure();
     EXPECT_EQ(log.LinesWith("ERROR CPOP3ClientMessage::Process(): ").size(), 1u);
     EXPECT_TRUE(fs::exists(rawPath));
 }

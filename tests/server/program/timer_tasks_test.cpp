@@ -113,18 +113,18 @@ TEST_F(TimerTasks, EachAccountBecomesAStickyUnitAndASecondCollectionIsRefused) {
     AddUser("joe",
             "<pop3-client hostname=\"pop.one.example\" port=\"110\" username=\"joe1\" password=\"c2VjcmV0\"/>"
             "<pop3-client hostname=\"pop.two.example\" port=\"pop3\" username=\"jb\" password=\"cGFzcw==\" "
-            "security=\"starttls\"/>");
+            "security=\"starttls\" leave-on-server=\"true\" leave-on-server-days=\"14\"/>");
     std::vector<std::string> made;
-    SetPOP3ClientConnectionFactory([&](const std::string& user, const std::string& host, const std::string& port,
-                                       const std::string& remote, const std::string& password,
-                                       const std::string& security, std::shared_ptr<CXMLDocument>) {
-        made.push_back(user + " " + remote + "@" + host + ":" + port + " " + password + " " + security);
-        return std::make_shared<Account>("CPOP3ClientConnection(" + user + ", " + remote + "@" + host + ":" + port + ")");
+    SetPOP3ClientConnectionFactory([&](const std::string& user, const CPOP3Account& a, std::shared_ptr<CXMLDocument>) {
+        made.push_back(user + " " + a.username + "@" + a.hostname + ":" + a.port + " " + a.password + " " + a.security +
+                       " " + std::to_string(a.leaveOnServer) + " " + std::to_string(a.leaveDays));
+        return std::make_shared<Account>("CPOP3ClientConnection(" + user + ", " + a.username + "@" + a.hostname + ":" +
+                                         a.port + ")");
     });
     LogCapture log;
     TimerCallback_InitiateUserPOP3Session("joe");
-    EXPECT_EQ(made, (std::vector<std::string>{"joe joe1@pop.one.example:110 secret ",
-                                              "joe jb@pop.two.example:pop3 pass starttls"}));
+    EXPECT_EQ(made, (std::vector<std::string>{"joe joe1@pop.one.example:110 secret  0 0",
+                                              "joe jb@pop.two.example:pop3 pass starttls 1 14"}));
     // The pool's threads never run here, so the first collection is still listed.
     TimerCallback_InitiateUserPOP3Session("joe");
     EXPECT_EQ(made.size(), 4u);
