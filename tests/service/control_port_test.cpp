@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "service/control_thread.h"
+#include "service/server_exchange.h"
 #include "service/satellite_process.h"
 #include "tests/support/service_home.h"
 #include "tests/support/temp_dir.h"
@@ -70,27 +70,37 @@ TEST(ControlPort, AServerKilledWithSigkillAnswersThroughThePortAgain) {
     EXPECT_NE(home.ServerLog().find("main(): shutting down...\r\n"), std::string::npos);
 }
 
-TEST(ControlExchange, ReadsASplitReplyToItsEndAndGivesUpWhenTheOutputEnds) {
+TEST(ServerExchange, ReadsASplitReplyToItsEndAndNeverHandsOnALateOne) {
     // As in the service's main: a write to a child that has gone fails instead of killing us.
     ::signal(SIGPIPE, SIG_IGN);
     TempDir dir;
-    const std::pair<std::string, std::string> children[] = {
-        // (the child's script, the reply expected for the line "noop")
-        {"read l; printf 'o'; sleep 0.2; printf 'k\\r'; sleep 0.2; printf '\\nmore'; sleep 5", "ok\r\nmore"},
-        {"read l; printf 'half a reply'", "half a reply"},
-        {"exit 0", ""},
+    struct Case {
+        std::string script;                 // the child, answering each line it reads
+        std::vector<std::string> expected;  // the replies to "a", "b", ... in turn
     };
-    for (const auto& [script, expected] : children) {
-        WriteWholeFile(dir / "child.sh", "#!/bin/sh\n" + script + "\n");
+    const Case cases[] = {
+        {"read l; printf 'o'; sleep 0.2; printf 'k\\r'; sleep 0.2; printf '\\nmore'; sleep 5", {"ok\r\n"}},
+        {"read l; printf 'half a reply'", {"half a reply"}},
+        {"exit 0", {""}},
+        // The first reply is late: its caller gets nothing, and the next caller gets its own.
+        {"read l; sleep 1.5; printf 'late\\r\\n'; read l; printf 'second\\r\\n'; sleep 5", {"", "second\r\n"}},
+    };
+    for (const Case& c : cases) {
+        WriteWholeFile(dir / "child.sh", "#!/bin/sh\n" + c.script + "\n");
         ::chmod((dir / "child.sh").c_str(), 0755);
-        Ovrin::CSatelliteProcess child(dir / "child.sh");
-        std::string reply;
-        try {
-            reply = Ovrin::CControlThread::Exchange(child, "noop");
-        } catch (const std::exception&) {
-            reply = "";  // the child that has gone already: writing to it fails
+        auto child = std::make_shared<Ovrin::CSatelliteProcess>(dir / "child.sh");
+        Ovrin::CServerExchange exchange;
+        std::string line = "a";
+        for (const std::string& expected : c.expected) {
+            std::string reply;
+            try {
+                reply = exchange.Exchange(child, line, 1000);
+            } catch (const std::exception&) {
+                reply = "";  // the child that has gone already: writing to it fails
+            }
+            EXPECT_EQ(reply, expected) << c.script;
+            line[0]++;
         }
-        EXPECT_EQ(reply, expected) << script;
-        ::kill(child.GetProcessId(), SIGKILL);
+        ::kill(child->GetProcessId(), SIGKILL);
     }
 }
