@@ -52,8 +52,8 @@ bool Exists(const std::string& path) {
     return ::lstat(path.c_str(), &info) == 0;
 }
 
-// systemd reads "%" as a specifier and splits ExecStart at blanks unless quoted.
-std::string ExecStartValue(const std::string& path) {
+// systemd reads "%" as a specifier and splits ExecStart and path lists at blanks unless quoted.
+std::string QuotedPath(const std::string& path) {
     std::string escaped;
     for (char c : path) {
         if (c == '%')
@@ -70,6 +70,13 @@ std::string DirectoryOf(const std::string& path) {
     return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// Where the installed directory's mutable parts are: the mail store as configured, and the log.
+std::string MailStorePath(const std::string& directory, const CInstalledConfig& config) {
+    return config.mailDirectory[0] == '/' ? config.mailDirectory : directory + "/" + config.mailDirectory;
+}
+
+std::string LogPath(const std::string& directory) { return directory + "/ovrin.log"; }
+
 }  // namespace
 
 CSystemdPaths CSystemdPaths::FromEnvironment() {
@@ -83,33 +90,99 @@ CSystemdPaths CSystemdPaths::FromEnvironment() {
     return paths;
 }
 
-std::string UnitText(const std::string& programPath) {
+std::string UnitText(const std::string& programPath, const CInstalledConfig& config) {
+    const std::string directory = DirectoryOf(programPath);
     std::string workingDirectory;
-    for (char c : DirectoryOf(programPath))
+    for (char c : directory)
         workingDirectory += c == '%' ? std::string("%%") : std::string(1, c);
+    // Only a POP3 port below 1024 needs a capability, and then only that one.
+    const std::string capabilities = config.lowPort ? "CAP_NET_BIND_SERVICE" : "";
     return "[Unit]\n"
            "Description=Receives, processes, filters and delivers users' mail\n"
            "After=network.target\n"
            "\n"
            "[Service]\n"
            "Type=simple\n"
-           "ExecStart=" + ExecStartValue(programPath) + "\n"
+           "ExecStart=" + QuotedPath(programPath) + "\n"
+           "# SIGHUP reopens ovrin.log after a rotation, and nothing else.\n"
+           "ExecReload=/bin/kill -HUP $MAINPID\n"
            "WorkingDirectory=" + workingDirectory + "\n"
            "Restart=on-failure\n"
-           "# SIGTERM to the service alone: it stops the server itself, in order.\n"
+           "# SIGTERM to the service alone: it stops the server itself, in order, and ends it\n"
+           "# harder after 35 s at most.\n"
            "KillMode=mixed\n"
+           "TimeoutStopSec=60\n"
+           "User=" + kServiceUser + "\n"
+           "Group=" + kServiceUser + "\n"
+           "UMask=0077\n"
+           "CapabilityBoundingSet=" + capabilities + "\n"
+           "AmbientCapabilities=" + capabilities + "\n"
+           "NoNewPrivileges=yes\n"
+           "ProtectSystem=strict\n"
+           "ReadWritePaths=" + QuotedPath(MailStorePath(directory, config)) + " " + QuotedPath(LogPath(directory)) + "\n"
+           "ProtectHome=yes\n"
+           "PrivateTmp=yes\n"
+           "PrivateDevices=yes\n"
+           "ProtectKernelTunables=yes\n"
+           "ProtectKernelModules=yes\n"
+           "ProtectKernelLogs=yes\n"
+           "ProtectControlGroups=yes\n"
+           "ProtectClock=yes\n"
+           "ProtectHostname=yes\n"
+           "ProtectProc=invisible\n"
+           "ProcSubset=pid\n"
+           "# AF_NETLINK: the control port asks the kernel who owns a client's socket.\n"
+           "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX AF_NETLINK\n"
+           "RestrictNamespaces=yes\n"
+           "RestrictRealtime=yes\n"
+           "RestrictSUIDSGID=yes\n"
+           "LockPersonality=yes\n"
+           "MemoryDenyWriteExecute=yes\n"
+           "RemoveIPC=yes\n"
+           "PrivateMounts=yes\n"
+           "SystemCallArchitectures=native\n"
+           "SystemCallFilter=@system-service\n"
+           "SystemCallFilter=~@privileged @resources\n"
+           "SystemCallErrorNumber=EPERM\n"
            "\n"
            "[Install]\n"
            "WantedBy=multi-user.target\n";
 }
 
+namespace {
+
+// Creates the user when missing and hands it the mutable parts; a missing log is created first
+// so that the unit can name it and the service, which may not write the directory, can open it.
+bool PrepareInstalledDirectory(const std::string& directory, const CInstalledConfig& config) {
+    const auto user = EnsureServiceUser();
+    if (!user)
+        return false;
+    const bool logReady = Contained([&] {
+        CFile(LogPath(directory), CFile::ACCESS_WRITE, CFile::SHARE_READ_WRITE, CFile::OPEN_ALWAYS, CFile::APPEND);
+    }, "InstallService('%s')", directory.c_str());
+    if (!logReady) {
+        std::fprintf(stderr, "ovrin-service: the log %s could not be created.\n", LogPath(directory).c_str());
+        return false;
+    }
+    std::vector<std::string> paths{LogPath(directory), MailStorePath(directory, config)};
+    if (Exists(directory + "/config.xml"))
+        paths.push_back(directory + "/config.xml");
+    return GiveToServiceUser(paths, user->first, user->second);
+}
+
+}  // namespace
+
 int InstallService(const std::string& programPath, const CSystemdPaths& paths) {
     if (!SystemdRunning(paths, "installed"))
+        return 1;
+    const std::string directory = DirectoryOf(programPath);
+    const CInstalledConfig config = CInstalledConfig::Read(directory + "/config.xml");
+    if (!PrepareInstalledDirectory(directory, config))
         return 1;
     const std::string unitPath = UnitPath(paths);
     if (!Exists(unitPath)) {
         bool written = Contained([&] {
-            const std::string text = UnitText(programPath);
+            const std::string text = UnitText(programPath, config);
             CFile unit(unitPath, CFile::ACCESS_WRITE, CFile::SHARE_NONE, CFile::CREATE_NEW, CFile::DELETE_ON_WRITE_FAILURE);
             unit.Write(text.data(), static_cast<uint32_t>(text.size()));
             unit.Flush();
