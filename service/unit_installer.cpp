@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/exception.h"
 #include "common/file.h"
 #include "common/trace.h"
 
@@ -21,6 +22,7 @@ namespace Ovrin {
 namespace {
 
 std::string UnitPath(const CSystemdPaths& paths) { return paths.unitDirectory + "/" + kServiceName + ".service"; }
+std::string LogrotatePath(const CSystemdPaths& paths) { return paths.logrotateDirectory + "/" + kServiceName; }
 
 bool SystemdRunning(const CSystemdPaths& paths, const char* doing) {
     struct stat info {};
@@ -87,6 +89,8 @@ CSystemdPaths CSystemdPaths::FromEnvironment() {
         paths.unitDirectory = value;
     if (const char* value = std::getenv("OVRIN_SYSTEMD_RUN_DIRECTORY"); value && *value)
         paths.runDirectory = value;
+    if (const char* value = std::getenv("OVRIN_LOGROTATE_DIRECTORY"); value && *value)
+        paths.logrotateDirectory = value;
     return paths;
 }
 
@@ -149,6 +153,35 @@ std::string UnitText(const std::string& programPath, const CInstalledConfig& con
            "WantedBy=multi-user.target\n";
 }
 
+std::string LogrotateText(const std::string& programPath) {
+    std::string log;
+    for (char c : LogPath(DirectoryOf(programPath)))
+        log += c == '"' || c == '\\' ? std::string("\\") + c : std::string(1, c);
+    return std::string("# Rotates the log of the Ovrin Mail Filter: the service reopens it on its reload (SIGHUP).\n") +
+           "\"" + log + "\" {\n"
+           "    weekly\n"
+           "    rotate 4\n"
+           "    compress\n"
+           "    delaycompress\n"
+           "    missingok\n"
+           "    notifempty\n"
+           "    create 0600 " + kServiceUser + " " + kServiceUser + "\n"
+           "    postrotate\n"
+           "        systemctl reload " + kServiceName + ".service >/dev/null 2>&1 || true\n"
+           "    endscript\n"
+           "}\n";
+}
+
+bool WriteSystemFile(const std::string& path, const std::string& text) {
+    return Contained([&] {
+        CFile file(path, CFile::ACCESS_WRITE, CFile::SHARE_NONE, CFile::CREATE_ALWAYS, CFile::DELETE_ON_WRITE_FAILURE);
+        file.Write(text.data(), static_cast<uint32_t>(text.size()));
+        file.Flush();
+        if (::chmod(path.c_str(), 0644) != 0)
+            throw CMessageException("chmod('%s') failed, errno=%d", path.c_str(), errno);
+    }, "WriteSystemFile('%s')", path.c_str());
+}
+
 namespace {
 
 // Creates the user when missing and hands it the mutable parts; a missing log is created first
@@ -179,15 +212,14 @@ int InstallService(const std::string& programPath, const CSystemdPaths& paths) {
     const CInstalledConfig config = CInstalledConfig::Read(directory + "/config.xml");
     if (!PrepareInstalledDirectory(directory, config))
         return 1;
+    if (Exists(paths.logrotateDirectory) && !WriteSystemFile(LogrotatePath(paths), LogrotateText(programPath))) {
+        std::fprintf(stderr, "ovrin-service: the logrotate snippet %s could not be written.\n",
+                     LogrotatePath(paths).c_str());
+        return 1;
+    }
     const std::string unitPath = UnitPath(paths);
     if (!Exists(unitPath)) {
-        bool written = Contained([&] {
-            const std::string text = UnitText(programPath, config);
-            CFile unit(unitPath, CFile::ACCESS_WRITE, CFile::SHARE_NONE, CFile::CREATE_NEW, CFile::DELETE_ON_WRITE_FAILURE);
-            unit.Write(text.data(), static_cast<uint32_t>(text.size()));
-            unit.Flush();
-        }, "InstallService('%s')", unitPath.c_str());
-        if (!written) {
+        if (!WriteSystemFile(unitPath, UnitText(programPath, config))) {
             std::fprintf(stderr, "ovrin-service: the unit %s could not be written.\n", unitPath.c_str());
             return 1;
         }
@@ -213,6 +245,8 @@ int RemoveService(const CSystemdPaths& paths) {
         return 1;
     }
     Systemctl(paths, {"daemon-reload"});
+    if (Exists(LogrotatePath(paths)))
+        CFile::DeleteFile(LogrotatePath(paths));
     return 0;
 }
 

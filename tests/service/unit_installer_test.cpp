@@ -19,6 +19,7 @@ struct Installation {
     Installation() {
         fs::create_directory(dir / "run");
         fs::create_directory(dir / "units");
+        fs::create_directory(dir / "logrotate.d");
         fs::create_directory(dir / "opt");
         fs::copy_file(std::string(OVRIN_BINARY_DIR) + "/ovrin-service", program);
         WriteWholeFile(dir / "systemctl", "#!/bin/sh\necho \"$*\" >> '" + (dir / "calls") + "'\n");
@@ -30,10 +31,12 @@ struct Installation {
         ::setenv("OVRIN_SYSTEMCTL", (dir / "systemctl").c_str(), 1);
         ::setenv("OVRIN_UNIT_DIRECTORY", (dir / "units").c_str(), 1);
         ::setenv("OVRIN_SYSTEMD_RUN_DIRECTORY", (dir / (systemdRunning ? "run" : "absent")).c_str(), 1);
+        ::setenv("OVRIN_LOGROTATE_DIRECTORY", (dir / "logrotate.d").c_str(), 1);
         OvrinProcess process({command}, "", program);
         auto code = process.WaitForExit();
         errors = process.LogText();
-        for (const char* name : {"OVRIN_SYSTEMCTL", "OVRIN_UNIT_DIRECTORY", "OVRIN_SYSTEMD_RUN_DIRECTORY"})
+        for (const char* name :
+             {"OVRIN_SYSTEMCTL", "OVRIN_UNIT_DIRECTORY", "OVRIN_SYSTEMD_RUN_DIRECTORY", "OVRIN_LOGROTATE_DIRECTORY"})
             ::unsetenv(name);
         return code;
     }
@@ -48,6 +51,7 @@ struct Installation {
     }
 
     std::string Unit() const { return dir / "units/ovrinmail.service"; }
+    std::string Logrotate() const { return dir / "logrotate.d/ovrinmail"; }
 
     TempDir dir;
     std::string program = dir / "opt/ovrin-service";
@@ -121,6 +125,17 @@ TEST(UnitInstaller, InstallWritesEnablesAndStartsAndRemoveUndoesIt) {
              std::string("RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX AF_NETLINK"),
              std::string("SystemCallFilter=@system-service"), std::string("ExecReload=/bin/kill -HUP $MAINPID")})
         EXPECT_NE(unit.find("\n" + line + "\n"), std::string::npos) << line << "\n" << unit;
+    // Both files are the system's, readable by all; neither holds a secret.
+    for (const std::string& path : {installation.Unit(), installation.Logrotate()}) {
+        struct stat info {};
+        ASSERT_EQ(::stat(path.c_str(), &info), 0) << path;
+        EXPECT_EQ(info.st_mode & 07777, 0644u) << path;
+    }
+    const std::string logrotate = ReadWholeFile(installation.Logrotate());
+    for (const std::string& line : {"\"" + home + "/ovrin.log\" {", std::string("    weekly"),
+                                    std::string("    compress"), std::string("    create 0600 ovrinmail ovrinmail"),
+                                    std::string("        systemctl reload ovrinmail.service >/dev/null 2>&1 || true")})
+        EXPECT_NE(logrotate.find("\n" + line + "\n"), std::string::npos) << line << "\n" << logrotate;
     if (auto score = ExposureScore(installation.Unit())) {
         std::printf("systemd-analyze security: %.1f\n", *score);
         EXPECT_LE(*score, 2.5) << unit;
@@ -137,6 +152,7 @@ TEST(UnitInstaller, InstallWritesEnablesAndStartsAndRemoveUndoesIt) {
     ASSERT_EQ(installation.Run("remove"), std::optional<int>(0)) << installation.errors;
     EXPECT_EQ(installation.TakeCalls(), "stop ovrinmail\ndisable ovrinmail\ndaemon-reload\n");
     EXPECT_FALSE(fs::exists(installation.Unit()));
+    EXPECT_FALSE(fs::exists(installation.Logrotate()));
 
     // Not installed: nothing to do, and no failure.
     ASSERT_EQ(installation.Run("remove"), std::optional<int>(0));
