@@ -123,7 +123,9 @@ std::string UnitText(const std::string& programPath, const CInstalledConfig& con
            "AmbientCapabilities=" + capabilities + "\n"
            "NoNewPrivileges=yes\n"
            "ProtectSystem=strict\n"
-           "ReadWritePaths=" + QuotedPath(MailStorePath(directory, config)) + " " + QuotedPath(LogPath(directory)) + "\n"
+           "# The directory, not ovrin.log alone: a file's mount would keep the renamed file after a\n"
+           "# rotation. Its permissions leave the service only its own files there to write.\n"
+           "ReadWritePaths=" + QuotedPath(directory) + " " + QuotedPath(MailStorePath(directory, config)) + "\n"
            "ProtectHome=yes\n"
            "PrivateTmp=yes\n"
            "PrivateDevices=yes\n"
@@ -184,8 +186,8 @@ bool WriteSystemFile(const std::string& path, const std::string& text) {
 
 namespace {
 
-// Creates the user when missing and hands it the mutable parts; a missing log is created first
-// so that the unit can name it and the service, which may not write the directory, can open it.
+// Creates the user when missing and hands it the mutable parts; a missing log is created first,
+// as the service may not create files in the directory.
 bool PrepareInstalledDirectory(const std::string& directory, const CInstalledConfig& config) {
     const auto user = EnsureServiceUser();
     if (!user)
