@@ -115,6 +115,7 @@ struct CEditorLocksRelease {
     }
 };
 
+// The reply to one command line other than "stop"; a line no command takes gets "err".
 std::string Answer(const std::string& line, const boost::regex& noop, const std::vector<CCommand>& commands) {
     if (boost::regex_match(line, noop))
         return "ok";
