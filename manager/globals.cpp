@@ -51,6 +51,8 @@ void SetMailDirectory(const std::string& directory) {
     Directories().mail = directory;
 }
 
+CMailStore MailStore() { return CMailStore(MailDirectory()); }
+
 std::string TrimBlanks(std::string_view text) {
     size_t begin = 0, end = text.size();
     while (begin < end && IsBlank(text[begin]))

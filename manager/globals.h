@@ -8,6 +8,8 @@
 
 #include <QVariantList>
 
+#include "store/mail_store.h"
+
 namespace Ovrin {
 
 using TStringArray = std::vector<std::string>;
@@ -20,6 +22,8 @@ void SetManagerDirectory(const std::string& directory);
 // The server's mail-directory while it is seen running; empty when not fetched.
 std::string MailDirectory();
 void SetMailDirectory(const std::string& directory);
+// The mail store under that directory.
+CMailStore MailStore();
 
 // Without blanks and control characters at either end.
 std::string TrimBlanks(std::string_view text);

@@ -5,7 +5,6 @@
 #include "common/exception.h"
 #include "manager/dialogs.h"
 #include "manager/globals.h"
-#include "manager/mail_store.h"
 
 namespace Ovrin {
 
@@ -64,9 +63,9 @@ void TRulesetElementTreeControl::SetValue(const std::string& key, const std::str
     node.SetText(text);
 }
 
-std::string TRulesetElementTreeControl::UserDirectory() const { return Ovrin::UserDirectory(user); }
+std::string TRulesetElementTreeControl::UserDirectory() const { return MailStore().UserDirectory(user); }
 
-TStringArray TRulesetElementTreeControl::Mailboxes() const { return VisibleDirectories(UserDirectory()); }
+TStringArray TRulesetElementTreeControl::Mailboxes() const { return ListVisibleDirectories(UserDirectory()); }
 
 QTreeWidgetItem* TRulesetElementTreeControl::ChildNodeAt(int index) { return NewNodeAt(Node(), index); }
 

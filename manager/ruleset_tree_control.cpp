@@ -8,7 +8,6 @@
 #include "common/file.h"
 #include "manager/dialogs.h"
 #include "manager/document.h"
-#include "manager/mail_store.h"
 #include "manager/rule_panels.h"
 #include "manager/rule_tree_control.h"
 #include "manager/ruleset_element_tree_control.h"
@@ -32,8 +31,8 @@ TTreeControl* TUserRulesetTreeControl::Recreate() {
     return new TUserRulesetTreeControl(TreeView(), Node(), Node()->parent(), user);
 }
 
-std::string TUserRulesetTreeControl::UserDirectory() const { return Ovrin::UserDirectory(user); }
-std::string TUserRulesetTreeControl::RulesetPath() const { return UserDirectory() + "/ruleset.xml"; }
+std::string TUserRulesetTreeControl::UserDirectory() const { return MailStore().UserDirectory(user); }
+std::string TUserRulesetTreeControl::RulesetPath() const { return MailStore().UserPath(user, kRuleSetFile); }
 
 TStringArray TUserRulesetTreeControl::PopupItems() { return {"Refresh", "Create new rule", "Test", "Import", "Export"}; }
 

@@ -13,6 +13,8 @@
 #include "manager/dialogs.h"
 #include "manager/process.h"
 #include "manager/sha1.h"
+#include "store/mail_store.h"
+#include "store/message_name.h"
 
 namespace Ovrin {
 
@@ -84,7 +86,7 @@ std::string TTestForm::Spool() {
         Replace(text, "\r\n", "\n");
     std::string name = SHA1Hex(text);
     std::string temporary = TemporaryDirectory() + "/" + name + ".tmp";
-    std::string target = userDirectory + "/.spool/" + name + ".msg";
+    std::string target = userDirectory + "/" + kSpoolDirectory + "/" + MessageFileName(name);
     struct TRemove {
         std::string path;
         bool armed = true;

@@ -13,12 +13,24 @@
 #include "common/format.h"
 #include "common/text.h"
 #include "manager/dialogs.h"
-#include "manager/mail_store.h"
-#include "manager/mailbox_lock.h"
 #include "manager/server_locks.h"
 #include "manager/user_message_tree_control.h"
+#include "store/mailbox_lock.h"
 
 namespace Ovrin {
+
+namespace {
+
+// The mailbox's lock, or the word that a POP3 session of the server holds it.
+CMailboxLock LockMailbox(const std::string& directory) {
+    try {
+        return CMailboxLock(directory);
+    } catch (const CMessageException&) {
+        throw CMessageException("The mailbox is busy, the server is accessing it at this moment.");
+    }
+}
+
+}  // namespace
 
 TUserMailboxTreeControl::TUserMailboxTreeControl(QTreeWidget* tree, QTreeWidgetItem* node, QTreeWidgetItem* parent,
                                                  std::string user, std::string mailbox)
@@ -27,8 +39,8 @@ TUserMailboxTreeControl::TUserMailboxTreeControl(QTreeWidget* tree, QTreeWidgetI
 }
 
 void TUserMailboxTreeControl::ShowState() {
-    bool full = !MessageFiles(Directory()).empty();
-    bool spam = ToLower(this->mailbox) == "spam";
+    bool full = !ListMessageFiles(Directory()).empty();
+    bool spam = this->mailbox == kSpamMailbox;
     QStyle* style = QApplication::style();
     SetIcon(style->standardIcon(spam ? (full ? QStyle::SP_MessageBoxWarning : QStyle::SP_TrashIcon)
                                      : (full ? QStyle::SP_DialogOpenButton : QStyle::SP_DirClosedIcon)));
@@ -38,7 +50,7 @@ TTreeControl* TUserMailboxTreeControl::Recreate() {
     return new TUserMailboxTreeControl(TreeView(), Node(), Node()->parent(), user, mailbox);
 }
 
-std::string TUserMailboxTreeControl::Directory() const { return MailboxDirectory(user, mailbox); }
+std::string TUserMailboxTreeControl::Directory() const { return MailStore().UserPath(user, mailbox); }
 
 TStringArray TUserMailboxTreeControl::PopupItems() { return {"Refresh", "Re-filter", "Empty", "Delete"}; }
 
@@ -58,10 +70,10 @@ void TUserMailboxTreeControl::OnSelect() {
         new TUserMessageTreeControl(TreeView(), nullptr, Node(), user, mailbox);
 }
 
-bool TUserMailboxTreeControl::CanExpand() { return !MessageFiles(Directory()).empty(); }
+bool TUserMailboxTreeControl::CanExpand() { return !ListMessageFiles(Directory()).empty(); }
 
-TStringArray TUserMailboxTreeControl::MessagesUnderLock(TMailboxLock& lock, const char* emptyNote) {
-    TStringArray names = MessageFiles(Directory());
+TStringArray TUserMailboxTreeControl::MessagesUnderLock(CMailboxLock& lock, const char* emptyNote) {
+    TStringArray names = ListMessageFiles(Directory());
     if (names.empty()) {
         lock.Release();
         Dialogs().Information(emptyNote);
@@ -70,14 +82,14 @@ TStringArray TUserMailboxTreeControl::MessagesUnderLock(TMailboxLock& lock, cons
 }
 
 void TUserMailboxTreeControl::Refilter() {
-    TMailboxLock lock(Directory());
+    CMailboxLock lock = LockMailbox(Directory());
     const TStringArray names = MessagesUnderLock(lock, "The mailbox is empty, no messages to re-filter.");
     if (names.empty())
         return;
     for (const std::string& name : names) {
         const std::string path = Directory() + "/" + name;
         // The server files spooled messages again by the rules as they are now.
-        if (!CFile::MoveFile(path, SpoolDirectory(user) + "/" + name))
+        if (!CFile::MoveFile(path, MailStore().UserPath(user, kSpoolDirectory) + "/" + name))
             throw CMessageException("Unable to move message file %s to the spool directory", path.c_str());
     }
     lock.Release();
@@ -86,7 +98,7 @@ void TUserMailboxTreeControl::Refilter() {
 }
 
 void TUserMailboxTreeControl::Empty() {
-    TMailboxLock lock(Directory());
+    CMailboxLock lock = LockMailbox(Directory());
     const TStringArray names = MessagesUnderLock(lock, "The mailbox is already empty.");
     if (names.empty())
         return;
@@ -103,7 +115,7 @@ void TUserMailboxTreeControl::Empty() {
 }
 
 void TUserMailboxTreeControl::Delete() {
-    if (mailbox == "mail" || mailbox == "spam")
+    if (mailbox == kDefaultMailbox || mailbox == kSpamMailbox)
         throw CMessageException("\"%s\" is a special mailbox and may not be deleted.", mailbox.c_str());
     // No rule may dispatch to it and no mail work of the user run while it goes.
     TUserAndRulesetLock locks(user);

@@ -10,7 +10,7 @@
 
 namespace Ovrin {
 
-class TMailboxLock;
+class CMailboxLock;
 
 class TUserMailboxTreeControl : public TTreeControl {
 public:
@@ -29,7 +29,7 @@ public:
 private:
     std::string Directory() const;
     // The message files, listed once the mailbox is locked; none gives the lock back and tells so.
-    TStringArray MessagesUnderLock(TMailboxLock& lock, const char* emptyNote);
+    TStringArray MessagesUnderLock(CMailboxLock& lock, const char* emptyNote);
     void Refilter();
     void Empty();
     void Delete();

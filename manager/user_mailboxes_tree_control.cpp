@@ -10,8 +10,6 @@
 #include "common/exception.h"
 #include "common/file.h"
 #include "manager/dialogs.h"
-#include "manager/mail_store.h"
-#include "manager/regex_match.h"
 #include "manager/user_mailbox_tree_control.h"
 #include "manager/user_panels.h"
 
@@ -21,7 +19,7 @@ TUserMailboxesTreeControl::TUserMailboxesTreeControl(QTreeWidget* tree, QTreeWid
                                                      std::string user)
     : TTreeControl(tree, node, "Mailboxes", parent), user(std::move(user)) {
     SetIcon(QApplication::style()->standardIcon(QStyle::SP_DriveHDIcon));
-    for (const std::string& mailbox : VisibleDirectories(UserDirectory(this->user)))
+    for (const std::string& mailbox : ListVisibleDirectories(MailStore().UserDirectory(this->user)))
         new TUserMailboxTreeControl(tree, nullptr, Node(), this->user, mailbox);
 }
 
@@ -46,10 +44,10 @@ void TUserMailboxesTreeControl::CreateMailbox() {
     std::string name = Dialogs().InputQuery("Creating new mailbox for user " + user, "New mailbox name:");
     if (name.empty())
         return;
-    if (!RegexMatch(kNamePattern, name))
+    if (!IsMailboxName(name))
         throw CMessageException("%s is not a valid mailbox name, the name should only contain latin letters, digits "
                                 "or underscores.", name.c_str());
-    if (!CFile::CreateDirectory(MailboxDirectory(user, name)))
+    if (!CFile::CreateDirectory(MailStore().UserPath(user, name)))
         throw CMessageException("Cannot create mailbox: %s", std::strerror(errno));
     RefreshAndSelectChild(QString::fromStdString(name));
 }

@@ -8,7 +8,6 @@
 #include "common/format.h"
 #include "manager/command_client.h"
 #include "manager/dialogs.h"
-#include "manager/mail_store.h"
 #include "manager/user_mailbox_tree_control.h"
 
 namespace Ovrin {
@@ -18,7 +17,7 @@ TUserMessageTreeControl::TUserMessageTreeControl(QTreeWidget* tree, QTreeWidgetI
     : TTreeControl(tree, node, "", parent),
       user(std::move(user)),
       mailbox(std::move(mailbox)),
-      names(MessageFiles(MailboxDirectory(this->user, this->mailbox))) {
+      names(ListMessageFiles(MailStore().UserPath(this->user, this->mailbox))) {
     Node()->setText(0, QString::fromStdString(Format("%d message(s)", static_cast<int>(names.size()))));
     SetIcon(QApplication::style()->standardIcon(QStyle::SP_FileDialogContentsView));
     // Made afresh after every command that changes the mailbox: the mailbox shows it too.
@@ -39,7 +38,7 @@ QWidget* TUserMessageTreeControl::Panel() { return FormPanel("pnlMailboxMessages
 
 bool TUserMessageTreeControl::BeginLoad() {
     shownIn = static_cast<TMailboxMessagesPanel*>(Panel());
-    shownIn->ShowMessages(this, MailboxDirectory(user, mailbox), names, VisibleDirectories(UserDirectory(user)), mailbox);
+    shownIn->ShowMessages(this, MailStore().UserPath(user, mailbox), names, ListVisibleDirectories(MailStore().UserDirectory(user)), mailbox);
     return false;  // nothing bound: the list is the panel's
 }
 
@@ -49,7 +48,7 @@ void TUserMessageTreeControl::DeleteMessages(const TStringArray& checked) {
         return;
     int removed = 0;
     for (const std::string& name : checked) {
-        const std::string path = MailboxDirectory(user, mailbox) + "/" + name;
+        const std::string path = MailStore().UserPath(user, mailbox) + "/" + name;
         if (CFile::DeleteFile(path))
             ++removed;
         else
@@ -71,8 +70,8 @@ void TUserMessageTreeControl::MoveAndTrain(const TStringArray& checked, const st
             Dialogs().Error("Unable to send training notification to the server");
             continue;
         }
-        const std::string path = MailboxDirectory(user, mailbox) + "/" + name;
-        if (CFile::MoveFile(path, SpoolDirectory(user) + "/" + name))
+        const std::string path = MailStore().UserPath(user, mailbox) + "/" + name;
+        if (CFile::MoveFile(path, MailStore().UserPath(user, kSpoolDirectory) + "/" + name))
             ++moved;
         else
             Dialogs().Error(Format("Unable to move file %s to the spool directory", path.c_str()));

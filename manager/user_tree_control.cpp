@@ -13,7 +13,6 @@
 #include "common/text.h"
 #include "manager/command_client.h"
 #include "manager/document.h"
-#include "manager/mail_store.h"
 #include "manager/ruleset_tree_control.h"
 #include "manager/server_locks.h"
 #include "manager/sha1.h"
@@ -53,7 +52,7 @@ TUserTreeControl::~TUserTreeControl() = default;
 
 TTreeControl* TUserTreeControl::Recreate() { return new TUserTreeControl(TreeView(), Node(), Node()->parent(), user); }
 
-std::string TUserTreeControl::ConfigPath() const { return UserDirectory(user) + "/user.xml"; }
+std::string TUserTreeControl::ConfigPath() const { return MailStore().UserPath(user, kUserFile); }
 
 TStringArray TUserTreeControl::PopupItems() { return {"Refresh", "Check mail now"}; }
 

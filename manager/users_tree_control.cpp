@@ -10,8 +10,6 @@
 #include "common/exception.h"
 #include "common/file.h"
 #include "manager/dialogs.h"
-#include "manager/mail_store.h"
-#include "manager/regex_match.h"
 #include "manager/user_tree_control.h"
 
 namespace Ovrin {
@@ -22,7 +20,7 @@ TUsersTreeControl::TUsersTreeControl(QTreeWidget* tree, QTreeWidgetItem* node, Q
     std::string mail = MailDirectory();
     if (mail.empty())
         return;  // the server has not been seen running yet
-    for (const std::string& user : VisibleDirectories(mail))
+    for (const std::string& user : ListVisibleDirectories(mail))
         new TUserTreeControl(tree, nullptr, Node(), user);
 }
 
@@ -41,10 +39,10 @@ void TUsersTreeControl::CreateUser() {
     std::string name = Dialogs().InputQuery("Creating new user", "New user name:");
     if (name.empty())
         return;
-    if (!RegexMatch(kNamePattern, name))
+    if (!IsUserName(name))
         throw CMessageException("%s is not a valid user name, the name should only contain latin letters, digits or "
                                 "underscores.", name.c_str());
-    const std::string home = UserDirectory(name);
+    const std::string home = MailStore().UserDirectory(name);
     // Made in one step with the test, so two managers can never both take the name.
     if (!CFile::CreateDirectory(home)) {
         if (errno == EEXIST)

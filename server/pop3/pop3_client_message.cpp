@@ -17,8 +17,9 @@
 #include "common/trace.h"
 #include "server/core/config.h"
 #include "server/core/mail_store.h"
-#include "server/core/time_stamp.h"
 #include "server/rules/ruleset_pool.h"
+#include "store/filing.h"
+#include "store/message_name.h"
 
 namespace Ovrin {
 
@@ -69,11 +70,6 @@ const std::vector<std::pair<std::string, std::string>>& UserFields(const std::sh
         cached = document;
     }
     return fields;
-}
-
-// A name the rules may file into: a directory of the user that is not one of the server's.
-bool IsMailboxName(const std::string& name) {
-    return !name.empty() && name[0] != '.' && name[0] != '<' && name.find('/') == std::string::npos;
 }
 
 class CFilePass : public CSequentialWorkUnit {
@@ -171,7 +167,7 @@ void CPOP3ClientMessage::Dispatch() {
 }
 
 void CPOP3ClientMessage::ParseMessageFile() {
-    Traced([&] { messageFileName = messageId + ".msg"; }, "CPOP3ClientMessage::ParseMessageFile('%s')",
+    Traced([&] { messageFileName = MessageFileName(messageId); }, "CPOP3ClientMessage::ParseMessageFile('%s')",
            messageId.c_str());
 }
 
@@ -181,37 +177,7 @@ void CPOP3ClientMessage::MoveToTargetMailbox() {
             throw CMessageException("No message file is attached to message %s", messageId.c_str());
         const std::string path = messageFile->GetFilename();
         messageFile.reset();
-        const std::string target = GetResult();
-        if (target == kDeleteMailbox) {
-            if (!CFile::DeleteFile(path))
-                Logger().Warning("CPOP3ClientMessage::MoveToTargetMailbox(): failed to delete file %s", path.c_str());
-            return;
-        }
-        const std::string user = Config().GetValue("mail-directory") + "/" + userName + "/";
-        const auto moveToSpam = [&] {
-            const std::string spam = user + kSpamMailbox + "/" + messageFileName;
-            if (!CFile::MoveFile(path, spam))
-                Logger().Error("CPOP3ClientMessage::MoveToTargetMailbox(): failed to move file %s to the spam "
-                               "mailbox at %s, the file stays where it is",
-                               path.c_str(), spam.c_str());
-        };
-        if (target == kSpamMailbox)
-            return moveToSpam();
-        // Never left in .raw, where nobody would see it before the next start: what cannot go
-        // where the rules said goes to spam.
-        if (!IsMailboxName(target)) {
-            Logger().Error("CPOP3ClientMessage::MoveToTargetMailbox(): message file %s has no usable target mailbox "
-                           "('%s'), the message is moved to spam",
-                           path.c_str(), target.c_str());
-            return moveToSpam();
-        }
-        const std::string destination = user + target + "/" + messageFileName;
-        if (CFile::MoveFile(path, destination))
-            return;
-        Logger().Error("CPOP3ClientMessage::MoveToTargetMailbox(): failed to move file %s to it's target mailbox at "
-                       "%s, the message is moved to spam",
-                       path.c_str(), destination.c_str());
-        moveToSpam();
+        FileMessage(MailStore(), userName, path, GetResult(), messageFileName, "CPOP3ClientMessage::MoveToTargetMailbox()");
     }, "CPOP3ClientMessage::MoveToTargetMailbox()");
 }
 
@@ -247,7 +213,7 @@ void CPOP3ClientMessage::DispatchOrFallBack() {
         // A failed training pass still files the message where the user put it.
         std::string fallback = kSpamMailbox;
         if (header && header->GetValueCount("x-ovrin-training-mailbox") > 0 &&
-            IsMailboxName(header->GetValue("x-ovrin-training-mailbox", 0)))
+            IsFilingTarget(header->GetValue("x-ovrin-training-mailbox", 0)))
             fallback = header->GetValue("x-ovrin-training-mailbox", 0);
         Logger().Error("CPOP3ClientMessage::Process(): processing of message file %s failed, the message is moved "
                        "to %s: %s",

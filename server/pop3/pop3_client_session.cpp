@@ -19,23 +19,17 @@
 #include "common/validators.h"
 #include "server/core/config.h"
 #include "server/core/mail_store.h"
-#include "server/core/time_stamp.h"
 #include "server/core/worker_pools.h"
 #include "server/rules/ruleset.h"
+#include "store/message_name.h"
 
 namespace Ovrin {
 
 namespace {
 
-// Unfinished downloads carry this suffix, so that the start-up step that requeues .raw never
-// takes a partial file for a message; the finished file is renamed to its .msg name.
-constexpr const char* kPartialSuffix = ".part";
-
 unsigned Address(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
 
 std::string Masked(const std::string& secret) { return std::string(secret.size(), '*'); }
-
-int32_t ConfigNumber(const char* name) { return std::atoi(Config().GetValue(name).c_str()); }
 
 // The words of a reply after "+OK".
 std::vector<std::string> Words(const std::string& text, size_t count) {
@@ -60,10 +54,9 @@ CPOP3ClientConnection::CPOP3ClientConnection(const std::string& hostname, const 
       userConfiguration(std::move(userConfiguration)) {
     // The trace shows the password masked: it would otherwise end up in the log.
     Traced([&] {
-        messagesPerSync = ConfigNumber("pop3-messages-per-sync");
-        if (messagesPerSync < 1)
-            throw CMessageException("The configuration parameter pop3-messages-per-sync must be at least 1");
-        messagesPerSession = ConfigNumber("pop3-messages-per-session");
+        // At least 1: the grouping of a collection divides by it.
+        messagesPerSync = Settings().pop3MessagesPerSync.Get();
+        messagesPerSession = Settings().pop3MessagesPerSession.Get();
         rawDirectory = UserPath(user, kRawDirectory);
         const CInternetPort remotePort(port, CInternetPort::TCP);
         this->security = ParsePOP3Security(security, remotePort);
@@ -71,7 +64,7 @@ CPOP3ClientConnection::CPOP3ClientConnection(const std::string& hostname, const 
             tls = POP3ClientTLSContext();
         factory = std::make_shared<CClientSocketFactory>(CInternetAddress(), CInternetPort(),
                                                          CInternetAddress(hostname), remotePort);
-        connectDeadline = std::time(nullptr) + ConfigNumber("pop3-connection-attempt-timeout-sec");
+        connectDeadline = std::time(nullptr) + Settings().pop3ConnectionAttemptTimeoutSec.Get();
         buffer = std::make_unique<char[]>(kBufferSize);
         if (this->security == TPOP3Security::StartTLS)
             Queue(0, "STLS\r\n", &CPOP3ClientConnection::StlsCallback);
@@ -158,7 +151,7 @@ bool CPOP3ClientConnection::Step(bool& waiting) {
         }
         factory.reset();
         connection = connected;
-        connection->SetInactivityTimeout(static_cast<uint32_t>(ConfigNumber("outgoing-connection-timeout-sec")));
+        connection->SetInactivityTimeout(static_cast<uint32_t>(Settings().outgoingConnectionTimeoutSec.Get()));
         CInternetAddress peer = connection->GetPeerAddress();
         peerName = peer.GetName();
         peerAddress = peer.GetDottedAddress();
@@ -273,7 +266,7 @@ std::string CPOP3ClientConnection::ReceivedLine() {
 }
 
 void CPOP3ClientConnection::CreateDataFile() {
-    const std::string pattern = Format("%s/%s%%03d.msg%s", rawDirectory.c_str(), LocalTimeStamp().c_str(), kPartialSuffix);
+    const std::string pattern = rawDirectory + "/" + NewMessageFileName(CMessageOrigin::Downloaded) + kPartialSuffix;
     file = std::make_shared<CFile>(pattern, CFile::ACCESS_READ | CFile::ACCESS_WRITE, CFile::SHARE_READ,
                                    CFile::CREATE_NEW,
                                    CFile::UNIQUE_NAME | CFile::DELETE_ON_WRITE_FAILURE | CFile::DELETE_ON_CLOSE);
@@ -450,7 +443,7 @@ bool CPOP3ClientConnection::RetrCallback(uint32_t number, const std::string& tex
         // of the same millisecond, whose partial name is free again once it was renamed.
         const std::string partial = data->GetFilename();
         std::string name;
-        if (!CFile::MoveFileToUniqueName(partial, rawDirectory + "/" + LocalTimeStamp() + "%03d.msg", name))
+        if (!CFile::MoveFileToUniqueName(partial, rawDirectory + "/" + NewMessageFileName(CMessageOrigin::Downloaded), name))
             throw CMessageException("Unable to move file %s to %s", partial.c_str(), name.c_str());
         data->SetDeleteOnClose(false);
         file.reset();

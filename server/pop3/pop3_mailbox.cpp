@@ -7,17 +7,17 @@
 #include "common/digest.h"
 #include "common/log.h"
 #include "common/trace.h"
+#include "store/message_name.h"
 
 namespace Ovrin {
 
 CPOP3Mailbox::CPOP3Mailbox(const std::string& directory)
     : directory(directory),
-      lockFile(std::make_shared<CFile>(directory + "/.lock", CFile::ACCESS_READ, CFile::SHARE_NONE, CFile::OPEN_ALWAYS,
-                                       CFile::DELETE_ON_CLOSE)),
+      lock(std::make_shared<CMailboxLock>(directory)),
       messages(std::make_shared<std::vector<CFileInfo>>()) {}
 
 void CPOP3Mailbox::TakeSnapshot() {
-    messages = CFile::EnumerateFiles(directory, "*.msg");
+    messages = CFile::EnumerateFiles(directory, MessageFileName("*"));
     std::stable_sort(messages->begin(), messages->end(),
                      [](const CFileInfo& a, const CFileInfo& b) { return a.time < b.time; });
     count = static_cast<uint32_t>(messages->size());
@@ -70,8 +70,9 @@ std::string CPOP3Mailbox::UniqueId(const std::string& fileName) {
     constexpr size_t kMaxUniqueId = 70;
     // Only the lower-case extension goes: "a.msg" and "a.MSG" are two files with two ids.
     std::string id = fileName;
-    if (id.size() > 4 && id.compare(id.size() - 4, 4, ".msg") == 0)
-        id.resize(id.size() - 4);
+    const std::string_view extension = kMessageExtension;
+    if (id.size() > extension.size() && id.ends_with(extension))
+        id.resize(id.size() - extension.size());
     const bool carried = id.size() <= kMaxUniqueId &&
                          std::all_of(id.begin(), id.end(), [](char c) { return c > 0x20 && c < 0x7F; });
     return carried ? id : HexDigest(fileName);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/file.h"
+#include "store/mailbox_lock.h"
 
 namespace Ovrin {
 
@@ -43,7 +44,7 @@ public:
 
 private:
     std::string directory;
-    std::shared_ptr<CFile> lockFile;
+    std::shared_ptr<CMailboxLock> lock;
     CFileInfoList messages;
     uint32_t count = 0;
     uint64_t totalSize = 0;

@@ -20,6 +20,7 @@
 #include "server/program/timer_tasks.h"
 #include "server/core/timer_thread.h"
 #include "server/rules/python_validation.h"
+#include "store/message_name.h"
 
 namespace Ovrin {
 
@@ -96,7 +97,7 @@ std::vector<CCommand> MakeCommands() {
         return ValidatePythonScript(m.str(1));
     });
     add("^train file ([[:word:]]+(?:-[[:word:]]+)*)\\.[Mm][Ss][Gg] ([[:word:]]{1,32})$", [](const boost::smatch& m) {
-        TrainingMap().SetValue(ToLower(m.str(1) + ".msg"), m.str(2));
+        TrainingMap().SetValue(ToLower(MessageFileName(m.str(1))), m.str(2));
         return std::string("ok");
     });
     return commands;

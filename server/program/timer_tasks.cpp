@@ -19,11 +19,12 @@
 #include "common/xml_document.h"
 #include "server/program/instances.h"
 #include "server/core/mail_store.h"
-#include "server/core/time_stamp.h"
 #include "server/core/timer_thread.h"
 #include "server/core/worker_pools.h"
 #include "server/pop3/pop3_client_message.h"
 #include "server/pop3/pop3_client_session.h"
+#include "store/filing.h"
+#include "store/message_name.h"
 
 namespace Ovrin {
 
@@ -104,9 +105,8 @@ public:
         if (prepared)
             return message->Process();
         message.reset();  // closes the file before the move
-        const std::string spam = UserPath(userName, kSpamMailbox) + "/" + spoolName;
-        if (!CFile::MoveFile(raw, spam))
-            Logger().Error("Unable to move file %s to %s", raw.c_str(), spam.c_str());
+        FileMessage(MailStore(), userName, raw, kSpamMailbox, spoolName,
+                    Format("TimerCallback_SpoolMessages('%s')", argument.c_str()));
     }
 
 private:
@@ -124,7 +124,7 @@ void SpoolMessage(const std::string& argument, const std::string& userName, cons
                   const CFileInfo& spooled, std::vector<CSequentialWorkUnitPtr>& burst) {
     std::string raw;
     if (!CFile::MoveFileToUniqueName(spooled.path,
-                                     UserPath(userName, kRawDirectory) + "/" + LocalTimeStamp() + ".%03d.msg", raw)) {
+                                     UserPath(userName, kRawDirectory) + "/" + NewMessageFileName(CMessageOrigin::Spooled), raw)) {
         Logger().Warning("Unable to move file %s to %s", spooled.path.c_str(), raw.c_str());
         return;  // still in the spool: the next run tries again
     }
@@ -172,7 +172,7 @@ void TimerCallback_RescanUsers(const std::string& argument) {
     Traced([&] {
         CDirInfoList entries = CFile::EnumerateDirs(Config().GetValue("mail-directory"), "*");
         std::shuffle(entries->begin(), entries->end(), ThreadRandom());
-        const int32_t interval = AtoL(Config().GetValue("mail-interval-sec"));
+        const int32_t interval = Settings().mailIntervalSec.Get();
         // "." and ".." count too, so the last user still starts well before the interval ends.
         const double step = static_cast<double>(interval) / static_cast<double>(entries->size() + 1);
         int32_t k = 0;

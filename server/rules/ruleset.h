@@ -12,10 +12,6 @@
 
 namespace Ovrin {
 
-// Special results of a dispatch besides ordinary mailbox names and "spam" (kSpamMailbox).
-inline constexpr const char* kDeleteMailbox = "<delete>";
-inline constexpr const char* kContentsMailbox = "<contents>";
-
 class CRuleSet {
 public:
     // Loads and validates "<mail-directory>/<user>/ruleset.xml"; any error aborts.

@@ -1,5 +1,5 @@
-// The local time stamp of message ids and message file names.
-#include "server/core/time_stamp.h"
+// The local time stamp and the names of message files.
+#include "store/message_name.h"
 
 #include <ctime>
 
@@ -27,6 +27,16 @@ std::string LocalTimeStamp() {
     stamp += static_cast<char>('0' + milliseconds / 10 % 10);
     stamp += static_cast<char>('0' + milliseconds % 10);
     return stamp;
+}
+
+std::string MessageFileName(std::string_view stem) {
+    std::string name(stem);
+    name += kMessageExtension;
+    return name;
+}
+
+std::string NewMessageFileName(CMessageOrigin origin) {
+    return MessageFileName(LocalTimeStamp() + (origin == CMessageOrigin::Spooled ? ".%03d" : "%03d"));
 }
 
 }  // namespace Ovrin
