@@ -4,9 +4,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,8 +18,7 @@
 #include <boost/regex.hpp>
 
 #include "common/file.h"
-
-extern char** environ;
+#include "service/system_tool.h"
 
 namespace Ovrin {
 
@@ -34,19 +31,6 @@ std::optional<std::pair<uid_t, gid_t>> LookUp() {
     if (::getpwnam_r(kServiceUser, &entry, buffer, sizeof buffer, &found) != 0 || !found)
         return std::nullopt;
     return std::make_pair(found->pw_uid, found->pw_gid);
-}
-
-int RunUseradd() {
-    const char* argv[] = {"useradd", "--system", "--user-group", "--no-create-home", "--home-dir", "/nonexistent",
-                          "--shell", "/usr/sbin/nologin", "--comment", "Ovrin Mail Filter", kServiceUser, nullptr};
-    pid_t child = -1;
-    if (posix_spawnp(&child, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
-        return -1;
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0)
-        if (errno != EINTR)
-            return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // The path itself (a link only changes owner: chmod would follow it); false with errno set.
@@ -89,7 +73,9 @@ CInstalledConfig CInstalledConfig::Read(const std::string& configPath) {
 std::optional<std::pair<uid_t, gid_t>> EnsureServiceUser() {
     if (auto existing = LookUp())
         return existing;
-    if (RunUseradd() != 0 || !LookUp()) {
+    if (RunSystemTool({"useradd", "--system", "--user-group", "--no-create-home", "--home-dir", "/nonexistent",
+                       "--shell", "/usr/sbin/nologin", "--comment", "Ovrin Mail Filter", kServiceUser}) != 0 ||
+        !LookUp()) {
         std::fprintf(stderr, "ovrin-service: the system user %s could not be created (useradd failed).\n", kServiceUser);
         return std::nullopt;
     }

@@ -1,9 +1,8 @@
-// The unit is written through CFile; systemctl runs as a child with our standard streams.
+// The unit and the snippet are written through CFile; systemctl runs as a child with our standard
+// streams.
 #include "service/unit_installer.h"
 
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -14,8 +13,7 @@
 #include "common/exception.h"
 #include "common/file.h"
 #include "common/trace.h"
-
-extern char** environ;
+#include "service/system_tool.h"
 
 namespace Ovrin {
 
@@ -35,18 +33,8 @@ bool SystemdRunning(const CSystemdPaths& paths, const char* doing) {
 
 // systemctl's exit code, or -1 when it could not be run or was killed.
 int Systemctl(const CSystemdPaths& paths, std::vector<std::string> arguments) {
-    std::vector<char*> argv{const_cast<char*>(paths.systemctl.c_str())};
-    for (std::string& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    pid_t child = -1;
-    if (posix_spawnp(&child, paths.systemctl.c_str(), nullptr, nullptr, argv.data(), environ) != 0)
-        return -1;
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0)
-        if (errno != EINTR)
-            return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    arguments.insert(arguments.begin(), paths.systemctl);
+    return RunSystemTool(std::move(arguments));
 }
 
 bool Exists(const std::string& path) {
