@@ -33,15 +33,25 @@ std::optional<std::pair<uid_t, gid_t>> LookUp() {
     return std::make_pair(found->pw_uid, found->pw_gid);
 }
 
-// The path itself (a link only changes owner: chmod would follow it); false with errno set.
+// The path itself, held by an O_PATH descriptor so that nothing swapped in meanwhile (a link
+// placed by the user, who owns the tree) makes root change another file: a link only changes
+// owner. False with errno set.
 bool HandOver(const std::string& path, uid_t uid, gid_t gid) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0 || ::lchown(path.c_str(), uid, gid) != 0)
+    const int fd = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    if (S_ISLNK(info.st_mode))
-        return true;
-    const mode_t mode = S_ISDIR(info.st_mode) ? CFile::kPrivateDirectoryMode : (info.st_mode & CFile::kPrivateFileMode);
-    return ::chmod(path.c_str(), mode) == 0;
+    struct stat info {};
+    bool done = ::fstat(fd, &info) == 0 && ::fchownat(fd, "", uid, gid, AT_EMPTY_PATH) == 0;
+    if (done && !S_ISLNK(info.st_mode)) {
+        const mode_t mode =
+            S_ISDIR(info.st_mode) ? CFile::kPrivateDirectoryMode : (info.st_mode & CFile::kPrivateFileMode);
+        // An O_PATH descriptor takes no fchmod; its /proc name reaches the very file it holds.
+        done = ::chmod(("/proc/self/fd/" + std::to_string(fd)).c_str(), mode) == 0;
+    }
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return done;
 }
 
 }  // namespace

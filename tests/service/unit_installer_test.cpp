@@ -93,6 +93,10 @@ TEST(UnitInstaller, InstallWritesEnablesAndStartsAndRemoveUndoesIt) {
     fs::create_directories(home + "/store/demo/mail");
     WriteWholeFile(home + "/store/demo/user.xml", "<user/>\n");
     ::chmod((home + "/store/demo/user.xml").c_str(), 0644);
+    // A link in the store is handed over itself; what it points at stays as it is.
+    WriteWholeFile(installation.dir / "outside", "not the store's\n");
+    ::chmod((installation.dir / "outside").c_str(), 0644);
+    fs::create_symlink(installation.dir / "outside", home + "/store/demo/link");
     ::umask(022);
     ASSERT_EQ(installation.Run("install"), std::optional<int>(0)) << installation.errors;
     EXPECT_EQ(installation.TakeCalls(), "daemon-reload\nenable ovrinmail\nstart ovrinmail\n");
@@ -111,6 +115,12 @@ TEST(UnitInstaller, InstallWritesEnablesAndStartsAndRemoveUndoesIt) {
         EXPECT_EQ(info.st_mode & 07777, mode) << path;
         EXPECT_EQ(info.st_uid, account->pw_uid) << path;
     }
+    struct stat outside {}, link {};
+    ASSERT_EQ(::stat((installation.dir / "outside").c_str(), &outside), 0);
+    EXPECT_EQ(outside.st_mode & 07777, 0644u);
+    EXPECT_EQ(outside.st_uid, 0u);
+    ASSERT_EQ(::lstat((home + "/store/demo/link").c_str(), &link), 0);
+    EXPECT_EQ(link.st_uid, account->pw_uid);
     struct stat program {};
     ASSERT_EQ(::stat(installation.program.c_str(), &program), 0);
     EXPECT_EQ(program.st_uid, 0u);
@@ -193,7 +203,7 @@ TEST(UnitInstaller, PathsAreQuotedAndOnlyALowPOP3PortGetsItsCapability) {
          "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\nAmbientCapabilities=CAP_NET_BIND_SERVICE\n"},
         {"/opt/ovrin/ovrin-service", "<param value=\"995\" name=\"pop3s-port\"/>",
          "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n"},
-        {"/opt/ovrin/ovrin-service", "<!-- <param name=\"pop3s-port\" value=\"995\"/> -->"
+        {"/opt/ovrin/ovrin-service", "<!--\n<param name=\"pop3s-port\" value=\"995\"/>\n-->"
                                      "<param name=\"pop3-port\" value=\"11110\"/>",
          "CapabilityBoundingSet=\nAmbientCapabilities=\n"},
     };
