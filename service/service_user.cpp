@@ -1,7 +1,8 @@
 // The user is made by useradd (the system's own tool, which keeps /etc/passwd and /etc/group
-// consistent); the hand-over walks each tree without following links.
+// consistent); the hand-over walks each tree through descriptors, never following a link.
 #include "service/service_user.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -11,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -33,24 +33,49 @@ std::optional<std::pair<uid_t, gid_t>> LookUp() {
     return std::make_pair(found->pw_uid, found->pw_gid);
 }
 
-// The path itself, held by an O_PATH descriptor so that nothing swapped in meanwhile (a link
-// placed by the user, who owns the tree) makes root change another file: a link only changes
-// owner. False with errno set.
-bool HandOver(const std::string& path, uid_t uid, gid_t gid) {
-    const int fd = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return false;
+// The entry and, for a directory, everything below it, each reached from its directory's
+// descriptor and held by an O_PATH descriptor that follows no link: nothing the user swaps in
+// meanwhile (the user owns the tree) can lead root to another file. A link only changes owner.
+// False with errno set and the entry's path in `failed`.
+bool HandOverAt(int directory, const std::string& name, const std::string& shown, uid_t uid, gid_t gid,
+                std::string& failed) {
+    const int fd = ::openat(directory, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     struct stat info {};
-    bool done = ::fstat(fd, &info) == 0 && ::fchownat(fd, "", uid, gid, AT_EMPTY_PATH) == 0;
+    bool done = fd >= 0 && ::fstat(fd, &info) == 0 && ::fchownat(fd, "", uid, gid, AT_EMPTY_PATH) == 0;
     if (done && !S_ISLNK(info.st_mode)) {
         const mode_t mode =
             S_ISDIR(info.st_mode) ? CFile::kPrivateDirectoryMode : (info.st_mode & CFile::kPrivateFileMode);
         // An O_PATH descriptor takes no fchmod; its /proc name reaches the very file it holds.
         done = ::chmod(("/proc/self/fd/" + std::to_string(fd)).c_str(), mode) == 0;
     }
+    if (done && S_ISDIR(info.st_mode)) {
+        const int listed = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR* entries = listed >= 0 ? ::fdopendir(listed) : nullptr;
+        done = entries != nullptr;
+        while (done) {
+            errno = 0;
+            const dirent* entry = ::readdir(entries);
+            if (!entry) {
+                done = errno == 0;
+                break;
+            }
+            const std::string child = entry->d_name;
+            if (child != "." && child != "..")
+                done = HandOverAt(::dirfd(entries), child, shown + "/" + child, uid, gid, failed);
+        }
+        const int error = errno;
+        if (entries)
+            ::closedir(entries);
+        else if (listed >= 0)
+            ::close(listed);
+        errno = error;
+    }
     const int error = errno;
-    ::close(fd);
+    if (fd >= 0)
+        ::close(fd);
     errno = error;
+    if (!done && failed.empty())
+        failed = shown;
     return done;
 }
 
@@ -95,23 +120,7 @@ std::optional<std::pair<uid_t, gid_t>> EnsureServiceUser() {
 bool GiveToServiceUser(const std::vector<std::string>& paths, uid_t uid, gid_t gid) {
     for (const std::string& path : paths) {
         std::string failed;
-        if (!HandOver(path, uid, gid)) {
-            failed = path;
-        } else if (std::filesystem::is_directory(std::filesystem::symlink_status(path))) {
-            std::error_code error;
-            // Links are listed, never followed.
-            for (std::filesystem::recursive_directory_iterator it(path, error), end; !error && it != end;
-                 it.increment(error))
-                if (!HandOver(it->path().string(), uid, gid)) {
-                    failed = it->path().string();
-                    break;
-                }
-            if (error && failed.empty()) {
-                failed = path;
-                errno = error.value();
-            }
-        }
-        if (!failed.empty()) {
+        if (!HandOverAt(AT_FDCWD, path, path, uid, gid, failed)) {
             std::fprintf(stderr, "ovrin-service: %s could not be given to the user %s: %s\n", failed.c_str(),
                          kServiceUser, std::strerror(errno));
             return false;

@@ -93,9 +93,10 @@ TEST(UnitInstaller, InstallWritesEnablesAndStartsAndRemoveUndoesIt) {
     fs::create_directories(home + "/store/demo/mail");
     WriteWholeFile(home + "/store/demo/user.xml", "<user/>\n");
     ::chmod((home + "/store/demo/user.xml").c_str(), 0644);
-    // A link in the store is handed over itself; what it points at stays as it is.
-    WriteWholeFile(installation.dir / "outside", "not the store's\n");
-    ::chmod((installation.dir / "outside").c_str(), 0644);
+    // A link in the store is handed over itself; what it points at, and below, stays as it is.
+    fs::create_directory(installation.dir / "outside");
+    WriteWholeFile(installation.dir / "outside/file", "not the store's\n");
+    ::chmod((installation.dir / "outside/file").c_str(), 0644);
     fs::create_symlink(installation.dir / "outside", home + "/store/demo/link");
     ::umask(022);
     ASSERT_EQ(installation.Run("install"), std::optional<int>(0)) << installation.errors;
@@ -116,7 +117,7 @@ TEST(UnitInstaller, InstallWritesEnablesAndStartsAndRemoveUndoesIt) {
         EXPECT_EQ(info.st_uid, account->pw_uid) << path;
     }
     struct stat outside {}, link {};
-    ASSERT_EQ(::stat((installation.dir / "outside").c_str(), &outside), 0);
+    ASSERT_EQ(::stat((installation.dir / "outside/file").c_str(), &outside), 0);
     EXPECT_EQ(outside.st_mode & 07777, 0644u);
     EXPECT_EQ(outside.st_uid, 0u);
     ASSERT_EQ(::lstat((home + "/store/demo/link").c_str(), &link), 0);
