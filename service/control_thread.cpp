@@ -1,3 +1,5 @@
+// CControlThread on one poll over the listener and the clients still sending their line; the
+// exchange with the server runs for one client at a time.
 #include "service/control_thread.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// CServerExchange over the satellite's pipes: a poll bounds each wait for the reply.
 #include "service/server_exchange.h"
 
 #include <chrono>

@@ -1,3 +1,5 @@
+// CService: start, supervision with restarts, SIGHUP's reopening of the log, and the stop that
+// escalates from "stop" to SIGTERM and SIGKILL.
 #include "service/service.h"
 
 #include <unistd.h>

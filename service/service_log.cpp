@@ -1,3 +1,4 @@
+// CServiceLog through CFile with APPEND: a reopening swaps the file under the lock.
 #include "service/service_log.h"
 
 #include "common/trace.h"

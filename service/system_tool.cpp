@@ -1,3 +1,4 @@
+// RunSystemTool with posix_spawnp: no shell between us and the tool's arguments.
 #include "service/system_tool.h"
 
 #include <spawn.h>
