@@ -1,3 +1,4 @@
+// TUserRulesetTreeControl: reading, checking and writing a user's ruleset.xml.
 #include "manager/ruleset_tree_control.h"
 
 #include <QApplication>
@@ -83,7 +84,7 @@ void TUserRulesetTreeControl::Commit() {
         return;
     TRulesetLock lock(user);
     // A file the server cannot load would stop all filtering for the user: nothing is written.
-    CheckRulesetForServer(*document, UserDirectory() + "/ruleset.xsd");
+    CheckRulesetForServer(*document, MailStore().UserPath(user, kRuleSetSchemaFile));
     document->Save(RulesetPath());
     lock.Release();
 }
@@ -122,7 +123,7 @@ void TUserRulesetTreeControl::Import() {
         if (imported.SelectNodes("/ruleset/rules").size() != 1)
             throw CMessageException("%s doesn't look like a valid ruleset file.", path.c_str());
         // The same bar as a save: a file the server would refuse is not taken.
-        CheckRulesetForServer(imported, UserDirectory() + "/ruleset.xsd");
+        CheckRulesetForServer(imported, MailStore().UserPath(user, kRuleSetSchemaFile));
         if (!CFile::OverwriteFile(path, RulesetPath()))
             throw CMessageException("Cannot replace the current ruleset file.");
         lock.Release();

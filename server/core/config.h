@@ -39,7 +39,7 @@ public:
                 field += name;
                 header.AddValue(field, value);
             });
-        }, "CConfig::InsertValuesToHeader(0x%08x)", AddressText(&header));
+        }, "CConfig::InsertValuesToHeader(0x%08x)", LabelAddress(&header));
     }
 
     // The parameters read as numbers or ports, parsed when they are set.
@@ -49,10 +49,6 @@ public:
 
 private:
     CSettings settings{*this};
-
-    static unsigned AddressText(const void* address) {
-        return static_cast<unsigned>(reinterpret_cast<uintptr_t>(address));
-    }
 };
 
 // The server's configuration, the process-wide instance every layer reads.

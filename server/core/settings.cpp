@@ -19,9 +19,9 @@ std::string CSetting::Refusal(const std::string& text, const std::string& rule) 
 
 std::shared_mutex& CSetting::Guard() const { return owner.guard; }
 
-void CSetting::ThrowUnset() const {
-    if (!error.empty())
-        throw CMessageException("%s", error.c_str());
+void CSetting::ThrowUnset(const std::string& why) const {
+    if (!why.empty())
+        throw CMessageException("%s", why.c_str());
     owner.config.GetValue(name);  // throws "not found" with its own trace
     throw CMessageException("The configuration parameter %s is set while it is read", name);
 }
@@ -29,15 +29,6 @@ void CSetting::ThrowUnset() const {
 CNumberSetting::CNumberSetting(CSettings& owner, const char* name, int32_t least, int32_t most,
                                std::optional<int32_t> fallback)
     : CSetting(owner, name), least(least), most(most), fallback(fallback), value(fallback) {}
-
-int32_t CNumberSetting::Get() const {
-    {
-        std::shared_lock hold(Guard());
-        if (value)
-            return *value;
-    }
-    ThrowUnset();
-}
 
 void CNumberSetting::Parse(const std::string& text) {
     const char* begin = text.data() + (!text.empty() && text[0] == '+' ? 1 : 0);
@@ -58,15 +49,6 @@ void CNumberSetting::Parse(const std::string& text) {
 void CNumberSetting::Forget() {
     value = fallback;
     error.clear();
-}
-
-std::string CPortSetting::Get() const {
-    {
-        std::shared_lock hold(Guard());
-        if (value)
-            return *value;
-    }
-    ThrowUnset();
 }
 
 void CPortSetting::Parse(const std::string& text) {

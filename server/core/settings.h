@@ -28,8 +28,20 @@ protected:
     virtual void Parse(const std::string& text) = 0;
     // Back to unset: the default where there is one.
     virtual void Forget() = 0;
-    // Throws why there is no value: the bad text's error, or the configuration's own "not found".
-    [[noreturn]] void ThrowUnset() const;
+    // The value, or else why there is none: the bad text's error, or the configuration's own
+    // "not found".
+    template <class T>
+    T Read(const std::optional<T>& value) const {
+        std::string why;
+        {
+            std::shared_lock hold(Guard());
+            if (value)
+                return *value;
+            why = error;
+        }
+        ThrowUnset(why);
+    }
+    [[noreturn]] void ThrowUnset(const std::string& why) const;
     // "The configuration parameter (name) is '(text)', it must be (rule)".
     std::string Refusal(const std::string& text, const std::string& rule) const;
     std::shared_mutex& Guard() const;
@@ -47,7 +59,7 @@ class CNumberSetting : public CSetting {
 public:
     CNumberSetting(CSettings& owner, const char* name, int32_t least, int32_t most,
                    std::optional<int32_t> fallback = std::nullopt);
-    int32_t Get() const;
+    int32_t Get() const { return Read(value); }
 
 private:
     void Parse(const std::string& text) override;
@@ -61,7 +73,7 @@ private:
 class CPortSetting : public CSetting {
 public:
     CPortSetting(CSettings& owner, const char* name) : CSetting(owner, name) {}
-    std::string Get() const;
+    std::string Get() const { return Read(value); }
 
 private:
     void Parse(const std::string& text) override;
