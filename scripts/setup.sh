@@ -12,6 +12,7 @@ packages=(
   netcat-openbsd
   netbase
   qt6-base-dev xvfb xauth
+  systemd dpkg-dev passwd util-linux
 )
 
 missing=()

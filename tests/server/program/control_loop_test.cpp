@@ -185,9 +185,10 @@ TEST_F(ControlLoop, TrainFileStoresTheLowerCaseNameWithItsMailbox) {
     }
 }
 
-TEST_F(ControlLoop, GetConfigOfAnUnknownNameLogsOneErrorAndDoesNotReply) {
+TEST_F(ControlLoop, GetConfigOfAnUnknownNameLogsOneErrorAndAnswersWithTheReason) {
     LogCapture log;
-    Send("get config no-such-parameter");
+    EXPECT_EQ(Command("get config no-such-parameter"),
+              "err Value for name 'no-such-parameter' is not found in the map");
     EXPECT_EQ(Command("get config answer"), "ok forty two");
     auto errors = log.LinesWith(" ERROR ");
     ASSERT_EQ(errors.size(), 1u) << testing::PrintToString(log.Lines());
