@@ -203,8 +203,7 @@ TEST_F(TimerTasks, AUserLockedByAnEditorIsLeftForTheNextRoundWithoutWaitingOrErr
     fs::create_directories(dir / "mail/joe/.spool");
     WriteWholeFile(dir / "mail/joe/.spool/m.msg", "Subject: s\r\n\r\nb\r\n");
     int made = 0;
-    SetPOP3ClientConnectionFactory([&](const std::string&, const std::string&, const std::string&, const std::string&,
-                                       const std::string&, const std::string&, std::shared_ptr<CXMLDocument>) {
+    SetPOP3ClientConnectionFactory([&](const std::string&, const CPOP3Account&, std::shared_ptr<CXMLDocument>) {
         ++made;
         return std::make_shared<Account>("CPOP3ClientConnection(joe)");
     });
