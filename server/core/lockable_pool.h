@@ -97,6 +97,23 @@ public:
         }, "CLockablePool::LockObject(0x%08x, %d)", Address(&name), timeout);
     }
 
+    // True when another thread holds the name's lock at this moment (an editor, or a load under
+    // way); loads nothing and waits for nothing, so a task can leave the name for its next round.
+    bool IsHeldElsewhere(const std::string& name) {
+        std::shared_ptr<CEntry> entry;
+        {
+            CScopedLock hold(*this, kInfinite);
+            auto it = entries.find(name);
+            if (it == entries.end())
+                return false;
+            entry = it->second;
+        }
+        if (!entry->lock.Lock(0))
+            return true;
+        entry->lock.Unlock();
+        return false;
+    }
+
     // How many names have an entry: loaded, locked, or evicted while still held.
     size_t GetNameCount() {
         CScopedLock hold(*this, kInfinite);

@@ -23,6 +23,7 @@
 #include "server/core/worker_pools.h"
 #include "server/pop3/pop3_client_message.h"
 #include "server/pop3/pop3_client_session.h"
+#include "server/rules/ruleset_pool.h"
 #include "store/filing.h"
 #include "store/message_name.h"
 
@@ -98,8 +99,12 @@ public:
             message->SetMessageHeader(ExtractMessageHeader(bytes));
             message->AttachMessageFile(std::move(file));
             message->SkipFirstPass();
-            if (trainingMailbox)
+            if (trainingMailbox) {
                 message->AddHeaderValue("x-ovrin-training-mailbox", *trainingMailbox);
+                message->SetReturnedToSpool([mailbox = *trainingMailbox](const std::string& spoolName) {
+                    TrainingMap().SetValue(ToLower(spoolName), mailbox);
+                });
+            }
         }, "TimerCallback_SpoolMessages('%s'): caught exception while processing file '%s', the file is moved to spam",
            argument.c_str(), raw.c_str());
         if (prepared)
@@ -246,6 +251,10 @@ void TimerCallback_SpoolMessages(const std::string& argument) {
             Contained([&] {
                 auto user = UserPool().GetObject(entry.name, 0);
                 if (!user)
+                    return;
+                // Nor are messages queued for a ruleset an editor holds: a worker would only wait
+                // for it and hand them back.
+                if (RuleSetPool().IsHeldElsewhere(entry.name))
                     return;
                 // Handed over in bursts: a worker woken for every message would take the
                 // processor from this thread once per message.

@@ -2,6 +2,9 @@
 // both passes with their dispatches, the header-pass event, and the final move or deletion.
 #include <gtest/gtest.h>
 
+#include <future>
+#include <thread>
+
 #include <boost/regex.hpp>
 #include <ctime>
 #include <filesystem>
@@ -241,6 +244,40 @@ TEST_F(MessageProcessing, AFailedHeaderPassEndsWithItsEventAndSaysWhy) {
     EXPECT_NE(message->HeaderFailure().find("ruleset.xml"), std::string::npos) << message->HeaderFailure();
     EXPECT_EQ(log.LinesWith("ERROR CPOP3ClientMessage::Process(): ").size(), 1u);
     EXPECT_TRUE(fs::exists(rawPath));
+}
+
+TEST_F(MessageProcessing, ARulesetHeldByAnEditorSendsTheHeaderPassBackAndTheFilePassToTheSpool) {
+    WriteRules(Rule({.description = "all", .matches = PythonMatch("result = 'match'"), .actions = DispatchTo("lists")}));
+    // The editor's lock is another thread's, as the control loop's is.
+    std::promise<void> locked, release;
+    std::thread editor([&] {
+        RuleSetPool().LockObject("joe", 1000);
+        locked.set_value();
+        release.get_future().wait();
+        RuleSetPool().UnlockObject("joe");
+    });
+    locked.get_future().wait();
+    LogCapture log;
+    // The header pass fails, so that the session leaves the message on the server for later.
+    auto collected = Downloaded();
+    collected->CreateHeaderEvent();
+    EXPECT_THROW(collected->Process(), CPOP3ClientMessage::CRuleSetBusyException);
+    EXPECT_NE(collected->HeaderFailure().find("locked by an editor"), std::string::npos);
+    // The file pass hands its file to the spool, where its training entry follows it.
+    auto spooled = Downloaded();
+    spooled->AttachMessageFile(rawPath);
+    spooled->SkipFirstPass();
+    std::string spoolName;
+    spooled->SetReturnedToSpool([&](const std::string& name) { spoolName = name; });
+    spooled->Process();
+    release.set_value();
+    editor.join();
+    EXPECT_FALSE(fs::exists(rawPath));
+    EXPECT_EQ(Files(".spool"), std::vector<std::string>{spoolName});
+    EXPECT_TRUE(Files("spam").empty());
+    EXPECT_TRUE(Files("lists").empty());
+    EXPECT_EQ(log.LinesWith("waits in the spool as").size(), 1u);
+    EXPECT_TRUE(log.LinesWith("ERROR CPOP3ClientMessage::Dispatch()").empty());
 }
 
 TEST_F(MessageProcessing, ABrokenHeaderFailsTheParse) {
