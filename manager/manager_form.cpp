@@ -12,6 +12,7 @@
 #include <QSplitter>
 #include <QStyle>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -169,7 +170,18 @@ void TManagerForm::RestoreWindow() {
     activateWindow();
 }
 
+// Handled once no command of the window is waiting: rebuilding the tree then would free the
+// controller that waits.
+bool TManagerForm::Deferred(void (TManagerForm::*handler)()) {
+    if (CommandsWaitingOnGuiThread() == 0)
+        return false;
+    QTimer::singleShot(50, this, handler);
+    return true;
+}
+
 void TManagerForm::OnServerUp() {
+    if (Deferred(&TManagerForm::OnServerUp))
+        return;
     setWindowTitle(kCaption);
     TrayIcon1->setToolTip(kCaption);
     trvControl->setPalette(QPalette());
@@ -194,7 +206,10 @@ void TManagerForm::OnServerUp() {
     fetchingMailDirectory = false;
 }
 
-void TManagerForm::OnServerDown() { EnterStoppedState(); }
+void TManagerForm::OnServerDown() {
+    if (!Deferred(&TManagerForm::OnServerDown))
+        EnterStoppedState();
+}
 
 void TManagerForm::EnterStoppedState() {
     setWindowTitle(kStoppedCaption);

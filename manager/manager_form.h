@@ -61,6 +61,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    bool Deferred(void (TManagerForm::*handler)());
     void SelectionChanged();
     void EnterStoppedState();
     void FreeControllers();

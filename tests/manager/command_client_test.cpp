@@ -1,7 +1,14 @@
 // The command client against a scripted service on the control port.
+#include <arpa/inet.h>
 #include <cerrno>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <QTimer>
 
 #include "manager/command_client.h"
 #include "tests/manager/control_peer.h"
@@ -60,6 +67,37 @@ TEST(SendCommand, ServerDownFailsAtOnceWithTheConnectError) {
     EXPECT_FALSE(Ovrin::SendCommand("noop", &message));
     EXPECT_EQ(message, "Unable to connect to the server, WSAGetLastError=" + std::to_string(ECONNREFUSED));
     EXPECT_FALSE(Ovrin::SendCommand("noop"));  // no message wanted
+}
+
+// A service that takes the connection into its backlog and never answers: the command gives up
+// after its time limit, and on the GUI thread the window's timers go on meanwhile.
+TEST(SendCommand, AServiceThatNeverAnswersFailsAfterTheTimeLimitWhileTheWindowRuns) {
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(Ovrin::kControlPort);
+    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 8), 0);
+    Ovrin::SetCommandTimeout(300);
+
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+    timer.start(10);
+    std::string message;
+    EXPECT_FALSE(Ovrin::SendCommand("noop", &message));
+    EXPECT_EQ(message, "the service did not answer");
+    EXPECT_GT(ticks, 0);
+
+    std::string elsewhere;
+    std::thread([&] { Ovrin::SendCommand("noop", &elsewhere); }).join();
+    EXPECT_EQ(elsewhere, "the service did not answer");
+
+    Ovrin::SetCommandTimeout(Ovrin::kDefaultCommandTimeoutMs);
+    close(listener);
 }
 
 }  // namespace
