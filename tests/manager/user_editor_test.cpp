@@ -3,6 +3,7 @@
 // and an account's security are checked by the real ovrin, and one retraining runs through
 // the real service.
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -49,8 +50,11 @@ public:
     bool answer = true;
     std::vector<std::string> inputs;  // answers to the input boxes, in order
     std::vector<std::string> prompts, questions, notes, errors;
+    std::function<void()> whileAsking;  // what happens elsewhere while a question is open
     bool Question(const std::string& text) override {
         questions.push_back(text);
+        if (whileAsking)
+            whileAsking();
         return answer;
     }
     void Information(const std::string& text) override { notes.push_back(text); }
@@ -439,7 +443,7 @@ TEST_F(UserEditor, MailboxesAreCreatedAndOnlyEmptyOrdinaryOnesRemovedUnderBothLo
         bool removed;
     } cases[] = {
         {"work", {}, true, "Mailbox \"work\" cannot be deleted because it contains messages or other files.", all, false},
-        {"old", {}, false, "", all, false},
+        {"old", {}, false, "", {}, false},  // asked before any lock
         {"old", {"lock ruleset ann"}, true, "refused lock ruleset ann", {"lock user ann", "lock ruleset ann",
                                                                         "unlock user ann"}, false},
         {"old", {"lock ruleset ann", "unlock user ann"}, true, "Failed to unlock user \"ann\"",
@@ -497,7 +501,7 @@ TEST_F(UserEditor, RefilterAndEmptyMoveNothingWhileAMailClientHoldsTheMailbox) {
         EXPECT_EQ(Errors(), std::vector<std::string>{"The mailbox is busy, the server is accessing it at this moment."})
             << command;
     }
-    EXPECT_TRUE(manager.dialogs->questions.empty());
+    EXPECT_EQ(manager.dialogs->questions, std::vector<std::string>{"Are you sure you want to delete 2 message(s) ?"});
     EXPECT_EQ(Entries(Path("ann/work")), (std::vector<std::string>{".lock", "a.msg", "b.msg"}));
     EXPECT_TRUE(Entries(Path("ann/.spool")).empty());
     WriteWholeFile(release, "");
@@ -674,6 +678,42 @@ TEST(UserEditorWithTheService, MoveAndTrainFilesTheMessageAndTheRulesetLearns) {
     EXPECT_TRUE(OvrinTest::WaitUntil([&] { return Entries(home.UserPath("ann", "work")).size() == 2; }))
         << service.ServerLog();
     EXPECT_EQ(service.ServerLog().find(" ERROR "), std::string::npos) << service.ServerLog();
+    manager.form.reset();
+    EXPECT_EQ(service.Stop(), std::optional<int>(0));
+}
+
+// No lock is held while a question waits for a person: a POP3 login of the user, and a session
+// on the very mailbox being emptied, are served while "Delete" and "Empty" ask.
+TEST(UserEditorWithTheService, APOP3SessionIsServedWhileADeleteOrEmptyQuestionIsOpen) {
+    OvrinTest::ServiceHome service;
+    OvrinTest::ServerHome& home = service.Server();
+    home.AddUser("ann");
+    home.WriteFile("mail/ann/user.xml", "<user><params/><pop3-server><authentication handler=\"plaintext\" "
+                                        "password=\"secret\"/></pop3-server><pop3-clients/></user>\n");
+    fs::create_directory(home.UserPath("ann", "old"));
+    fs::create_directory(home.UserPath("ann", "work"));
+    home.WriteFile("mail/ann/work/a.msg", "Subject: a\r\n\r\na\r\n");
+    service.Start();
+
+    TManagerDriver manager(service.Path());
+    ASSERT_TRUE(manager.Open());
+    manager.Select("Users/ann");
+    std::vector<std::string> sessions;
+    manager.dialogs->whileAsking = [&] {
+        const std::string mailbox = manager.dialogs->questions.back().find("remove") != std::string::npos ? "ann" : "ann/work";
+        sessions.push_back(OvrinTest::RunProgram({"python3", OvrinTest::POP3ClientScript(), std::to_string(home.POP3Port()),
+                                                  "user " + mailbox, "pass secret", "stat", "quit"},
+                                                 15)
+                               .output);
+    };
+    manager.Command("Users/ann/Mailboxes/old", "Delete");
+    manager.Command("Users/ann/Mailboxes/work", "Empty");
+    ASSERT_EQ(sessions.size(), 2u);
+    EXPECT_NE(sessions[0].find("> stat\n0 0\n"), std::string::npos) << sessions[0];
+    EXPECT_NE(sessions[1].find("> stat\n1 17\n"), std::string::npos) << sessions[1];
+    EXPECT_TRUE(manager.dialogs->errors.empty()) << manager.dialogs->errors.front();
+    EXPECT_FALSE(fs::exists(home.UserPath("ann", "old")));
+    EXPECT_EQ(Entries(home.UserPath("ann", "work")), std::vector<std::string>{});
     manager.form.reset();
     EXPECT_EQ(service.Stop(), std::optional<int>(0));
 }
