@@ -300,10 +300,9 @@ void TManagerForm::SaveChanges() {
             }
             control->EndSave();
         }
-        if (saved) {
-            control->Commit();  // may refresh the tree and so free this controller
+        // Commit may refresh the tree and so free this controller.
+        if (saved && control->Commit())
             Dialogs().Information("Changes have been successfully saved.");
-        }
     });
 }
 

@@ -8,6 +8,7 @@
 #include "common/file.h"
 #include "manager/dialogs.h"
 #include "manager/document.h"
+#include "manager/edited_file.h"
 #include "manager/rule_panels.h"
 #include "manager/rule_tree_control.h"
 #include "manager/ruleset_element_tree_control.h"
@@ -58,10 +59,10 @@ void TUserRulesetTreeControl::Load() {
     // The lock is held only while the file is read: the server goes on filtering meanwhile.
     TRulesetLock lock(user);
     loaded = true;
-    auto fresh = std::make_unique<TXmlDocument>();
-    if (fresh->Load(RulesetPath())) {
-        document = std::move(fresh);
-        for (const TXmlNode& rule : document->SelectNodes("/ruleset/rules/rule"))
+    auto fresh = std::make_unique<TEditedFile>(RulesetPath(), "dispatched-messages");
+    if (fresh->Load()) {
+        file = std::move(fresh);
+        for (const TXmlNode& rule : file->Document().SelectNodes("/ruleset/rules/rule"))
             new TUserRuleTreeControl(TreeView(), nullptr, Node(), rule, user);
     }
     lock.Release();
@@ -72,33 +73,42 @@ bool TUserRulesetTreeControl::BeginLoad() { return true; }
 bool TUserRulesetTreeControl::CanSave() { return true; }
 
 std::string TUserRulesetTreeControl::GetValue(const std::string& key) {
-    if (key.empty() || !document)
+    if (key.empty() || !file)
         return "";
-    TXmlNode node = document->SelectSingleNode("/ruleset").SelectSingleNode(key);
+    TXmlNode node = file->Document().SelectSingleNode("/ruleset").SelectSingleNode(key);
     return node ? node.Text() : "";
 }
 
-void TUserRulesetTreeControl::Commit() {
-    if (!document)
-        return;
+bool TUserRulesetTreeControl::Commit() {
+    if (!file)
+        return false;
     TRulesetLock lock(user);
+    // The server writes learnt rules and its counters into the file: a save that would undo
+    // them is not made.
+    if (!file->CatchUp()) {
+        lock.Release();
+        if (file->AskToReload())
+            RefreshAndExpand();  // this controller is gone from here on
+        return false;
+    }
     // A file the server cannot load would stop all filtering for the user: nothing is written.
-    CheckRulesetForServer(*document, UserDirectory() + "/ruleset.xsd");
-    document->Save(RulesetPath());
+    CheckRulesetForServer(file->Document(), UserDirectory() + "/ruleset.xsd");
+    file->Save();
     lock.Release();
+    return true;
 }
 
 void TUserRulesetTreeControl::CreateRule() {
     if (!loaded)
         Load();
-    if (!document)
+    if (!file)
         throw CMessageException("%s can't be loaded.", RulesetPath().c_str());
-    TXmlNode first = document->SelectSingleNode("/ruleset/rules/rule");
+    TXmlNode first = file->Document().SelectSingleNode("/ruleset/rules/rule");
     TXmlNode rule;
     if (first) {
         rule = ApplyTemplate(first, RulesetTemplates::kRuleAtStart);
     } else {
-        TXmlNode rules = document->SelectSingleNode("/ruleset/rules");
+        TXmlNode rules = file->Document().SelectSingleNode("/ruleset/rules");
         if (!rules)
             throw CMessageException("%s doesn't look like a valid ruleset file.", RulesetPath().c_str());
         rule = ApplyTemplate(rules, RulesetTemplates::kRuleIntoEmptyList);

@@ -10,7 +10,7 @@
 
 namespace Ovrin {
 
-class TXmlDocument;
+class TEditedFile;
 
 class TUserRulesetTreeControl : public TTreeControl {
 public:
@@ -24,7 +24,7 @@ public:
     bool BeginLoad() override;
     std::string GetValue(const std::string& key) override;
     bool CanSave() override;
-    void Commit() override;
+    bool Commit() override;
     void OnSelect() override;
 
     const std::string& User() const { return user; }
@@ -38,7 +38,7 @@ private:
     void Export();
 
     std::string user;
-    std::unique_ptr<TXmlDocument> document;
+    std::unique_ptr<TEditedFile> file;
     bool loaded = false;
 };
 

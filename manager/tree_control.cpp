@@ -105,9 +105,9 @@ bool TTreeControl::BeginSave() { return true; }
 void TTreeControl::SetValue(const std::string&, const std::string&) {}
 void TTreeControl::EndSave() {}
 
-void TTreeControl::Commit() {
-    if (TTreeControl* parent = ParentControl())
-        parent->Commit();
+bool TTreeControl::Commit() {
+    TTreeControl* parent = ParentControl();
+    return !parent || parent->Commit();
 }
 
 bool TTreeControl::CanValidate() { return false; }

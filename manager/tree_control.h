@@ -44,8 +44,9 @@ public:
     // Called once with an empty key first.
     virtual void SetValue(const std::string& key, const std::string& value);
     virtual void EndSave();
-    // Runs after a successful save; the base asks the parent node's controller to commit.
-    virtual void Commit();
+    // Runs after a successful save; the base asks the parent node's controller to commit. False
+    // when nothing was written, the controller having said why.
+    virtual bool Commit();
     virtual bool CanValidate();
     // Called once with an empty key first.
     virtual void Validate(const std::string& key, const std::string& value);

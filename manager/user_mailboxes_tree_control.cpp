@@ -38,7 +38,7 @@ void TUserMailboxesTreeControl::PopupCommand(const std::string& caption) {
 
 QWidget* TUserMailboxesTreeControl::Panel() { return FormPanel("pnlMailboxes", BuildMailboxesPanel); }
 
-void TUserMailboxesTreeControl::Commit() {}
+bool TUserMailboxesTreeControl::Commit() { return true; }
 
 void TUserMailboxesTreeControl::CreateMailbox() {
     std::string name = Dialogs().InputQuery("Creating new mailbox for user " + user, "New mailbox name:");

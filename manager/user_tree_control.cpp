@@ -13,6 +13,7 @@
 #include "common/text.h"
 #include "manager/command_client.h"
 #include "manager/document.h"
+#include "manager/edited_file.h"
 #include "manager/ruleset_tree_control.h"
 #include "manager/server_locks.h"
 #include "manager/sha1.h"
@@ -64,7 +65,7 @@ void TUserTreeControl::PopupCommand(const std::string& caption) {
 }
 
 void TUserTreeControl::OnSelect() {
-    if (!document)
+    if (!file)
         Load();
 }
 
@@ -72,13 +73,13 @@ void TUserTreeControl::Load() {
     // The lock is held only while the file is read; a failed read gives it back quietly, so the
     // read's error is the one shown.
     TUserLock lock(user);
-    auto fresh = std::make_unique<TXmlDocument>();
-    if (!fresh->Load(ConfigPath()) || !fresh->SelectSingleNode("/user"))
+    auto fresh = std::make_unique<TEditedFile>(ConfigPath());
+    if (!fresh->Load() || !fresh->Document().SelectSingleNode("/user"))
         throw CMessageException("Unable to read configuration file from %s", ConfigPath().c_str());
     lock.Release();
-    document = std::move(fresh);
+    file = std::move(fresh);
     // A file without the accounts element gets one in memory, so accounts can be added.
-    TXmlNode accounts = ApplyTemplate(document->SelectSingleNode("/user"), "!pop3-clients");
+    TXmlNode accounts = ApplyTemplate(file->Document().SelectSingleNode("/user"), "!pop3-clients");
     new TUserPOP3AccountsTreeControl(TreeView(), nullptr, Node(), accounts, user);
     new TUserRulesetTreeControl(TreeView(), nullptr, Node(), user);
     new TUserMailboxesTreeControl(TreeView(), nullptr, Node(), user);
@@ -91,11 +92,11 @@ bool TUserTreeControl::CanSave() { return true; }
 std::string TUserTreeControl::GetValue(const std::string& key) {
     if (key == kAuthenticationKey)
         return kPasswordPlaceholder;
-    if (!key.empty() || !document)
+    if (!key.empty() || !file)
         return "";
     QTableWidget* parameters = Parameters(Panel());
     parameters->setRowCount(0);
-    for (const TXmlNode& param : document->SelectNodes("/user/params/param")) {
+    for (const TXmlNode& param : file->Document().SelectNodes("/user/params/param")) {
         int row = parameters->rowCount();
         parameters->insertRow(row);
         TXmlNode name = param.SelectSingleNode("@name"), value = param.SelectSingleNode("@value");
@@ -106,7 +107,7 @@ std::string TUserTreeControl::GetValue(const std::string& key) {
 }
 
 void TUserTreeControl::SetValue(const std::string& key, const std::string& value) {
-    if (!document)
+    if (!file)
         throw CMessageException("Unable to read configuration file from %s", ConfigPath().c_str());
     if (key.empty())
         SetParameters();
@@ -127,27 +128,33 @@ void TUserTreeControl::SetParameters() {
             throw CMessageException("The user parameter %s is given more than once.", name.c_str());
         steps += "/param/@name=" + TemplateValue(name) + "/@value=" + TemplateValue(Cell(parameters, row, 1)) + "/..";
     }
-    ApplyTemplate(document->SelectSingleNode("/user"), steps);
+    ApplyTemplate(file->Document().SelectSingleNode("/user"), steps);
 }
 
 void TUserTreeControl::SetPassword(const std::string& password) {
     const std::string salt = std::to_string(Random(2147483647));
     const std::string hash = SHA1Hex(salt + password + salt);
     TXmlNode authentication =
-        ApplyTemplate(document->SelectSingleNode("/user"),
+        ApplyTemplate(file->Document().SelectSingleNode("/user"),
                       Format("!pop3-server/!authentication/@handler=hash/@method=sha1/@salt=%s/@hash=%s", salt.c_str(),
                              hash.c_str()));
     // A password in clear from an earlier plaintext handler must not outlive the change.
     authentication.RemoveNamedItem("password");
 }
 
-void TUserTreeControl::Commit() {
-    if (!document)
-        return;
+bool TUserTreeControl::Commit() {
+    if (!file)
+        return false;
     TUserLock lock(user);
-    document->Save(ConfigPath());
+    if (!file->CatchUp()) {
+        lock.Release();
+        if (file->AskToReload())
+            RefreshAndExpand();  // this controller is gone from here on
+        return false;
+    }
+    file->Save();
     lock.Release();
-    TTreeControl::Commit();
+    return TTreeControl::Commit();
 }
 
 }  // namespace Ovrin

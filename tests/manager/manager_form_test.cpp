@@ -81,7 +81,7 @@ public:
     std::string GetValue(const std::string& key) override { return key.empty() ? "" : record.values[key]; }
     bool CanSave() override { return true; }
     void SetValue(const std::string& key, const std::string& value) override { record.saved.emplace_back(key, value); }
-    void Commit() override {}
+    bool Commit() override { return true; }
     Ovrin::TStringArray PopupItems() override {
         return {"Add new action|Modify the ruleset|Delete this rule", "Add new action|Dispatch", "Refresh"};
     }

@@ -615,8 +615,9 @@ TEST_F(UserEditor, TheMessageListPreviewsDeletesAndMovesOnlyWhatTheServerWillTra
 }
 
 // The real service behind the port: a message moved with "Move+Train" is filed where it was
-// moved, and the ruleset has learnt from it.
-TEST(UserEditorWithTheService, MoveAndTrainFilesTheMessageAndTheRulesetLearns) {
+// moved, and the ruleset has learnt from it; the ruleset editor, loaded before, never saves
+// its stale copy over what the server wrote.
+TEST(UserEditorWithTheService, MoveAndTrainFilesTheMessageAndTheRulesetLearnsWhichTheEditorKeeps) {
     OvrinTest::ServiceHome service;
     OvrinTest::ServerHome& home = service.Server();
     home.AddUser("ann");
@@ -650,6 +651,7 @@ TEST(UserEditorWithTheService, MoveAndTrainFilesTheMessageAndTheRulesetLearns) {
 
     TManagerDriver manager(service.Path());
     ASSERT_TRUE(manager.Open());
+    manager.Select("Users/ann/Rules");  // loaded before the server learns
     manager.Select("Users/ann/Mailboxes/mail/1 message(s)");
     auto* list = manager.Find<QListWidget>("lbMailboxMessages");
     ASSERT_EQ(list->count(), 1);
@@ -673,10 +675,43 @@ TEST(UserEditorWithTheService, MoveAndTrainFilesTheMessageAndTheRulesetLearns) {
     EXPECT_EQ(ruleset.SelectSingleNode("/ruleset/rules/rule[1]/matches/match/regexes/regex/@pattern").Text(),
               "bob@example\\.org");
 
-    // The next message from the sender goes to work by the learnt rule.
+    // A save of the editor's copy would drop the learnt rule: it is not made, and the editor says
+    // why and loads the file again only when asked to.
+    const std::string rulesetPath = home.UserPath("ann", "ruleset.xml");
+    const std::string learnt = ReadWholeFile(rulesetPath);
+    const std::string changed = rulesetPath + " has been changed by the server since it was loaded, so your changes "
+                                              "have not been saved. Load it again, discarding your unsaved changes?";
+    auto* save = manager.Find<QPushButton>("btnApply");
+    manager.Select("Users/ann/Rules/everything");
+    manager.dialogs->answer = false;
+    save->click();
+    EXPECT_EQ(manager.dialogs->questions.back(), changed);
+    EXPECT_EQ(ReadWholeFile(rulesetPath), learnt);
+    manager.dialogs->answer = true;
+    save->click();
+    EXPECT_EQ(manager.dialogs->questions.back(), changed);
+    EXPECT_NE(manager.dialogs->notes.back(), "Changes have been successfully saved.");
+    EXPECT_EQ(ReadWholeFile(rulesetPath), learnt);
+    ASSERT_TRUE(manager.Select("Users/ann/Rules/learnt from Quarterly budget"));
+
+    // The next message from the sender goes to work by the learnt rule, which counts it.
     home.WriteFile("mail/ann/.spool/next.msg", "From: bob@example.org\r\nSubject: More figures\r\n\r\nx\r\n");
     EXPECT_TRUE(OvrinTest::WaitUntil([&] { return Entries(home.UserPath("ann", "work")).size() == 2; }))
         << service.ServerLog();
+    ASSERT_TRUE(OvrinTest::WaitUntil([&] {
+        Ovrin::TXmlDocument counted;
+        return counted.Load(rulesetPath) &&
+               counted.SelectSingleNode("/ruleset/rules/rule[1]/@dispatched-messages").Text() == "1";
+    })) << ReadWholeFile(rulesetPath);
+    // Only counters changed since the reload: the edit is saved and the server's counts stay.
+    manager.Select("Users/ann/Rules/everything");
+    manager.Find<QLineEdit>("edtDescription")->setText("everything else");
+    save->click();
+    EXPECT_EQ(manager.dialogs->notes.back(), "Changes have been successfully saved.");
+    ASSERT_TRUE(ruleset.Load(rulesetPath));
+    EXPECT_EQ(ruleset.SelectSingleNode("/ruleset/rules/rule[3]/@description").Text(), "everything else");
+    EXPECT_EQ(ruleset.SelectSingleNode("/ruleset/rules/rule[1]/@dispatched-messages").Text(), "1");
+    EXPECT_NE(ruleset.SelectSingleNode("/ruleset/@dispatched-messages").Text(), "0");
     EXPECT_EQ(service.ServerLog().find(" ERROR "), std::string::npos) << service.ServerLog();
     manager.form.reset();
     EXPECT_EQ(service.Stop(), std::optional<int>(0));
