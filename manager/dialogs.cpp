@@ -25,6 +25,18 @@ bool TDialogs::Question(const std::string& text) {
            QMessageBox::Yes;
 }
 
+TDialogs::TChoice TDialogs::SaveDiscardCancel(const std::string& text) {
+    switch (QMessageBox::question(Owner(), kTitle, Text(text), QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel,
+                                  QMessageBox::Save)) {
+    case QMessageBox::Save:
+        return TChoice::Save;
+    case QMessageBox::Discard:
+        return TChoice::Discard;
+    default:
+        return TChoice::Cancel;
+    }
+}
+
 void TDialogs::Information(const std::string& text) { QMessageBox::information(Owner(), kTitle, Text(text)); }
 void TDialogs::Error(const std::string& text) { QMessageBox::critical(Owner(), kTitle, Text(text)); }
 void TDialogs::Warning(const std::string& text) { QMessageBox::warning(Owner(), kTitle, Text(text)); }

@@ -18,6 +18,8 @@ public:
     virtual void Information(const std::string& text);
     virtual void Error(const std::string& text);
     virtual void Warning(const std::string& text);
+    enum class TChoice { Save, Discard, Cancel };
+    virtual TChoice SaveDiscardCancel(const std::string& text);
     // A line of text asked for under the caption; empty when cancelled.
     virtual std::string InputQuery(const std::string& caption, const std::string& prompt);
     // The chosen path of an existing XML file, or of one to write (asking before overwriting);

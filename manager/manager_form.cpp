@@ -3,17 +3,22 @@
 #include "manager/manager_form.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QFontDatabase>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSplitter>
 #include <QStyle>
 #include <QSystemTrayIcon>
+#include <QTableWidget>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QTreeWidgetItemIterator>
 #include <QVBoxLayout>
 
 #include "common/exception.h"
@@ -159,6 +164,10 @@ void TManagerForm::FreeControllers() {
 }
 
 void TManagerForm::closeEvent(QCloseEvent* event) {
+    if (!MayLeavePanel()) {
+        event->ignore();
+        return;
+    }
     pingThread->Stop();
     FreeControllers();
     event->accept();
@@ -219,6 +228,8 @@ void TManagerForm::EnterStoppedState() {
     face.setColor(QPalette::Base, face.color(QPalette::Button));
     trvControl->setPalette(face);
     trvControl->setEnabled(false);
+    // Without the server nothing can be saved: the panel's edits go with it.
+    panelEdited = false;
     if (trvControl->currentItem())
         trvControl->setCurrentItem(nullptr);  // hides the panel through the selection change
     else
@@ -251,9 +262,57 @@ void TManagerForm::RefreshTopLevelNodes() {
     }
 }
 
+namespace {
+
+bool InTree(QTreeWidget* tree, const QTreeWidgetItem* item) {
+    for (QTreeWidgetItemIterator it(tree); *it; ++it)
+        if (*it == item)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+bool TManagerForm::MayLeavePanel() {
+    if (!panelEdited || leaving)
+        return true;
+    if (!InTree(trvControl, shownItem) || !TTreeControl::Of(shownItem)) {
+        panelEdited = false;
+        return true;
+    }
+    leaving = true;
+    struct TDone {
+        bool& flag;
+        ~TDone() { flag = false; }
+    } done{leaving};
+    switch (Dialogs().SaveDiscardCancel("The changes on this panel have not been saved.")) {
+    case TDialogs::TChoice::Save:
+        return SaveChanges();
+    case TDialogs::TChoice::Discard:
+        panelEdited = false;
+        return true;
+    default:
+        return false;
+    }
+}
+
 void TManagerForm::SelectionChanged() {
+    QTreeWidgetItem* wanted = trvControl->currentItem();
+    if (wanted != shownItem && !MayLeavePanel()) {
+        if (InTree(trvControl, shownItem)) {
+            QSignalBlocker quiet(trvControl);
+            trvControl->setCurrentItem(shownItem);
+        }
+        return;
+    }
+    // A save may have rebuilt the tree: what is current now is shown.
+    LoadPanel(TTreeControl::Of(trvControl->currentItem()));
+}
+
+void TManagerForm::LoadPanel(TTreeControl* control) {
     pnlControlPanelHolder->HideAll();
-    TTreeControl* control = TTreeControl::Of(trvControl->currentItem());
+    shownItem = control ? control->Node() : nullptr;
+    panelEdited = false;
     if (!control)
         return;
     Guarded([&] {
@@ -272,38 +331,66 @@ void TManagerForm::SelectionChanged() {
             }
             control->EndLoad();
         }
+        WatchEdits(panel);
         pnlControlPanelHolder->Show(panel);
         pnlControlPanelHolder->btnApply->setEnabled(control->CanSave());
         pnlControlPanelHolder->btnValidateValues->setEnabled(control->CanValidate());
         pnlControlPanelHolder->btnHelp->setEnabled(control->HasHelp());
     });
+    panelEdited = false;  // loading is no edit
 }
 
-void TManagerForm::SaveChanges() {
+// Each panel's fields are watched once; only a savable panel counts as edited.
+void TManagerForm::WatchEdits(QWidget* panel) {
+    if (panel->property("ovrinWatched").toBool())
+        return;
+    panel->setProperty("ovrinWatched", true);
+    auto edited = [this] { panelEdited = pnlControlPanelHolder->btnApply->isEnabled(); };
+    for (auto* edit : panel->findChildren<QLineEdit*>())
+        connect(edit, &QLineEdit::textEdited, this, edited);
+    for (auto* memo : panel->findChildren<QPlainTextEdit*>())
+        connect(memo, &QPlainTextEdit::textChanged, this, edited);
+    for (auto* box : panel->findChildren<QCheckBox*>())
+        connect(box, &QCheckBox::clicked, this, edited);
+    for (auto* choice : panel->findChildren<QComboBox*>())
+        connect(choice, &QComboBox::activated, this, edited);
+    for (auto* table : panel->findChildren<QTableWidget*>())
+        connect(table, &QTableWidget::itemChanged, this, edited);
+}
+
+bool TManagerForm::WriteFields(TTreeControl* control, QWidget* panel) {
+    // The fields are read before BeginSave, which may stop the service and so hide the panel.
+    std::vector<TBoundField> fields = BoundFields(panel);
+    if (!control->BeginSave())
+        return false;
+    try {
+        control->SetValue("", "");
+        for (const TBoundField& field : fields)
+            control->SetValue(field.key, FieldValue(field));
+    } catch (...) {
+        control->EndSave();
+        throw;
+    }
+    control->EndSave();
+    panelEdited = false;  // the edits are in the controller's document now
+    return true;
+}
+
+bool TManagerForm::SaveChanges() {
     TTreeControl* control = TTreeControl::Of(trvControl->currentItem());
     QWidget* panel = pnlControlPanelHolder->ShownPanel();
+    if (shownItem && shownItem != trvControl->currentItem())
+        control = TTreeControl::Of(shownItem);  // saving on the way out of a panel
     if (!control || !panel)
-        return;
+        return false;
+    bool saved = false;
     Guarded([&] {
-        bool saved = false;
-        // The fields are read before BeginSave, which may stop the service and so hide the panel.
-        std::vector<TBoundField> fields = BoundFields(panel);
-        if (control->BeginSave()) {
-            try {
-                control->SetValue("", "");
-                for (const TBoundField& field : fields)
-                    control->SetValue(field.key, FieldValue(field));
-                saved = true;
-            } catch (...) {
-                control->EndSave();
-                throw;
-            }
-            control->EndSave();
-        }
         // Commit may refresh the tree and so free this controller.
-        if (saved && control->Commit())
+        saved = WriteFields(control, panel) && control->Commit();
+        if (saved)
             Dialogs().Information("Changes have been successfully saved.");
     });
+    return saved;
 }
 
 void TManagerForm::ValidateFields() {
@@ -337,13 +424,23 @@ void TManagerForm::ShowPopup(QTreeWidgetItem* item, const QPoint& globalPosition
         return;
     BuildPopupMenu(*mnuPopup, entries, [this, control](const std::string& caption) {
         // The tree may have been rebuilt while the menu was open.
-        if (TTreeControl::Of(trvControl->currentItem()) == control)
-            Guarded([&] { control->PopupCommand(caption); });
+        if (TTreeControl::Of(trvControl->currentItem()) != control)
+            return;
+        // The node's own commands keep its edits in its document; any other leaves the panel.
+        if (panelEdited && control->KeepsEditsPending() && shownItem == control->Node()) {
+            if (!Guarded([&] { WriteFields(control, pnlControlPanelHolder->ShownPanel()); }))
+                return;
+        } else if (!MayLeavePanel()) {
+            return;
+        }
+        Guarded([&] { control->PopupCommand(caption); });
     });
     mnuPopup->popup(globalPosition);
 }
 
 void TManagerForm::StartOrStop() {
+    if (!MayLeavePanel())
+        return;
     Guarded([] {
         if (ServiceControl().IsRunning())
             ServiceControl().StopService();

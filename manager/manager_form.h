@@ -18,6 +18,7 @@ class QTreeWidgetItem;
 namespace Ovrin {
 
 class TPanelHolder;
+class TTreeControl;
 class TPingServiceThread;
 
 class TManagerForm : public QMainWindow {
@@ -44,7 +45,8 @@ public:
     QSystemTrayIcon* TrayIcon1;
 
     // The actions behind the buttons, the tree's right click and the tray's start/stop item.
-    void SaveChanges();
+    // SaveChanges is true when the file was written.
+    bool SaveChanges();
     void ValidateFields();
     void ShowHelp();
     void ShowPopup(QTreeWidgetItem* item, const QPoint& globalPosition);
@@ -63,11 +65,20 @@ protected:
 private:
     bool Deferred(void (TManagerForm::*handler)());
     void SelectionChanged();
+    void LoadPanel(TTreeControl* control);
+    // Puts the shown panel's fields into its controller; true when they went in.
+    bool WriteFields(TTreeControl* control, QWidget* panel);
+    void WatchEdits(QWidget* panel);
+    // Before the shown panel is left: true when it may be (no edits, saved or discarded).
+    bool MayLeavePanel();
     void EnterStoppedState();
     void FreeControllers();
     void RestoreWindow();
 
     std::unique_ptr<TPingServiceThread> pingThread;
+    QTreeWidgetItem* shownItem = nullptr;  // whose panel is shown
+    bool panelEdited = false;
+    bool leaving = false;
     bool mailDirectoryFetched = false;
     bool fetchingMailDirectory = false;
 };

@@ -16,6 +16,7 @@ public:
                                QTreeWidgetItem* parent, TXmlNode element, std::string user);
 
     TStringArray PopupItems() override;
+    bool KeepsEditsPending() override { return true; }
     // "Delete" removes the element from its parent element before the node goes.
     void PopupCommand(const std::string& caption) override;
     std::string GetValue(const std::string& key) override;

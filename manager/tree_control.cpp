@@ -115,6 +115,7 @@ void TTreeControl::Validate(const std::string&, const std::string&) {}
 bool TTreeControl::HasHelp() { return true; }
 void TTreeControl::Help() { QDesktopServices::openUrl(QUrl(kProductWebPage)); }
 void TTreeControl::OnSelect() {}
+bool TTreeControl::KeepsEditsPending() { return false; }
 bool TTreeControl::CanCollapse() { return true; }
 bool TTreeControl::CanExpand() { return true; }
 

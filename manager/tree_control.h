@@ -54,6 +54,9 @@ public:
     // Opens the product's web page.
     virtual void Help();
     virtual void OnSelect();
+    // True when the panel's edits go into a document that a later save writes: the node's own
+    // commands then keep them pending there instead of asking to save them first.
+    virtual bool KeepsEditsPending();
     virtual bool CanCollapse();
     virtual bool CanExpand();
 

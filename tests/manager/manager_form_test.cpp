@@ -39,6 +39,12 @@ public:
         questions.push_back(text);
         return answer;
     }
+    Ovrin::TDialogs::TChoice leavingAnswer = Ovrin::TDialogs::TChoice::Discard;
+    std::vector<std::string> leavingQuestions;
+    TChoice SaveDiscardCancel(const std::string& text) override {
+        leavingQuestions.push_back(text);
+        return leavingAnswer;
+    }
     void Information(const std::string& text) override { notes.push_back(text); }
     void Error(const std::string& text) override { errors.push_back(text); }
     void Warning(const std::string& text) override { notes.push_back(text); }

@@ -43,6 +43,12 @@ public:
         questions.push_back(text);
         return answer;
     }
+    Ovrin::TDialogs::TChoice leavingAnswer = Ovrin::TDialogs::TChoice::Discard;
+    std::vector<std::string> leavingQuestions;
+    TChoice SaveDiscardCancel(const std::string& text) override {
+        leavingQuestions.push_back(text);
+        return leavingAnswer;
+    }
     void Information(const std::string& text) override { notes.push_back(text); }
     void Error(const std::string& text) override { errors.push_back(text); }
     void Warning(const std::string& text) override { warnings.push_back(text); }
@@ -185,6 +191,55 @@ TEST_F(RulesetEditor, ANewRuleWithARegexMatchAndADispatchFilesMailInTheRealServe
     EXPECT_FALSE(filed("mail"));
     EXPECT_TRUE(server->LogLinesWith("ERROR").empty()) << server->LogText();
     OvrinTest::StopServer(*server);
+}
+
+// Typing is never dropped without a word: the rule's own "add" commands keep it pending for the
+// save that comes once the rule is whole, and leaving a panel with edits asks.
+TEST_F(RulesetEditor, UnsavedEditsArePendingOrAskedForBeforeThePanelIsLeft) {
+    using TChoice = Ovrin::TDialogs::TChoice;
+    QTreeWidgetItem* rules = SelectRules();
+    Command(rules, "Create new rule");
+    QTreeWidgetItem* rule = Current();
+    auto* description = Find<QLineEdit>("edtDescription");
+    description->clear();
+    QTest::keyClicks(description, "Typed first");
+    Command(rule, "Match any message");
+    Command(rule, "Put message to the specified mailbox");
+    QTreeWidgetItem* action = Current();
+    EXPECT_TRUE(dialogs->leavingQuestions.empty());
+    QTest::keyClicks(Find<QLineEdit>("edtMailbox"), "lists");
+
+    dialogs->leavingAnswer = TChoice::Cancel;
+    form->trvControl->setCurrentItem(rules);
+    EXPECT_EQ(dialogs->leavingQuestions, std::vector<std::string>{"The changes on this panel have not been saved."});
+    EXPECT_EQ(Current(), action);
+    EXPECT_EQ(Find<QLineEdit>("edtMailbox")->text(), "lists");
+    EXPECT_EQ(Ruleset().find("Typed first"), std::string::npos);
+
+    dialogs->leavingAnswer = TChoice::Save;
+    form->trvControl->setCurrentItem(rules);
+    EXPECT_EQ(dialogs->leavingQuestions.size(), 2u);
+    EXPECT_EQ(Current(), rules);
+    EXPECT_EQ(dialogs->notes.back(), "Changes have been successfully saved.");
+    Ovrin::TXmlDocument saved;
+    ASSERT_TRUE(saved.Load(home.UserPath("bob", "ruleset.xml")));
+    EXPECT_EQ(saved.SelectSingleNode("/ruleset/rules/rule[1]/@description").Text(), "Typed first");
+    EXPECT_EQ(saved.SelectSingleNode("/ruleset/rules/rule[1]/actions/action/@mailbox").Text(), "lists");
+
+    dialogs->leavingAnswer = TChoice::Discard;
+    form->trvControl->setCurrentItem(rule);
+    QTest::keyClicks(Find<QLineEdit>("edtDescription"), " and dropped");
+    const std::string before = Ruleset();
+    form->trvControl->setCurrentItem(rules);
+    EXPECT_EQ(dialogs->leavingQuestions.size(), 3u);
+    EXPECT_EQ(Current(), rules);
+    EXPECT_EQ(Ruleset(), before);
+    // A window closed with edits asks as well, and stays open on Cancel.
+    form->trvControl->setCurrentItem(rule);
+    QTest::keyClicks(Find<QLineEdit>("edtDescription"), "!");
+    dialogs->leavingAnswer = TChoice::Cancel;
+    EXPECT_FALSE(form->close());
+    EXPECT_EQ(dialogs->leavingQuestions.size(), 4u);
 }
 
 TEST_F(RulesetEditor, ImportRefusesAFileWithoutRulesAndExportCopiesTheRuleset) {
