@@ -12,7 +12,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QDateTime>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -558,18 +558,24 @@ TEST_F(UserEditor, RefilterStopsAtAFailedMoveAndEmptyAsksFirstBothGivingTheLockB
     EXPECT_EQ(Entries(Path("ann/.spool")), std::vector<std::string>{"a.msg"});
 }
 
-TEST_F(UserEditor, TheMessageListPreviewsDeletesAndMovesOnlyWhatTheServerWillTrain) {
-    WriteWholeFile(Path("ann/mail/first-one.msg"), "From: Bob <bob@example.org>\r\nTo: ann@example.org\r\nSubject:  "
-                                                   "Budget \r\nX-Other: y\r\n\r\nLine one\r\nFrom: not a header\r\n");
-    WriteWholeFile(Path("ann/mail/second-one.msg"), "Subject: two\r\n\r\ntwo\r\n");
-    WriteWholeFile(Path("ann/mail/third.msg"), "Subject: three\r\n\r\nthree\r\n");
+// The list shows each message's From, Subject, Date and Size as mail readers do, encoded words
+// decoded, newest first and sortable by each column; the commands act on the selected rows.
+TEST_F(UserEditor, TheMessageListShowsTheHeadersPreviewsDeletesAndMovesOnlyWhatTheServerWillTrain) {
+    WriteWholeFile(Path("ann/mail/first-one.msg"),
+                   "From: =?ISO-8859-1?Q?Andr=E9?= <andre@example.org>\r\nTo: ann@example.org\r\nSubject: "
+                   "=?UTF-8?B?QnVkZ2V0IOKCrA==?=\r\n =?utf-8?q?_2027?=\r\nDate: Tue, 01 Dec 2026 10:00:00 +0000\r\n"
+                   "X-Other: y\r\n\r\nLine one\r\nFrom: not a header\r\n");
+    WriteWholeFile(Path("ann/mail/second-one.msg"), "Subject: two =?x-unknown?Q?kept?=\r\nDate: Wed, 02 Dec 2026 "
+                                                    "10:00:00 +0000\r\n\r\ntwo\r\n");
+    WriteWholeFile(Path("ann/mail/third.msg"), "Subject: three\r\nDate: Mon, 30 Nov 2026 10:00:00 +0000\r\n\r\n"
+                                               "three has the longest body of them all, by far, by far\r\n");
     Refuse({"train file first-one.msg work"});
     manager.Select("Users/ann/Mailboxes/mail/3 message(s)");
-    auto* list = manager.Find<QListWidget>("lbMailboxMessages");
+    auto* list = manager.Find<QTreeWidget>("lbMailboxMessages");
     auto* moveTrain = manager.Find<QPushButton>("btnMoveTrain");
     auto* remove = manager.Find<QPushButton>("btnDeleteMessages");
     auto* selectAll = manager.Find<QPushButton>("btnSelectAll");
-    ASSERT_EQ(list->count(), 3);
+    ASSERT_EQ(list->topLevelItemCount(), 3);
     EXPECT_EQ(list->toolTip().toStdString(), Path("ann/mail"));
     EXPECT_FALSE(moveTrain->isEnabled() || remove->isEnabled());
     EXPECT_TRUE(selectAll->isEnabled());
@@ -578,22 +584,43 @@ TEST_F(UserEditor, TheMessageListPreviewsDeletesAndMovesOnlyWhatTheServerWillTra
         targets << action->text() + (action->isEnabled() ? "" : " (off)");
     EXPECT_EQ(targets, (QStringList{"mail (off)", "spam", "work"}));
 
-    list->setCurrentRow(0);
-    EXPECT_EQ(manager.Find<QLabel>("lblFrom")->text(), "From: Bob <bob@example.org>");
+    auto column = [&](int index) {
+        QStringList texts;
+        for (int i = 0; i < list->topLevelItemCount(); ++i)
+            texts << list->topLevelItem(i)->text(index);
+        return texts;
+    };
+    auto row = [&](const char* name) {
+        for (int i = 0; i < list->topLevelItemCount(); ++i)
+            if (list->topLevelItem(i)->toolTip(0) == name)
+                return list->topLevelItem(i);
+        ADD_FAILURE() << "no row for " << name;
+        return list->topLevelItem(0);
+    };
+    EXPECT_EQ(column(1), (QStringList{"two =?x-unknown?Q?kept?=", "Budget € 2027", "three"}));  // newest first
+    EXPECT_EQ(column(0), (QStringList{"", "André <andre@example.org>", ""}));
+    EXPECT_EQ(column(2).front(), QDateTime(QDate(2026, 12, 2), QTime(10, 0), Qt::UTC).toLocalTime().toString("yyyy-MM-dd HH:mm"));
+    list->sortByColumn(1, Qt::AscendingOrder);
+    EXPECT_EQ(column(1), (QStringList{"Budget € 2027", "three", "two =?x-unknown?Q?kept?="}));
+    list->sortByColumn(3, Qt::DescendingOrder);
+    EXPECT_EQ(column(1).front(), "Budget € 2027");
+    EXPECT_EQ(column(3).back(), "81 B");  // "two", the smallest
+    list->sortByColumn(2, Qt::DescendingOrder);
+
+    list->setCurrentItem(row("first-one.msg"));
+    EXPECT_EQ(manager.Find<QLabel>("lblFrom")->text(), "From: André <andre@example.org>");
     EXPECT_EQ(manager.Find<QLabel>("lblTo")->text(), "To: ann@example.org");
-    EXPECT_EQ(manager.Find<QLabel>("lblSubject")->text(), "Subject: Budget");
+    EXPECT_EQ(manager.Find<QLabel>("lblSubject")->text(), "Subject: Budget € 2027");
     EXPECT_EQ(manager.Find<QPlainTextEdit>("memoMailboxMessage")->toPlainText(), "Line one\nFrom: not a header\n");
-    list->setCurrentRow(1);
+    list->setCurrentItem(row("third.msg"));
     EXPECT_EQ(manager.Find<QLabel>("lblFrom")->text(), "From:");
 
-    list->item(2)->setCheckState(Qt::Checked);
-    EXPECT_TRUE(moveTrain->isEnabled() && remove->isEnabled());
-    list->item(2)->setCheckState(Qt::Unchecked);
+    list->clearSelection();
     EXPECT_FALSE(moveTrain->isEnabled() || remove->isEnabled());
     EXPECT_TRUE(selectAll->isEnabled());
     selectAll->click();
     EXPECT_TRUE(moveTrain->isEnabled() && remove->isEnabled());
-    list->item(2)->setCheckState(Qt::Unchecked);
+    row("third.msg")->setSelected(false);
 
     // The server refuses to train the first: only the second moves.
     const size_t before = peer->Commands().size();
@@ -601,14 +628,15 @@ TEST_F(UserEditor, TheMessageListPreviewsDeletesAndMovesOnlyWhatTheServerWillTra
     EXPECT_EQ(manager.dialogs->questions.back(), "Are you sure you want to move the 2 selected message(s) to a \"work\" "
                                                  "mailbox, retraining the ruleset accordingly ?");
     EXPECT_EQ(CommandsSince(before),
-              (std::vector<std::string>{"train file first-one.msg work", "train file second-one.msg work"}));
+              (std::vector<std::string>{"train file second-one.msg work", "train file first-one.msg work"}));
     EXPECT_EQ(Errors(), std::vector<std::string>{"Unable to send training notification to the server"});
     EXPECT_EQ(Notes().back(), "1 message file(s) have been spooled for later re-training to a \"work\" mailbox");
     EXPECT_EQ(Entries(Path("ann/mail")), (std::vector<std::string>{"first-one.msg", "third.msg"}));
     EXPECT_EQ(Entries(Path("ann/.spool")), std::vector<std::string>{"second-one.msg"});
     EXPECT_EQ(manager.CurrentPath(), "Users/ann/Mailboxes/mail/2 message(s)");
 
-    list->item(1)->setCheckState(Qt::Checked);
+    list->clearSelection();
+    row("third.msg")->setSelected(true);
     manager.dialogs->answer = false;
     remove->click();
     EXPECT_EQ(Entries(Path("ann/mail")).size(), 2u);
@@ -659,10 +687,11 @@ TEST(UserEditorWithTheService, MoveAndTrainFilesTheMessageAndTheRulesetLearnsWhi
     ASSERT_TRUE(manager.Open());
     manager.Select("Users/ann/Rules");  // loaded before the server learns
     manager.Select("Users/ann/Mailboxes/mail/1 message(s)");
-    auto* list = manager.Find<QListWidget>("lbMailboxMessages");
-    ASSERT_EQ(list->count(), 1);
-    EXPECT_EQ(list->item(0)->text().toStdString(), filed);
-    list->item(0)->setCheckState(Qt::Checked);
+    auto* list = manager.Find<QTreeWidget>("lbMailboxMessages");
+    ASSERT_EQ(list->topLevelItemCount(), 1);
+    EXPECT_EQ(list->topLevelItem(0)->toolTip(0).toStdString(), filed);
+    EXPECT_EQ(list->topLevelItem(0)->text(1), "Quarterly budget");
+    list->topLevelItem(0)->setSelected(true);
     manager.Find<QMenu>("mnuMailboxTargets")->actions().back()->trigger();
     EXPECT_TRUE(manager.dialogs->errors.empty()) << manager.dialogs->errors.front();
     EXPECT_EQ(manager.dialogs->notes.back(), "1 message file(s) have been spooled for later re-training to a \"work\" mailbox");
