@@ -9,10 +9,13 @@
 #include <QFontDatabase>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QLabel>
 #include <QMenu>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSplitter>
+#include <QStatusBar>
 #include <QStyle>
 #include <QSystemTrayIcon>
 #include <QTableWidget>
@@ -106,6 +109,28 @@ TManagerForm::TManagerForm(int pingIntervalMs, QWidget* parent) : QMainWindow(pa
     TrayIcon1->setContextMenu(PopupMenu6);
     setWindowIcon(TrayIcon1->icon());
 
+    // Start and stop do not depend on a tray, which many desktops lack.
+    QMenu* service = menuBar()->addMenu("&Service");
+    mnuServiceStart = service->addAction("&Start");
+    mnuServiceStop = service->addAction("S&top");
+    service->addSeparator();
+    connect(service->addAction("E&xit"), &QAction::triggered, this, [this] { close(); });
+    lblServiceState = new QLabel(this);
+    lblServiceState->setObjectName("lblServiceState");
+    btnStartStop = new QPushButton(this);
+    btnStartStop->setObjectName("btnStartStop");
+    statusBar()->addWidget(lblServiceState, 1);
+    statusBar()->addPermanentWidget(btnStartStop);
+    connect(btnStartStop, &QPushButton::clicked, this, [this] { StartOrStop(); });
+    connect(mnuServiceStart, &QAction::triggered, this, [this] {
+        if (!ServiceControl().IsRunning())
+            StartOrStop();
+    });
+    connect(mnuServiceStop, &QAction::triggered, this, [this] {
+        if (ServiceControl().IsRunning())
+            StartOrStop();
+    });
+
     connect(trvControl, &QTreeWidget::currentItemChanged, this, [this] { SelectionChanged(); });
     connect(trvControl, &QTreeWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         QTreeWidgetItem* item = trvControl->itemAt(at);
@@ -139,6 +164,7 @@ TManagerForm::TManagerForm(int pingIntervalMs, QWidget* parent) : QMainWindow(pa
     pingThread = std::make_unique<TPingServiceThread>(ManagerDirectory() + "/ovrin.log", pingIntervalMs);
     connect(pingThread.get(), &TPingServiceThread::serverUp, this, &TManagerForm::OnServerUp, Qt::QueuedConnection);
     connect(pingThread.get(), &TPingServiceThread::serverDown, this, &TManagerForm::OnServerDown, Qt::QueuedConnection);
+    connect(pingThread.get(), &TPingServiceThread::serverSilent, this, &TManagerForm::OnServerSilent, Qt::QueuedConnection);
     connect(pingThread.get(), &TPingServiceThread::logLine, this, &TManagerForm::OnLogLine, Qt::QueuedConnection);
     connect(pingThread.get(), &TPingServiceThread::logReset, this, &TManagerForm::OnLogReset, Qt::QueuedConnection);
     connect(&ServiceControl(), &TServiceControl::logReopenWanted, this, [this] { pingThread->RequestLogReopen(); });
@@ -196,7 +222,7 @@ void TManagerForm::OnServerUp() {
     trvControl->setPalette(QPalette());
     trvControl->setEnabled(true);
     ServiceControl().SetRunning(true);
-    mnuStartStop->setText("Stop");
+    ShowServiceState("running", true);
     // Fetched once per running period; a modal error box must not let the next ping nest here.
     if (mailDirectoryFetched || fetchingMailDirectory)
         return;
@@ -220,6 +246,22 @@ void TManagerForm::OnServerDown() {
         EnterStoppedState();
 }
 
+// Locks cannot be taken from a server that does not answer: the tree goes as when it stopped.
+void TManagerForm::OnServerSilent() {
+    if (Deferred(&TManagerForm::OnServerSilent))
+        return;
+    EnterStoppedState();
+    ShowServiceState("not answering", false);
+}
+
+void TManagerForm::ShowServiceState(const QString& state, bool running) {
+    lblServiceState->setText("Service: " + state);
+    mnuStartStop->setText(running ? "Stop" : "Start");
+    btnStartStop->setText(running ? "Stop" : "Start");
+    mnuServiceStart->setEnabled(!running);
+    mnuServiceStop->setEnabled(running);
+}
+
 void TManagerForm::EnterStoppedState() {
     setWindowTitle(kStoppedCaption);
     TrayIcon1->setToolTip(kStoppedCaption);
@@ -235,7 +277,7 @@ void TManagerForm::EnterStoppedState() {
     else
         SelectionChanged();
     ServiceControl().SetRunning(false);
-    mnuStartStop->setText("Start");
+    ShowServiceState("stopped", false);
     SetMailDirectory("");
     mailDirectoryFetched = false;
 }

@@ -8,6 +8,8 @@
 #include <QMainWindow>
 
 class QAction;
+class QLabel;
+class QPushButton;
 class QMenu;
 class QPlainTextEdit;
 class QSplitter;
@@ -43,6 +45,11 @@ public:
     QAction* mnuStartStop;
     QAction* mnuExit;
     QSystemTrayIcon* TrayIcon1;
+    // The status bar's service state and start/stop button, and the "Service" menu.
+    QLabel* lblServiceState;
+    QPushButton* btnStartStop;
+    QAction* mnuServiceStart;
+    QAction* mnuServiceStop;
 
     // The actions behind the buttons, the tree's right click and the tray's start/stop item.
     // SaveChanges is true when the file was written.
@@ -56,6 +63,7 @@ public:
 public slots:
     void OnServerUp();
     void OnServerDown();
+    void OnServerSilent();
     void OnLogLine(const QString& line);
     void OnLogReset();
 
@@ -74,6 +82,7 @@ private:
     void EnterStoppedState();
     void FreeControllers();
     void RestoreWindow();
+    void ShowServiceState(const QString& state, bool running);
 
     std::unique_ptr<TPingServiceThread> pingThread;
     QTreeWidgetItem* shownItem = nullptr;  // whose panel is shown

@@ -1,10 +1,6 @@
 // The command client against a scripted service on the control port.
-#include <arpa/inet.h>
 #include <cerrno>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -72,15 +68,7 @@ TEST(SendCommand, ServerDownFailsAtOnceWithTheConnectError) {
 // A service that takes the connection into its backlog and never answers: the command gives up
 // after its time limit, and on the GUI thread the window's timers go on meanwhile.
 TEST(SendCommand, AServiceThatNeverAnswersFailsAfterTheTimeLimitWhileTheWindowRuns) {
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(Ovrin::kControlPort);
-    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 8), 0);
+    OvrinTest::TSilentControlPeer silent;
     Ovrin::SetCommandTimeout(300);
 
     int ticks = 0;
@@ -97,7 +85,6 @@ TEST(SendCommand, AServiceThatNeverAnswersFailsAfterTheTimeLimitWhileTheWindowRu
     EXPECT_EQ(elsewhere, "the service did not answer");
 
     Ovrin::SetCommandTimeout(Ovrin::kDefaultCommandTimeoutMs);
-    close(listener);
 }
 
 }  // namespace

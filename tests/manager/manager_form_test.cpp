@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -17,6 +18,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "manager/command_client.h"
 #include "manager/dialogs.h"
 #include "manager/field_binding.h"
 #include "manager/globals.h"
@@ -229,6 +231,9 @@ TEST_F(ManagerForm, ServerGoingDownHidesThePanelAndCollapsesTheTree) {
     ASSERT_TRUE(WaitRunning());
     EXPECT_EQ(form->windowTitle(), " Ovrin Mail Filter manager");
     EXPECT_EQ(form->mnuStartStop->text(), "Stop");
+    EXPECT_EQ(form->lblServiceState->text(), "Service: running");
+    EXPECT_EQ(form->btnStartStop->text(), "Stop");
+    EXPECT_TRUE(form->mnuServiceStop->isEnabled() && !form->mnuServiceStart->isEnabled());
 
     form->trvControl->setCurrentItem(TopLevel("About"));
     EXPECT_EQ(Find<QLineEdit>("edtVersion")->text(), "Ovrin Mail Filter 1.4, built Sep 13 2005");
@@ -249,9 +254,25 @@ TEST_F(ManagerForm, ServerGoingDownHidesThePanelAndCollapsesTheTree) {
     EXPECT_FALSE(form->trvControl->isEnabled());
     EXPECT_FALSE(parent->Node()->isExpanded());
     EXPECT_EQ(form->mnuStartStop->text(), "Start");
+    EXPECT_EQ(form->lblServiceState->text(), "Service: stopped");
+    EXPECT_EQ(form->btnStartStop->text(), "Start");
+    EXPECT_TRUE(form->mnuServiceStart->isEnabled() && !form->mnuServiceStop->isEnabled());
     EXPECT_FALSE(Ovrin::ServiceControl().IsRunning());
     EXPECT_EQ(Ovrin::MailDirectory(), "");
     EXPECT_TRUE(dialogs->errors.empty());
+}
+
+// A service that takes the connection and never answers: the status bar says so, the window
+// stays responsive, and the tree is closed as when the service is stopped.
+TEST_F(ManagerForm, AServiceThatDoesNotAnswerShowsInTheStatusBar) {
+    OvrinTest::TSilentControlPeer silent;
+    Ovrin::SetCommandTimeout(200);
+    OpenForm();
+    EXPECT_TRUE(QTest::qWaitFor([this] { return form->lblServiceState->text() == "Service: not answering"; }, 5000));
+    EXPECT_FALSE(form->trvControl->isEnabled());
+    EXPECT_EQ(form->btnStartStop->text(), "Start");
+    EXPECT_TRUE(dialogs->errors.empty());
+    Ovrin::SetCommandTimeout(Ovrin::kDefaultCommandTimeoutMs);
 }
 
 TEST_F(ManagerForm, OptionsShowTheServersValuesAndNoLeavesEverythingAlone) {
