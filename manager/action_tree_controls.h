@@ -19,7 +19,7 @@ public:
     bool BeginLoad() override;
     bool CanSave() override { return true; }
     bool CanValidate() override { return true; }
-    void Validate(const std::string& key, const std::string& value) override;
+    bool Validate(const std::string& key, const std::string& value) override;
 };
 
 class TPythonActionTreeControl : public TRulesetElementTreeControl {
@@ -31,7 +31,7 @@ public:
     bool BeginLoad() override { return true; }
     bool CanSave() override { return true; }
     bool CanValidate() override { return true; }
-    void Validate(const std::string& key, const std::string& value) override;
+    bool Validate(const std::string& key, const std::string& value) override;
 };
 
 class TRulesetActionTreeControl : public TRulesetElementTreeControl {

@@ -136,6 +136,9 @@ TMailboxMessagesPanel::TMailboxMessagesPanel(QWidget* parent) : QWidget(parent) 
     lbMailboxMessages->sortByColumn(kDate, Qt::DescendingOrder);
     lbMailboxMessages->header()->setStretchLastSection(false);
     lbMailboxMessages->header()->setSectionResizeMode(kSubject, QHeaderView::Stretch);
+    lbMailboxMessages->header()->setSectionResizeMode(kDate, QHeaderView::ResizeToContents);
+    lbMailboxMessages->header()->setSectionResizeMode(kSize, QHeaderView::ResizeToContents);
+    lbMailboxMessages->header()->resizeSection(kFrom, 200);
     layout->addWidget(lbMailboxMessages, 2);
     auto* buttons = new QHBoxLayout();
     btnMoveTrain = new QPushButton("Move+Train", this);

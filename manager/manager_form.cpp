@@ -382,20 +382,21 @@ void TManagerForm::LoadPanel(TTreeControl* control) {
     panelEdited = false;  // loading is no edit
 }
 
-// Each panel's fields are watched once; only a savable panel counts as edited.
+// Each panel's fields are watched once; only a savable panel counts as edited. Changes made by
+// the panel's own pickers count as typing does.
 void TManagerForm::WatchEdits(QWidget* panel) {
     if (panel->property("ovrinWatched").toBool())
         return;
     panel->setProperty("ovrinWatched", true);
     auto edited = [this] { panelEdited = pnlControlPanelHolder->btnApply->isEnabled(); };
     for (auto* edit : panel->findChildren<QLineEdit*>())
-        connect(edit, &QLineEdit::textEdited, this, edited);
+        connect(edit, &QLineEdit::textChanged, this, edited);
     for (auto* memo : panel->findChildren<QPlainTextEdit*>())
         connect(memo, &QPlainTextEdit::textChanged, this, edited);
     for (auto* box : panel->findChildren<QCheckBox*>())
-        connect(box, &QCheckBox::clicked, this, edited);
+        connect(box, &QCheckBox::toggled, this, edited);
     for (auto* choice : panel->findChildren<QComboBox*>())
-        connect(choice, &QComboBox::activated, this, edited);
+        connect(choice, &QComboBox::currentIndexChanged, this, edited);
     for (auto* table : panel->findChildren<QTableWidget*>())
         connect(table, &QTableWidget::itemChanged, this, edited);
 }
@@ -441,10 +442,12 @@ void TManagerForm::ValidateFields() {
     if (!control || !panel)
         return;
     Guarded([&] {
-        control->Validate("", "");
+        bool valid = control->Validate("", "");
         for (const TBoundField& field : BoundFields(panel))
             if (field.kind != TBoundField::TKind::CheckBox)
-                control->Validate(field.key, FieldValue(field));
+                valid = control->Validate(field.key, FieldValue(field)) && valid;
+        if (valid)
+            Dialogs().Information("All fields are valid");
     });
 }
 

@@ -42,7 +42,8 @@ private:
 QTreeWidgetItem* NewNodeAt(QTreeWidgetItem* parent, int index);
 
 // The warning of a validation: shown, never raised, so that it does not stop a save.
-void Warn(const std::string& text);
+// Shows the warning; false, for the validation that gave it.
+bool Warn(const std::string& text);
 
 QString QText(const std::string& text);
 

@@ -111,7 +111,7 @@ bool TTreeControl::Commit() {
 }
 
 bool TTreeControl::CanValidate() { return false; }
-void TTreeControl::Validate(const std::string&, const std::string&) {}
+bool TTreeControl::Validate(const std::string&, const std::string&) { return true; }
 bool TTreeControl::HasHelp() { return true; }
 void TTreeControl::Help() { QDesktopServices::openUrl(QUrl(kProductWebPage)); }
 void TTreeControl::OnSelect() {}

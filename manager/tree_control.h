@@ -49,7 +49,8 @@ public:
     virtual bool Commit();
     virtual bool CanValidate();
     // Called once with an empty key first.
-    virtual void Validate(const std::string& key, const std::string& value);
+    // False when it warned about the value.
+    virtual bool Validate(const std::string& key, const std::string& value);
     virtual bool HasHelp();
     // Opens the product's web page.
     virtual void Help();

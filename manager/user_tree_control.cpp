@@ -12,6 +12,7 @@
 #include "common/random.h"
 #include "common/text.h"
 #include "manager/command_client.h"
+#include "manager/dialogs.h"
 #include "manager/document.h"
 #include "manager/edited_file.h"
 #include "manager/ruleset_tree_control.h"
@@ -62,6 +63,7 @@ void TUserTreeControl::PopupCommand(const std::string& caption) {
         return TTreeControl::PopupCommand(caption);
     if (!SendCommand("check user " + user))
         throw CMessageException("Failed to initiate mail check for user \"%s\"", user.c_str());
+    Dialogs().Information(Format("Mail collection for user \"%s\" has been started.", user.c_str()));
 }
 
 void TUserTreeControl::OnSelect() {

@@ -291,9 +291,13 @@ TEST_F(RulesetEditor, ValidationWarnsWithoutBlockingTheSave) {
                     {"2005-12-31", true}};
     for (const auto& c : expiries) {
         dialogs->warnings.clear();
+        dialogs->notes.clear();
         Find<QLineEdit>("edtExpires")->setText(c.expires);
         form->ValidateFields();
         EXPECT_EQ(dialogs->warnings.size(), c.warned ? 1u : 0u) << c.expires;
+        // Silence would leave the user guessing whether anything was checked.
+        EXPECT_EQ(dialogs->notes, c.warned ? std::vector<std::string>{} : std::vector<std::string>{"All fields are valid"})
+            << c.expires;
         if (c.warned) {
             EXPECT_EQ(dialogs->warnings[0].rfind("The rule expiration date appears to be broken", 0), 0u);
         }
@@ -327,6 +331,17 @@ TEST_F(RulesetEditor, ValidationWarnsWithoutBlockingTheSave) {
     form->SaveChanges();
     EXPECT_TRUE(dialogs->errors.empty()) << testing::PrintToString(dialogs->errors);
     EXPECT_NE(Ruleset().find("header-field-name=\"Sender; From\""), std::string::npos);
+
+    // A dispatch to a macro names its mailbox only when a message is filed.
+    Command(rule, "Put message to the specified mailbox");
+    for (const char* mailbox : {"{{x-ovrin-training-mailbox}}", "lists", "nowhere"}) {
+        dialogs->warnings.clear();
+        Find<QLineEdit>("edtMailbox")->setText(mailbox);
+        form->ValidateFields();
+        EXPECT_EQ(dialogs->warnings.size(), std::string(mailbox) == "nowhere" ? 1u : 0u) << mailbox;
+    }
+    Find<QLineEdit>("edtMailbox")->setText("lists");
+    form->SaveChanges();
 
     Command(rule, "Process message using Python script");
     Find<QPlainTextEdit>("memoActionScript")->setPlainText("a = 1\nresult = 'mail'");

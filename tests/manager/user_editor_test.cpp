@@ -348,11 +348,27 @@ TEST_F(UserEditor, AccountsAreCreatedEditedAndDeletedInTheUserFile) {
               "server.address 110 user_name ************");
     EXPECT_EQ(ReadWholeFile(Path("ann/user.xml")).find("pop3-client "), std::string::npos);  // not before a save
 
-    host->setText("pop.example.org");
-    port->setText("1995");
+    // A port or host the collection could never use is refused with the reason.
     name->setText("ann.smith");
     password->setText("pa/ss=1");
-    manager.form->SaveChanges();
+    const struct {
+        const char* host;
+        const char* port;
+        std::string error;
+    } addresses[] = {
+        {"pop.example.org", "11x00", "The port \"11x00\" is neither a number from 1 to 65535 nor a known service name."},
+        {"pop.example.org", "65536", "The port \"65536\" is neither a number from 1 to 65535 nor a known service name."},
+        {"pop example.org", "110", "\"pop example.org\" is not a host name or IP address."},
+        {"127.0.0.1", "pop3", ""},
+        {"pop.example.org", "1995", ""},
+    };
+    for (const auto& c : addresses) {
+        Errors().clear();
+        host->setText(c.host);
+        port->setText(c.port);
+        manager.form->SaveChanges();
+        EXPECT_EQ(Errors(), c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error}) << c.port;
+    }
     ASSERT_TRUE(Errors().empty()) << Errors().front();
     EXPECT_EQ(manager.Current()->text(0), "ann.smith@pop.example.org:1995");
     Ovrin::TXmlDocument saved;
@@ -384,6 +400,12 @@ TEST_F(UserEditor, AccountsAreCreatedEditedAndDeletedInTheUserFile) {
     accounts = saved.SelectNodes("/user/pop3-clients/pop3-client");
     ASSERT_EQ(accounts.size(), 1u);
     EXPECT_EQ(accounts[0].SelectSingleNode("@hostname").Text(), "server.address");
+
+    // Collecting now says that it has started.
+    const size_t before = peer->Commands().size();
+    manager.Command("Users/ann", "Check mail now");
+    EXPECT_EQ(CommandsSince(before), std::vector<std::string>{"check user ann"});
+    EXPECT_EQ(Notes().back(), "Mail collection for user \"ann\" has been started.");
 }
 
 TEST_F(UserEditor, AnAccountsSecurityIsChosenAndTheServerConnectsAsItSays) {
