@@ -44,6 +44,7 @@ namespace {
 
 const QString kCaption = QStringLiteral(" Ovrin Mail Filter manager");
 const QString kStoppedCaption = QStringLiteral(" Ovrin Mail Filter manager [stopped]");
+constexpr int kFollowIntervalMs = 2000;
 
 }  // namespace
 
@@ -170,6 +171,11 @@ TManagerForm::TManagerForm(int pingIntervalMs, QWidget* parent) : QMainWindow(pa
     connect(&ServiceControl(), &TServiceControl::logReopenWanted, this, [this] { pingThread->RequestLogReopen(); });
     pingThread->start();
 
+    // The shown node follows its directory: mail arrives and goes without the admin refreshing.
+    auto* follow = new QTimer(this);
+    connect(follow, &QTimer::timeout, this, [this] { FollowDirectory(); });
+    follow->start(kFollowIntervalMs);
+
     new TAboutTreeControl(trvControl, nullptr, nullptr);
     new TOptionsTreeControl(trvControl, nullptr, nullptr);
     new TUsersTreeControl(trvControl, nullptr, nullptr);
@@ -239,6 +245,14 @@ void TManagerForm::OnServerUp() {
         Dialogs().Error("Failed to fetch configuration parameter \"mail-directory\"");
     }
     fetchingMailDirectory = false;
+}
+
+void TManagerForm::FollowDirectory() {
+    TTreeControl* control = TTreeControl::Of(trvControl->currentItem());
+    if (!control || panelEdited || !trvControl->isEnabled() || CommandsWaitingOnGuiThread() > 0 ||
+        QApplication::activeModalWidget() || QApplication::activePopupWidget())
+        return;
+    Guarded([&] { control->FollowDirectory(); });
 }
 
 void TManagerForm::OnServerDown() {

@@ -73,6 +73,7 @@ protected:
 private:
     bool Deferred(void (TManagerForm::*handler)());
     void SelectionChanged();
+    void FollowDirectory();
     void LoadPanel(TTreeControl* control);
     // Puts the shown panel's fields into its controller; true when they went in.
     bool WriteFields(TTreeControl* control, QWidget* panel);

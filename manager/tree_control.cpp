@@ -116,6 +116,7 @@ bool TTreeControl::HasHelp() { return true; }
 void TTreeControl::Help() { QDesktopServices::openUrl(QUrl(kProductWebPage)); }
 void TTreeControl::OnSelect() {}
 bool TTreeControl::KeepsEditsPending() { return false; }
+void TTreeControl::FollowDirectory() {}
 bool TTreeControl::CanCollapse() { return true; }
 bool TTreeControl::CanExpand() { return true; }
 

@@ -55,6 +55,10 @@ public:
     // Opens the product's web page.
     virtual void Help();
     virtual void OnSelect();
+    // Called every few seconds while the node is shown without edits: brings what it shows up to
+    // date with the directory it shows, when that changed. It may refresh, so freeing this
+    // controller.
+    virtual void FollowDirectory();
     // True when the panel's edits go into a document that a later save writes: the node's own
     // commands then keep them pending there instead of asking to save them first.
     virtual bool KeepsEditsPending();

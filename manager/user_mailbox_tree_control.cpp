@@ -45,6 +45,17 @@ void TUserMailboxTreeControl::ShowState() {
     QStyle* style = QApplication::style();
     SetIcon(style->standardIcon(spam ? (full ? QStyle::SP_MessageBoxWarning : QStyle::SP_TrashIcon)
                                      : (full ? QStyle::SP_DialogOpenButton : QStyle::SP_DirClosedIcon)));
+    Node()->setChildIndicatorPolicy(full ? QTreeWidgetItem::ShowIndicator : QTreeWidgetItem::DontShowIndicator);
+}
+
+void TUserMailboxTreeControl::FollowDirectory() {
+    if (Node()->childCount() == 0)
+        return ShowState();
+    // The message node is not shown: made afresh, it counts anew and sets this node's state.
+    if (auto* messages = dynamic_cast<TUserMessageTreeControl*>(Of(Node()->child(0))); messages && messages->IsStale())
+        messages->Recreate();
+    else
+        ShowState();
 }
 
 TTreeControl* TUserMailboxTreeControl::Recreate() {

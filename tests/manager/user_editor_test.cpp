@@ -582,6 +582,28 @@ TEST_F(UserEditor, RefilterStopsAtAFailedMoveAndEmptyAsksFirstBothGivingTheLockB
 
 // The list shows each message's From, Subject, Date and Size as mail readers do, encoded words
 // decoded, newest first and sortable by each column; the commands act on the selected rows.
+// A shown mailbox follows its directory: mail that arrives or goes shows without a Refresh, and
+// an empty mailbox offers nothing to expand.
+TEST_F(UserEditor, AShownMailboxFollowsItsDirectory) {
+    QTreeWidgetItem* work = manager.Select("Users/ann/Mailboxes/work");
+    ASSERT_TRUE(work);
+    EXPECT_EQ(work->childIndicatorPolicy(), QTreeWidgetItem::DontShowIndicator);
+    WriteWholeFile(Path("ann/work/a.msg"), "Subject: a\r\n\r\na\r\n");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return work->child(0)->text(0) == "1 message(s)"; }, 10000));
+    EXPECT_EQ(work->childIndicatorPolicy(), QTreeWidgetItem::ShowIndicator);
+
+    manager.Select("Users/ann/Mailboxes/work/1 message(s)");
+    WriteWholeFile(Path("ann/work/b.msg"), "Subject: b\r\n\r\nb\r\n");
+    auto* list = manager.Find<QTreeWidget>("lbMailboxMessages");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return list->topLevelItemCount() == 2; }, 10000));
+    EXPECT_EQ(manager.CurrentPath(), "Users/ann/Mailboxes/work/2 message(s)");
+    fs::remove(Path("ann/work/a.msg"));
+    fs::remove(Path("ann/work/b.msg"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return list->topLevelItemCount() == 0; }, 10000));
+    EXPECT_EQ(work->childIndicatorPolicy(), QTreeWidgetItem::DontShowIndicator);
+    EXPECT_TRUE(Errors().empty());
+}
+
 TEST_F(UserEditor, TheMessageListShowsTheHeadersPreviewsDeletesAndMovesOnlyWhatTheServerWillTrain) {
     WriteWholeFile(Path("ann/mail/first-one.msg"),
                    "From: =?ISO-8859-1?Q?Andr=E9?= <andre@example.org>\r\nTo: ann@example.org\r\nSubject: "
