@@ -1,6 +1,10 @@
 #include "manager/dialogs.h"
 
 #include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QTextBrowser>
+#include <QVBoxLayout>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
@@ -40,6 +44,22 @@ TDialogs::TChoice TDialogs::SaveDiscardCancel(const std::string& text) {
 void TDialogs::Information(const std::string& text) { QMessageBox::information(Owner(), kTitle, Text(text)); }
 void TDialogs::Error(const std::string& text) { QMessageBox::critical(Owner(), kTitle, Text(text)); }
 void TDialogs::Warning(const std::string& text) { QMessageBox::warning(Owner(), kTitle, Text(text)); }
+
+void TDialogs::Help(const std::string& title, const std::string& markdown, const std::string& baseDirectory) {
+    QDialog dialog(Owner());
+    dialog.setWindowTitle(kTitle + " - " + Text(title));
+    auto* text = new QTextBrowser(&dialog);
+    text->setSearchPaths({Text(baseDirectory)});
+    text->setOpenExternalLinks(true);
+    text->setMarkdown(Text(markdown));
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, &dialog);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    auto* layout = new QVBoxLayout(&dialog);
+    layout->addWidget(text);
+    layout->addWidget(buttons);
+    dialog.resize(760, 560);
+    dialog.exec();
+}
 
 std::string TDialogs::InputQuery(const std::string& caption, const std::string& prompt) {
     bool accepted = false;

@@ -18,6 +18,7 @@ public:
     ~TUserRulesetTreeControl() override;
 
     TTreeControl* Recreate() override;
+    std::string HelpSection() override { return "The ruleset editor"; }
     TStringArray PopupItems() override;
     void PopupCommand(const std::string& caption) override;
     QWidget* Panel() override;

@@ -1,11 +1,10 @@
 // The base behaviour of every node controller, and how controllers own nodes.
 #include "manager/tree_control.h"
 
-#include <QDesktopServices>
 #include <QTreeWidget>
-#include <QUrl>
 
 #include "common/exception.h"
+#include "manager/help.h"
 #include "manager/panel_holder.h"
 
 namespace Ovrin {
@@ -113,7 +112,12 @@ bool TTreeControl::Commit() {
 bool TTreeControl::CanValidate() { return false; }
 bool TTreeControl::Validate(const std::string&, const std::string&) { return true; }
 bool TTreeControl::HasHelp() { return true; }
-void TTreeControl::Help() { QDesktopServices::openUrl(QUrl(kProductWebPage)); }
+void TTreeControl::Help() { ShowReadmeSection(HelpSection()); }
+// A node is helped by its parent's section unless its kind has one of its own.
+std::string TTreeControl::HelpSection() {
+    TTreeControl* parent = ParentControl();
+    return parent ? parent->HelpSection() : "The manager";
+}
 void TTreeControl::OnSelect() {}
 bool TTreeControl::KeepsEditsPending() { return false; }
 void TTreeControl::FollowDirectory() {}

@@ -52,8 +52,10 @@ public:
     // False when it warned about the value.
     virtual bool Validate(const std::string& key, const std::string& value);
     virtual bool HasHelp();
-    // Opens the product's web page.
+    // Shows the README's section of the node's kind (HelpSection).
     virtual void Help();
+    // The README section's title; the base gives the parent's, or "The manager" at the top.
+    virtual std::string HelpSection();
     virtual void OnSelect();
     // Called every few seconds while the node is shown without edits: brings what it shows up to
     // date with the directory it shows, when that changed. It may refresh, so freeing this
@@ -89,6 +91,5 @@ private:
     QTreeWidgetItem* node;
 };
 
-constexpr const char* kProductWebPage = "https://ovrin.example.org/";
 
 }  // namespace Ovrin

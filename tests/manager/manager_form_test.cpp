@@ -47,6 +47,10 @@ public:
         leavingQuestions.push_back(text);
         return leavingAnswer;
     }
+    std::vector<std::string> helps;
+    void Help(const std::string& title, const std::string& markdown, const std::string&) override {
+        helps.push_back(title + "|" + markdown);
+    }
     void Information(const std::string& text) override { notes.push_back(text); }
     void Error(const std::string& text) override { errors.push_back(text); }
     void Warning(const std::string& text) override { notes.push_back(text); }
@@ -273,6 +277,28 @@ TEST_F(ManagerForm, AServiceThatDoesNotAnswerShowsInTheStatusBar) {
     EXPECT_EQ(form->btnStartStop->text(), "Start");
     EXPECT_TRUE(dialogs->errors.empty());
     Ovrin::SetCommandTimeout(Ovrin::kDefaultCommandTimeoutMs);
+}
+
+// Help shows the README's section of the panel's kind, from the file beside the manager.
+TEST_F(ManagerForm, HelpShowsTheReadmeSectionOfThePanel) {
+    OvrinTest::WriteWholeFile(dir / "README.md", "# Ovrin\nintro\n## The manager\nwindow\n```\n# not a heading\n```\n"
+                                                 "### Users, accounts, mailboxes and messages\nusers\n"
+                                                 "### The ruleset editor\nrules\n## Layout\nfiles\n");
+    auto server = StartServer();
+    OpenForm();
+    ASSERT_TRUE(WaitRunning());
+    form->trvControl->setCurrentItem(TopLevel("Options"));
+    form->ShowHelp();
+    form->trvControl->setCurrentItem(TopLevel("Users"));
+    form->ShowHelp();
+    EXPECT_EQ(dialogs->helps,
+              (std::vector<std::string>{"The manager|## The manager\nwindow\n```\n# not a heading\n```\n"
+                                        "### Users, accounts, mailboxes and messages\nusers\n### The ruleset editor\nrules\n",
+                                        "Users, accounts, mailboxes and messages|### Users, accounts, mailboxes and "
+                                        "messages\nusers\n"}));
+    std::filesystem::remove(dir / "README.md");
+    form->ShowHelp();
+    EXPECT_EQ(dialogs->errors, std::vector<std::string>{"The help file " + dir / "README.md" + " cannot be read."});
 }
 
 TEST_F(ManagerForm, OptionsShowTheServersValuesAndNoLeavesEverythingAlone) {
