@@ -110,12 +110,19 @@ bool TRulesetActionTreeControl::BeginLoad() {
 }
 
 std::string TRulesetActionTreeControl::GetValue(const std::string& key) {
+    if (key == kMethodCaptionKey)
+        return RulesetActionCaption(GetValue("@method"));
     if (key == "@reference") {
         if (!TakesReference())
             return "";
         ReferenceField(Panel())->setEnabled(true);
     }
     return TRulesetElementTreeControl::GetValue(key);
+}
+
+void TRulesetActionTreeControl::SetValue(const std::string& key, const std::string& value) {
+    if (key != kMethodCaptionKey)
+        TRulesetElementTreeControl::SetValue(key, value);
 }
 
 bool TRulesetActionTreeControl::CanSave() { return TakesReference(); }

@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 #include <QFileDialog>
 #include <QInputDialog>
+#include <QMainWindow>
 #include <QMessageBox>
 
 namespace Ovrin {
@@ -19,7 +20,15 @@ std::unique_ptr<TDialogs>& Instance() {
 }
 
 QString Text(const std::string& text) { return QString::fromUtf8(text.data(), text.size()); }
-QWidget* Owner() { return QApplication::activeWindow(); }
+// Boxes are centred on the window they belong to, also when no window is active.
+QWidget* Owner() {
+    if (QWidget* active = QApplication::activeWindow())
+        return active;
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (window->isVisible() && qobject_cast<QMainWindow*>(window))
+            return window;
+    return nullptr;
+}
 const QString kTitle = QStringLiteral("Ovrin Mail Filter manager");
 
 }  // namespace

@@ -72,6 +72,10 @@ TManagerForm::TManagerForm(int pingIntervalMs, QWidget* parent) : QMainWindow(pa
     trvControl->setSelectionMode(QAbstractItemView::SingleSelection);
     trvControl->setContextMenuPolicy(Qt::CustomContextMenu);
     trvControl->setIndentation(14);
+    // A long caption scrolls instead of being cut at the tree's edge.
+    trvControl->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    trvControl->header()->setStretchLastSection(false);
+    trvControl->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     treeLayout->addWidget(trvControl);
     left->addWidget(Panel4);
 

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "manager/action_tree_controls.h"
 #include "manager/field_binding.h"
 #include "manager/panel_widgets.h"
 
@@ -215,7 +216,7 @@ QWidget* BuildActionPythonPanel(QWidget* holder) {
 QWidget* BuildActionRulesetPanel(QWidget* holder) {
     QWidget* panel = NewPanel(holder, "Modify the ruleset");
     auto* form = new QFormLayout();
-    form->addRow("Method:", NewEdit(panel, "edtMethod", "@method", true));
+    form->addRow("Method:", NewEdit(panel, "edtMethod", kMethodCaptionKey, true));
     form->addRow(new QLabel("Use this rule label as a reference point:", panel));
     form->addRow(NewEdit(panel, "edtReference", "@reference"));
     Layout(panel)->addLayout(form);

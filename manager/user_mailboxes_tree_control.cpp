@@ -41,7 +41,7 @@ QWidget* TUserMailboxesTreeControl::Panel() { return FormPanel("pnlMailboxes", B
 bool TUserMailboxesTreeControl::Commit() { return true; }
 
 void TUserMailboxesTreeControl::CreateMailbox() {
-    std::string name = Dialogs().InputQuery("Creating new mailbox for user " + user, "New mailbox name:");
+    std::string name = Dialogs().InputQuery("Creating new mailbox", "New mailbox name for user " + user + ":");
     if (name.empty())
         return;
     if (!IsMailboxName(name))

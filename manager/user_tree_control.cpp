@@ -124,6 +124,8 @@ void TUserTreeControl::SetParameters() {
     std::set<std::string> names;
     for (int row = 0; row < parameters->rowCount(); ++row) {
         std::string name = Trim(Cell(parameters, row, 0));
+        if (name.empty() && !Trim(Cell(parameters, row, 1)).empty())
+            throw CMessageException("The user parameter in row %d has a value but no name.", row + 1);
         if (name.empty())
             continue;  // a row never filled in names no parameter
         if (!names.insert(name).second)

@@ -279,6 +279,19 @@ TEST_F(ManagerForm, AServiceThatDoesNotAnswerShowsInTheStatusBar) {
     Ovrin::SetCommandTimeout(Ovrin::kDefaultCommandTimeoutMs);
 }
 
+// Tab runs from the tree through the panel's fields to its buttons, Help last.
+TEST_F(ManagerForm, TabRunsFromTheTreeThroughTheFieldsToTheButtons) {
+    auto server = StartServer();
+    OpenForm();
+    ASSERT_TRUE(WaitRunning());
+    form->trvControl->setCurrentItem(TopLevel("Options"));
+    QStringList order;
+    for (QWidget* at = form->trvControl->nextInFocusChain(); at != form->trvControl; at = at->nextInFocusChain())
+        if ((at->focusPolicy() & Qt::TabFocus) && at->isVisible() && at->isEnabled())
+            order << at->objectName();
+    EXPECT_EQ(order, (QStringList{"kveGlobalOptions", "btnApply", "btnHelp", "memoLog", "btnStartStop"}));
+}
+
 // Help shows the README's section of the panel's kind, from the file beside the manager.
 TEST_F(ManagerForm, HelpShowsTheReadmeSectionOfThePanel) {
     OvrinTest::WriteWholeFile(dir / "README.md", "# Ovrin\nintro\n## The manager\nwindow\n```\n# not a heading\n```\n"

@@ -373,9 +373,15 @@ TEST_F(RulesetEditor, ASubordinateRuleOffersOnlyTheThirteenAddEntries) {
     for (const std::string& entry : entries)
         EXPECT_EQ(entry.rfind("Add new ", 0), 0u) << entry;
     EXPECT_EQ(std::vector<std::string>(top.begin(), top.begin() + 13), entries);
-    // The reference of an insert-after is editable; a move has none.
+    // The reference of an insert-after is editable; a move has none. The method shows in words
+    // and a save (here refused for the empty subordinate rule) keeps its value.
     form->trvControl->setCurrentItem(action);
     EXPECT_TRUE(Find<QLineEdit>("edtReference")->isEnabled());
+    EXPECT_EQ(Find<QLineEdit>("edtMethod")->text(), "Insert new rule after this rule");
+    Find<QLineEdit>("edtReference")->setText("all");
+    form->SaveChanges();
+    EXPECT_EQ(Control(action)->GetValue("@method"), "insert-after");
+    EXPECT_EQ(Control(action)->GetValue("@reference"), "all");
     Command(rule, "Stop message processing");
     EXPECT_FALSE(Find<QLineEdit>("edtReference")->isEnabled());
 

@@ -280,6 +280,12 @@ TEST_F(UserEditor, TheUserPanelWritesParametersAndOnlyAChangedPasswordWhichTheSe
         parameters->item(parameters->rowCount() - 1, 0)->setText(name);
         parameters->item(parameters->rowCount() - 1, 1)->setText(value);
     }
+    // A value without a name is refused, not dropped without a word.
+    parameters->item(parameters->rowCount() - 1, 1)->setText("orphan");
+    manager.form->SaveChanges();
+    EXPECT_EQ(Errors(), std::vector<std::string>{"The user parameter in row 4 has a value but no name."});
+    Errors().clear();
+    parameters->item(parameters->rowCount() - 1, 1)->setText("");
     const size_t beforeSave = peer->Commands().size();
     manager.form->SaveChanges();
     ASSERT_TRUE(Errors().empty()) << Errors().front();
@@ -450,7 +456,7 @@ TEST_F(UserEditor, MailboxesAreCreatedAndOnlyEmptyOrdinaryOnesRemovedUnderBothLo
     EXPECT_EQ(Errors(), std::vector<std::string>{"a b is not a valid mailbox name, the name should only contain latin "
                                                  "letters, digits or underscores."});
     manager.Command("Users/ann/Mailboxes", "Create new mailbox");
-    EXPECT_EQ(manager.dialogs->prompts.back(), "Creating new mailbox for user ann|New mailbox name:");
+    EXPECT_EQ(manager.dialogs->prompts.back(), "Creating new mailbox|New mailbox name for user ann:");
     EXPECT_EQ(manager.CurrentPath(), "Users/ann/Mailboxes/old");
     EXPECT_TRUE(fs::is_directory(Path("ann/old")));
 
