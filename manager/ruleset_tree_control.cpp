@@ -1,5 +1,9 @@
 #include "manager/ruleset_tree_control.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
 #include <QApplication>
 #include <QStyle>
 #include <QTreeWidget>
@@ -124,20 +128,45 @@ void TUserRulesetTreeControl::Import() {
     std::string path = Dialogs().OpenFileName("Pick an XML file containing a ruleset", ManagerDirectory() + "/samples");
     if (path.empty())
         return;
+    TXmlDocument imported;
+    if (!imported.Load(path))
+        throw CMessageException("%s can't be loaded.", path.c_str());
+    if (imported.SelectNodes("/ruleset/rules").size() != 1)
+        throw CMessageException("%s doesn't look like a valid ruleset file.", path.c_str());
+    // The same bar as a save: a file the server would refuse is not taken.
+    CheckRulesetForServer(imported, UserDirectory() + "/ruleset.xsd");
+    OfferMissingMailboxes(imported);
     {
-        TRulesetLock lock(user);
-        TXmlDocument imported;
-        if (!imported.Load(path))
-            throw CMessageException("%s can't be loaded.", path.c_str());
-        if (imported.SelectNodes("/ruleset/rules").size() != 1)
-            throw CMessageException("%s doesn't look like a valid ruleset file.", path.c_str());
-        // The same bar as a save: a file the server would refuse is not taken.
-        CheckRulesetForServer(imported, UserDirectory() + "/ruleset.xsd");
+        TRulesetLock lock(user);  // only while the file is replaced, never across a question
         if (!CFile::OverwriteFile(path, RulesetPath()))
             throw CMessageException("Cannot replace the current ruleset file.");
         lock.Release();
     }
     RefreshAndExpand();  // this controller is gone from here on
+}
+
+// Rules that dispatch to a mailbox the user lacks would file into nothing: the import names
+// them and, when asked to, creates them. A mailbox named by a macro is known only per message.
+void TUserRulesetTreeControl::OfferMissingMailboxes(const TXmlDocument& imported) {
+    const TStringArray existing = ListVisibleDirectories(UserDirectory());
+    TStringArray missing;
+    for (const TXmlNode& mailbox : imported.SelectNodes("//action[@handler='dispatch']/@mailbox")) {
+        const std::string name = mailbox.Text();
+        if (IsMailboxName(name) && std::find(existing.begin(), existing.end(), name) == existing.end() &&
+            std::find(missing.begin(), missing.end(), name) == missing.end())
+            missing.push_back(name);
+    }
+    if (missing.empty())
+        return;
+    std::string names;
+    for (const std::string& name : missing)
+        names += (names.empty() ? "" : ", ") + name;
+    if (!Dialogs().Question("The imported rules file messages into mailboxes that user " + user +
+                            " does not have: " + names + ". Create them ?"))
+        return;
+    for (const std::string& name : missing)
+        if (!CFile::CreateDirectory(MailStore().UserPath(user, name)))
+            throw CMessageException("Cannot create mailbox: %s", std::strerror(errno));
 }
 
 void TUserRulesetTreeControl::Export() {

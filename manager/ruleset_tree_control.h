@@ -11,6 +11,7 @@
 namespace Ovrin {
 
 class TEditedFile;
+class TXmlDocument;
 
 class TUserRulesetTreeControl : public TTreeControl {
 public:
@@ -36,6 +37,7 @@ private:
     void Load();
     void CreateRule();
     void Import();
+    void OfferMissingMailboxes(const TXmlDocument& imported);
     void Export();
 
     std::string user;

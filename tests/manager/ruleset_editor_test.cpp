@@ -264,13 +264,19 @@ TEST_F(RulesetEditor, ImportRefusesAFileWithoutRulesAndExportCopiesTheRuleset) {
     EXPECT_EQ(dialogs->notes.back(), "The ruleset has been exported to " + dialogs->chosenFile);
     EXPECT_EQ(ReadWholeFile(dialogs->chosenFile), before);
 
-    // A good file replaces the rules and the node shows them.
+    // A good file replaces the rules and the node shows them; mailboxes it names that the user
+    // lacks are listed and made on request.
     WriteWholeFile(dialogs->chosenFile,
                    "<ruleset><rules><rule description=\"imported\" enabled=\"true\"><actions>"
-                   "<action handler=\"dispatch\" mailbox=\"lists\"/></actions></rule></rules></ruleset>\n");
+                   "<action handler=\"dispatch\" mailbox=\"lists\"/><action handler=\"dispatch\" mailbox=\"news\"/>"
+                   "<action handler=\"dispatch\" mailbox=\"{{x-ovrin-user-box}}\"/><action handler=\"dispatch\" "
+                   "mailbox=\"paper\"/></actions></rule></rules></ruleset>\n");
     dialogs->errors.clear();
     Command(rules, "Import");
-    EXPECT_TRUE(dialogs->errors.empty());
+    EXPECT_TRUE(dialogs->errors.empty()) << dialogs->errors.front();
+    EXPECT_EQ(dialogs->questions.back(),
+              "The imported rules file messages into mailboxes that user bob does not have: news, paper. Create them ?");
+    EXPECT_TRUE(fs::is_directory(home.UserPath("bob", "news")) && fs::is_directory(home.UserPath("bob", "paper")));
     EXPECT_NE(Ruleset().find("imported"), std::string::npos);
     rules = Current();
     ASSERT_EQ(rules->childCount(), 1);
