@@ -66,9 +66,20 @@ TXmlNode TEditedFile::Counterpart(const TXmlNode& element, const TXmlDocument& c
     return mine.front();
 }
 
-bool TEditedFile::AskToReload() const {
-    return Dialogs().Question(path + " has been changed by the server since it was loaded, so your changes have not "
-                                     "been saved. Load it again, discarding your unsaved changes?");
+bool TEditedFile::SaveUnder(TServerLock& lock, const std::function<void(const TXmlDocument&)>& check,
+                            const std::function<void()>& reload) {
+    if (!CatchUp()) {
+        lock.Release();
+        if (Dialogs().Question(path + " has been changed by the server since it was loaded, so your changes have not "
+                                      "been saved. Load it again, discarding your unsaved changes?"))
+            reload();  // nothing of this file is used afterwards
+        return false;
+    }
+    if (check)
+        check(document);
+    Save();
+    lock.Release();
+    return true;
 }
 
 void TEditedFile::Save() {

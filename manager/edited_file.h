@@ -3,9 +3,11 @@
 // away.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "manager/document.h"
+#include "manager/server_locks.h"
 
 namespace Ovrin {
 
@@ -27,8 +29,11 @@ public:
     // Writes the document, which becomes what was loaded.
     void Save();
 
-    // Asked once the lock is given back: load the file again, dropping the unsaved edits?
-    bool AskToReload() const;
+    // A save under the server's lock: caught up, checked and written, then the lock given back;
+    // true when written. When the server changed the file, the lock is given back first and the
+    // user asked whether to load it again, which reload does (it may free this file).
+    bool SaveUnder(TServerLock& lock, const std::function<void(const TXmlDocument&)>& check,
+                   const std::function<void()>& reload);
 
 private:
     TXmlNode Counterpart(const TXmlNode& element, const TXmlDocument& current) const;

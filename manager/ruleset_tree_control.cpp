@@ -88,18 +88,12 @@ bool TUserRulesetTreeControl::Commit() {
         return false;
     TRulesetLock lock(user);
     // The server writes learnt rules and its counters into the file: a save that would undo
-    // them is not made.
-    if (!file->CatchUp()) {
-        lock.Release();
-        if (file->AskToReload())
-            RefreshAndExpand();  // this controller is gone from here on
-        return false;
-    }
-    // A file the server cannot load would stop all filtering for the user: nothing is written.
-    CheckRulesetForServer(file->Document(), UserDirectory() + "/ruleset.xsd");
-    file->Save();
-    lock.Release();
-    return true;
+    // them is not made. A file the server cannot load would stop all filtering for the user:
+    // nothing is written either.
+    const std::string schema = UserDirectory() + "/ruleset.xsd";
+    return file->SaveUnder(
+        lock, [&schema](const TXmlDocument& document) { CheckRulesetForServer(document, schema); },
+        [this] { RefreshAndExpand(); });  // this controller is gone after a reload
 }
 
 void TUserRulesetTreeControl::CreateRule() {

@@ -150,14 +150,8 @@ bool TUserTreeControl::Commit() {
     if (!file)
         return false;
     TUserLock lock(user);
-    if (!file->CatchUp()) {
-        lock.Release();
-        if (file->AskToReload())
-            RefreshAndExpand();  // this controller is gone from here on
-        return false;
-    }
-    file->Save();
-    lock.Release();
+    if (!file->SaveUnder(lock, nullptr, [this] { RefreshAndExpand(); }))
+        return false;  // this controller is gone after a reload
     return TTreeControl::Commit();
 }
 
