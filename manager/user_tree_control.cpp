@@ -93,7 +93,7 @@ bool TUserTreeControl::CanSave() { return true; }
 
 std::string TUserTreeControl::GetValue(const std::string& key) {
     if (key == kAuthenticationKey)
-        return kPasswordPlaceholder;
+        return HasPassword() ? kPasswordPlaceholder : "";
     if (!key.empty() || !file)
         return "";
     QTableWidget* parameters = Parameters(Panel());
@@ -113,7 +113,7 @@ void TUserTreeControl::SetValue(const std::string& key, const std::string& value
         throw CMessageException("Unable to read configuration file from %s", ConfigPath().c_str());
     if (key.empty())
         SetParameters();
-    else if (key == kAuthenticationKey && value != kPasswordPlaceholder)
+    else if (key == kAuthenticationKey && value != kPasswordPlaceholder && (HasPassword() || !value.empty()))
         SetPassword(value);
 }
 
@@ -133,6 +133,17 @@ void TUserTreeControl::SetParameters() {
         steps += "/param/@name=" + TemplateValue(name) + "/@value=" + TemplateValue(Cell(parameters, row, 1)) + "/..";
     }
     ApplyTemplate(file->Document().SelectSingleNode("/user"), steps);
+}
+
+// The bullets stand for a stored password only: a new user has none to show.
+bool TUserTreeControl::HasPassword() const {
+    TXmlNode authentication = file->Document().SelectSingleNode("/user/pop3-server/authentication");
+    if (!authentication)
+        return false;
+    for (const char* stored : {"@hash", "@password"})
+        if (TXmlNode value = authentication.SelectSingleNode(stored); value && !value.Text().empty())
+            return true;
+    return false;
 }
 
 void TUserTreeControl::SetPassword(const std::string& password) {

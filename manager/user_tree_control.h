@@ -34,6 +34,7 @@ private:
     void Load();
     void SetParameters();
     void SetPassword(const std::string& password);
+    bool HasPassword() const;
 
     std::string user;
     std::unique_ptr<TEditedFile> file;

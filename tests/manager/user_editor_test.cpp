@@ -247,6 +247,11 @@ TEST_F(UserEditor, NewUsersComeFromTheTemplateOnceAndOnlyUnderValidNames) {
     }
     EXPECT_EQ(Entries(home.MailDirectory()), (std::vector<std::string>{".template", "ann", "bob", longest}));
     EXPECT_EQ(ReadWholeFile(Path("bob/user.xml")), ReadWholeFile(Path(".template/user.xml")));
+    // No password yet: the field is empty, and a save leaves it unset.
+    manager.Select("Users/bob");
+    EXPECT_EQ(manager.Find<QLineEdit>("edtPOP3ServerPassword")->text(), "");
+    manager.form->SaveChanges();
+    EXPECT_EQ(ReadWholeFile(Path("bob/user.xml")).find("hash="), std::string::npos);
 }
 
 TEST_F(UserEditor, TheUserPanelWritesParametersAndOnlyAChangedPasswordWhichTheServerAccepts) {
