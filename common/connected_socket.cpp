@@ -1,3 +1,5 @@
+// CConnectedSocket: buffered reads in the three transfer modes, coalesced writes and the
+// inactivity time-out, over the connection's stream transport.
 #include "common/connected_socket.h"
 
 #include "common/exception.h"
@@ -6,12 +8,6 @@
 #include "common/trace.h"
 
 namespace Ovrin {
-
-namespace {
-
-unsigned Address32(const void* pointer) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer)); }
-
-}  // namespace
 
 CConnectedSocket::CConnectedSocket(std::shared_ptr<CSocket> socket)
     : input(std::make_shared<CStreamBuffer>()),
@@ -69,7 +65,7 @@ void CConnectedSocket::SetBlocking(bool blocking) {
 
 void CConnectedSocket::StartTLS(const CTLSContextPtr& context, const std::string& peerName) {
     Traced([&] { throw CMessageException("TLS is only available on stream connections"); },
-           "CConnectedSocket::StartTLS(0x%08x, '%s')", Address32(context.get()), peerName.c_str());
+           "CConnectedSocket::StartTLS(0x%08x, '%s')", LabelAddress(context.get()), peerName.c_str());
 }
 
 void CConnectedSocket::CheckArguments(void* buffer, uint32_t length, TTransferMode mode, std::string* line) const {
@@ -142,7 +138,7 @@ uint32_t CConnectedStreamSocket::Send(const void* data, uint32_t length) {
             }
         }
         return output->GetLength();
-    }, "CConnectedStreamSocket::Send(0x%08x, %u)", Address32(data), length);
+    }, "CConnectedStreamSocket::Send(0x%08x, %u)", LabelAddress(data), length);
 }
 
 uint32_t CConnectedStreamSocket::Recv(void* buffer, uint32_t length, TTransferMode mode, std::string* line) {
@@ -158,8 +154,8 @@ uint32_t CConnectedStreamSocket::Recv(void* buffer, uint32_t length, TTransferMo
             input->Write(scratch.get(), got);
             Touch();
         }
-    }, "CConnectedStreamSocket::Recv(0x%08x, %u, %s, 0x%08x)", Address32(buffer), length, ModeText(mode),
-       Address32(line));
+    }, "CConnectedStreamSocket::Recv(0x%08x, %u, %s, 0x%08x)", LabelAddress(buffer), length, ModeText(mode),
+       LabelAddress(line));
 }
 
 CSocketWait CConnectedStreamSocket::GetWait() const {
@@ -183,7 +179,7 @@ void CConnectedStreamSocket::StartTLS(const CTLSContextPtr& context, const std::
         if (output->GetLength() > 0)
             throw CMessageException("Pending output: %u bytes before the TLS handshake", output->GetLength());
         transport = std::make_unique<CTLSTransport>(socket, context, peerName);
-    }, "CConnectedStreamSocket::StartTLS(0x%08x, '%s')", Address32(context.get()), peerName.c_str());
+    }, "CConnectedStreamSocket::StartTLS(0x%08x, '%s')", LabelAddress(context.get()), peerName.c_str());
 }
 
 bool CConnectedStreamSocket::Handshake() {
@@ -231,14 +227,14 @@ uint32_t CConnectedDatagramClientSocket::Send(const void* data, uint32_t length)
             }
         }
         return output->GetLength();
-    }, "CConnectedDatagramClientSocket::Send(0x%08x, %u)", Address32(data), length);
+    }, "CConnectedDatagramClientSocket::Send(0x%08x, %u)", LabelAddress(data), length);
 }
 
 uint32_t CConnectedDatagramClientSocket::Recv(void* buffer, uint32_t length, TTransferMode mode, std::string* line) {
     return Traced([&]() -> uint32_t {
         throw CMessageException("Connected datagram client socket can not be used for receiving");
-    }, "CConnectedDatagramClientSocket::Recv(0x%08x, %u, %s, 0x%08x)", Address32(buffer), length, ModeText(mode),
-       Address32(line));
+    }, "CConnectedDatagramClientSocket::Recv(0x%08x, %u, %s, 0x%08x)", LabelAddress(buffer), length, ModeText(mode),
+       LabelAddress(line));
 }
 
 CSocketWait CConnectedDatagramClientSocket::GetWait() const {
@@ -256,13 +252,13 @@ CConnectedDatagramServerSocket::CConnectedDatagramServerSocket(std::shared_ptr<C
                                                                uint32_t length)
     : CConnectedSocket(std::move(socket)) {
     Traced([&] { input->Write(data, length); }, "CConnectedDatagramServerSocket::CConnectedDatagramServerSocket(0x%08x, %u)",
-           Address32(data), length);
+           LabelAddress(data), length);
 }
 
 uint32_t CConnectedDatagramServerSocket::Send(const void* data, uint32_t length) {
     return Traced([&]() -> uint32_t {
         throw CMessageException("Connected datagram server socket can not be used for sending");
-    }, "CConnectedDatagramServerSocket::Send(0x%08x, %u)", Address32(data), length);
+    }, "CConnectedDatagramServerSocket::Send(0x%08x, %u)", LabelAddress(data), length);
 }
 
 uint32_t CConnectedDatagramServerSocket::Recv(void* buffer, uint32_t length, TTransferMode mode, std::string* line) {
@@ -285,8 +281,8 @@ uint32_t CConnectedDatagramServerSocket::Recv(void* buffer, uint32_t length, TTr
                                     "remaining %u bytes do not contain a properly terminated line of text",
                                     available);
         return taken;
-    }, "CConnectedDatagramServerSocket::Recv(0x%08x, %u, %s, 0x%08x)", Address32(buffer), length, ModeText(mode),
-       Address32(line));
+    }, "CConnectedDatagramServerSocket::Recv(0x%08x, %u, %s, 0x%08x)", LabelAddress(buffer), length, ModeText(mode),
+       LabelAddress(line));
 }
 
 CSocketWait CConnectedDatagramServerSocket::GetWait() const {

@@ -1,3 +1,4 @@
+// The SHA-1 digests: the short folded hash and the hex digest.
 #include "common/digest.h"
 
 #include <openssl/evp.h>

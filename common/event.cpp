@@ -1,3 +1,4 @@
+// CEvent over an eventfd, so that a poll can wait on it beside sockets.
 #include "common/event.h"
 
 #include <sys/eventfd.h>

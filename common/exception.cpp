@@ -1,3 +1,4 @@
+// CMessageException: formatting its message.
 #include "common/exception.h"
 
 #include <cstdarg>

@@ -31,7 +31,6 @@ constexpr int kUniqueNameAttempts = 1000;
 constexpr int kReopenAttempts = 1000;
 
 // Trace labels print addresses as 32-bit values.
-unsigned Address32(const void* pointer) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer)); }
 
 const char* OriginName(uint32_t origin) {
     return origin == CFile::BEGIN ? "BEGIN" : origin == CFile::END ? "END" : "CURRENT";
@@ -394,7 +393,7 @@ uint32_t CFile::CFileImpl::Read(void* buffer, uint32_t count) {
         if (got < 0)
             throw CMessageException("ReadFile() failed, GetLastError=%u", errno);
         return static_cast<uint32_t>(got);
-    }, "CFileImpl::Read(0x%08x, %u)", Address32(buffer), count);
+    }, "CFileImpl::Read(0x%08x, %u)", LabelAddress(buffer), count);
 }
 
 void CFile::CFileImpl::Write(const void* buffer, uint32_t count) {
@@ -412,7 +411,7 @@ void CFile::CFileImpl::Write(const void* buffer, uint32_t count) {
             }
             done += static_cast<uint32_t>(put);
         }
-    }, "CFileImpl::Write(0x%08x, %u)", Address32(buffer), count);
+    }, "CFileImpl::Write(0x%08x, %u)", LabelAddress(buffer), count);
 }
 
 uint32_t CFile::CFileImpl::SetFilePointer(int32_t distance, uint32_t origin) {
@@ -455,11 +454,11 @@ CFile::CFile(const std::string& name, uint32_t access, uint32_t share, uint32_t 
     : impl(std::make_shared<CFileImpl>(name, access, share, disposition, flags)) {}
 
 uint32_t CFile::Read(void* buffer, uint32_t count) {
-    return Traced([&] { return impl->Read(buffer, count); }, "CFile::Read(0x%08x, %u)", Address32(buffer), count);
+    return Traced([&] { return impl->Read(buffer, count); }, "CFile::Read(0x%08x, %u)", LabelAddress(buffer), count);
 }
 
 void CFile::Write(const void* buffer, uint32_t count) {
-    Traced([&] { impl->Write(buffer, count); }, "CFile::Write(0x%08x, %u)", Address32(buffer), count);
+    Traced([&] { impl->Write(buffer, count); }, "CFile::Write(0x%08x, %u)", LabelAddress(buffer), count);
 }
 
 uint32_t CFile::SetFilePointer(int32_t distance, uint32_t origin) {

@@ -1,3 +1,4 @@
+// CLock: the recursive lock with a time-out, and CScopedLock.
 #include "common/lock.h"
 
 #include <chrono>

@@ -1,3 +1,4 @@
+// CLogger: formatting and writing the log lines to standard error.
 #include "common/log.h"
 
 #include <sys/syscall.h>

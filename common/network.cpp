@@ -1,3 +1,4 @@
+// CNetwork: the process-wide instance.
 #include "common/network.h"
 
 #include "common/trace.h"

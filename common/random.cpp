@@ -1,3 +1,4 @@
+// Per-thread random generators and GUIDs.
 #include "common/random.h"
 
 #include <sys/syscall.h>

@@ -1,3 +1,4 @@
+// CSequencer: the counter that refuses to wrap around.
 #include "common/sequencer.h"
 
 #include "common/exception.h"

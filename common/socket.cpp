@@ -24,7 +24,6 @@ namespace Ovrin {
 namespace {
 
 // Trace labels print addresses as 32-bit values.
-unsigned Address32(const void* pointer) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer)); }
 
 // Linux reports no largest message size; this is the largest UDP payload over IPv4.
 constexpr uint32_t kMaxUdpPayload = 65507;
@@ -264,7 +263,7 @@ bool CSocket::CSocketImpl::Accept(const CInternetAddress& addressFilter, const C
         accepted = std::make_shared<CSocket>(connection, protocol);
         return true;
     }, "CSocketImpl::Accept(%s:%s, 0x%08x)", addressFilter.GetName().c_str(), portFilter.GetName().c_str(),
-       Address32(&accepted));
+       LabelAddress(&accepted));
 }
 
 uint32_t CSocket::CSocketImpl::Send(const void* buffer, uint32_t length) {
@@ -279,7 +278,7 @@ uint32_t CSocket::CSocketImpl::Send(const void* buffer, uint32_t length) {
         if (sent == 0 && length > 0)
             throw CMessageException("send() returned reset connection with WSAGetLastError=%d", errno);
         return static_cast<uint32_t>(sent);
-    }, "CSocketImpl::Send(0x%08x, %u)", Address32(buffer), length);
+    }, "CSocketImpl::Send(0x%08x, %u)", LabelAddress(buffer), length);
 }
 
 uint32_t CSocket::CSocketImpl::Recv(void* buffer, uint32_t length) {
@@ -295,7 +294,7 @@ uint32_t CSocket::CSocketImpl::Recv(void* buffer, uint32_t length) {
         if (got == 0 && length > 0)
             throw CMessageException("recv() returned reset connection with WSAGetLastError=%d", errno);
         return static_cast<uint32_t>(got);
-    }, "CSocketImpl::Recv(0x%08x, %u)", Address32(buffer), length);
+    }, "CSocketImpl::Recv(0x%08x, %u)", LabelAddress(buffer), length);
 }
 
 uint32_t CSocket::CSocketImpl::SendTo(const CInternetAddress& address, const CInternetPort& port,
@@ -314,7 +313,7 @@ uint32_t CSocket::CSocketImpl::SendTo(const CInternetAddress& address, const CIn
             throw CMessageException("sendto() returned reset connection with WSAGetLastError=%d", errno);
         return static_cast<uint32_t>(sent);
     }, "CSocketImpl::SendTo(%s:%s, 0x%08x, %u)", address.GetName().c_str(), port.GetName().c_str(),
-       Address32(buffer), length);
+       LabelAddress(buffer), length);
 }
 
 uint32_t CSocket::CSocketImpl::RecvFrom(const CInternetAddress& addressFilter, const CInternetPort& portFilter,
@@ -337,7 +336,7 @@ uint32_t CSocket::CSocketImpl::RecvFrom(const CInternetAddress& addressFilter, c
             return 0u;
         return static_cast<uint32_t>(got);
     }, "CSocketImpl::RecvFrom(%s:%s, 0x%08x, %u)", addressFilter.GetName().c_str(), portFilter.GetName().c_str(),
-       Address32(buffer), length);
+       LabelAddress(buffer), length);
 }
 
 CSocket::CSocket(const CInternetAddress& localAddress, const CInternetPort& localPort)
@@ -375,28 +374,30 @@ bool CSocket::Connect(const CInternetAddress& address, const CInternetPort& port
 bool CSocket::Accept(const CInternetAddress& addressFilter, const CInternetPort& portFilter,
                      std::shared_ptr<CSocket>& accepted) {
     return Traced([&] { return impl->Accept(addressFilter, portFilter, accepted); }, "CSocket::Accept(%s:%s, 0x%08x)",
-                  addressFilter.GetName().c_str(), portFilter.GetName().c_str(), Address32(&accepted));
+                  addressFilter.GetName().c_str(), portFilter.GetName().c_str(), LabelAddress(&accepted));
 }
 
 uint32_t CSocket::Send(const void* buffer, uint32_t length) {
-    return Traced([&] { return impl->Send(buffer, length); }, "CSocket::Send(0x%08x, %u)", Address32(buffer), length);
+    return Traced([&] { return impl->Send(buffer, length); }, "CSocket::Send(0x%08x, %u)", LabelAddress(buffer),
+                                                              length);
 }
 
 uint32_t CSocket::Recv(void* buffer, uint32_t length) {
-    return Traced([&] { return impl->Recv(buffer, length); }, "CSocket::Recv(0x%08x, %u)", Address32(buffer), length);
+    return Traced([&] { return impl->Recv(buffer, length); }, "CSocket::Recv(0x%08x, %u)", LabelAddress(buffer),
+                                                              length);
 }
 
 uint32_t CSocket::SendTo(const CInternetAddress& address, const CInternetPort& port, const void* buffer,
                          uint32_t length) {
     return Traced([&] { return impl->SendTo(address, port, buffer, length); }, "CSocket::SendTo(%s:%s, 0x%08x, %u)",
-                  address.GetName().c_str(), port.GetName().c_str(), Address32(buffer), length);
+                  address.GetName().c_str(), port.GetName().c_str(), LabelAddress(buffer), length);
 }
 
 uint32_t CSocket::RecvFrom(const CInternetAddress& addressFilter, const CInternetPort& portFilter, void* buffer,
                            uint32_t length) {
     return Traced([&] { return impl->RecvFrom(addressFilter, portFilter, buffer, length); },
                   "CSocket::RecvFrom(%s:%s, 0x%08x, %u)", addressFilter.GetName().c_str(),
-                  portFilter.GetName().c_str(), Address32(buffer), length);
+                  portFilter.GetName().c_str(), LabelAddress(buffer), length);
 }
 
 uint32_t CSocket::GetMaxDatagramSize() const {

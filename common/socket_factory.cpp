@@ -1,3 +1,4 @@
+// The socket factories: connecting out and accepting, one non-blocking step at a time.
 #include "common/socket_factory.h"
 
 #include <memory>
@@ -6,12 +7,6 @@
 #include "common/trace.h"
 
 namespace Ovrin {
-
-namespace {
-
-unsigned Address32(const void* pointer) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer)); }
-
-}  // namespace
 
 CSocketFactory::CSocketFactory(const CInternetAddress& localAddress, const CInternetPort& localPort,
                                const CInternetAddress& remoteAddress, const CInternetPort& remotePort)
@@ -46,7 +41,7 @@ bool CClientSocketFactory::Connect(std::shared_ptr<CConnectedSocket>& connected)
         default:
             throw CMessageException("Invalid socket type: '%s'", localPort.GetProtocolText());
         }
-    }, "CClientSocketFactory::Connect(0x%08x)", Address32(&connected));
+    }, "CClientSocketFactory::Connect(0x%08x)", LabelAddress(&connected));
 }
 
 CSocketWait CClientSocketFactory::GetWait() const {
@@ -93,7 +88,7 @@ bool CServerSocketFactory::Connect(std::shared_ptr<CConnectedSocket>& connected)
         default:
             throw CMessageException("not reached");
         }
-    }, "CServerSocketFactory::Connect(0x%08x)", Address32(&connected));
+    }, "CServerSocketFactory::Connect(0x%08x)", LabelAddress(&connected));
 }
 
 CSocketWait CServerSocketFactory::GetWait() const {

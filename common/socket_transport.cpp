@@ -1,3 +1,4 @@
+// The plain socket as a stream transport.
 #include "common/socket_transport.h"
 
 #include "common/socket.h"

@@ -1,3 +1,4 @@
+// Waiting on many connections' readiness with one poll.
 #include "common/socket_wait.h"
 
 #include <poll.h>

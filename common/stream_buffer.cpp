@@ -1,3 +1,4 @@
+// CStreamBuffer: the growable byte queue with its limit.
 #include "common/stream_buffer.h"
 
 #include <cstring>
@@ -6,12 +7,6 @@
 #include "common/trace.h"
 
 namespace Ovrin {
-
-namespace {
-
-unsigned Address32(const void* pointer) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer)); }
-
-}  // namespace
 
 CStreamBuffer::CStreamBuffer() : storage(new uint8_t[kInitialCapacity]) {}
 
@@ -39,7 +34,7 @@ void CStreamBuffer::Write(const void* data, uint32_t count) {
         }
         std::memcpy(storage.get() + start + length, data, count);
         length += count;
-    }, "CStreamBuffer::Write(0x%08x, %u)", Address32(data), count);
+    }, "CStreamBuffer::Write(0x%08x, %u)", LabelAddress(data), count);
 }
 
 uint32_t CStreamBuffer::Read(void* destination, uint32_t count) {
@@ -52,7 +47,7 @@ uint32_t CStreamBuffer::Read(void* destination, uint32_t count) {
         length -= taken;
         start = length == 0 ? 0 : start + taken;
         return taken;
-    }, "CStreamBuffer::Read(0x%08x, %u)", Address32(destination), count);
+    }, "CStreamBuffer::Read(0x%08x, %u)", LabelAddress(destination), count);
 }
 
 bool CStreamBuffer::FindLineEnd(uint32_t& offset, uint32_t& size) const {
@@ -87,7 +82,7 @@ uint32_t CStreamBuffer::ReadLine(std::string* out) {
         length -= offset + size;
         start = length == 0 ? 0 : start + offset + size;
         return offset + 1;
-    }, "CStreamBuffer::ReadLine(0x%08x)", Address32(out));
+    }, "CStreamBuffer::ReadLine(0x%08x)", LabelAddress(out));
 }
 
 }  // namespace Ovrin

@@ -1,3 +1,4 @@
+// The text helpers: trimming, case folding, replacing, escaping, times, Base64 and numbers.
 #include "common/text.h"
 
 #include <algorithm>

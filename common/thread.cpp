@@ -1,3 +1,4 @@
+// CThread over std::thread: the suspended start, Resume, Terminate and the waits.
 #include "common/thread.h"
 
 #include <sys/syscall.h>
@@ -60,7 +61,7 @@ private:
         SeedThreadRandom(static_cast<unsigned>(std::time(nullptr)) ^
                          static_cast<unsigned>(::syscall(SYS_gettid)));
         TracedFatal([&] { self->owner->Execute(); }, "Win32ThreadTrampoline(0x%08x)",
-                    static_cast<unsigned>(reinterpret_cast<uintptr_t>(self->owner)));
+                    LabelAddress(self->owner));
         self->finishedEvent.Set();
     }
 

@@ -1,3 +1,4 @@
+// CTLSContext: loading a server's certificate and key, or a client's trusted roots, with OpenSSL.
 #include "common/tls_context.h"
 
 #include <openssl/err.h>

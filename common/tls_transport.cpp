@@ -16,12 +16,6 @@
 
 namespace Ovrin {
 
-namespace {
-
-unsigned Address32(const void* pointer) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer)); }
-
-}  // namespace
-
 CTLSTransport::CHandshakeException::CHandshakeException(const std::string& text)
     : CMessageException("%s", text.c_str()) {}
 
@@ -226,7 +220,7 @@ uint32_t CTLSTransport::Read(void* buffer, uint32_t length) {
         return static_cast<uint32_t>(impl->Step("SSL_read()", impl->readWants, CSocketWait::kRead, [&] {
             return SSL_read(impl->ssl, buffer, static_cast<int>(length));
         }));
-    }, "CTLSTransport::Read(0x%08x, %u)", Address32(buffer), length);
+    }, "CTLSTransport::Read(0x%08x, %u)", LabelAddress(buffer), length);
 }
 
 uint32_t CTLSTransport::Write(const void* data, uint32_t length) {
@@ -236,7 +230,7 @@ uint32_t CTLSTransport::Write(const void* data, uint32_t length) {
         return static_cast<uint32_t>(impl->Step("SSL_write()", impl->writeWants, CSocketWait::kWrite, [&] {
             return SSL_write(impl->ssl, data, static_cast<int>(length));
         }));
-    }, "CTLSTransport::Write(0x%08x, %u)", Address32(data), length);
+    }, "CTLSTransport::Write(0x%08x, %u)", LabelAddress(data), length);
 }
 
 uint32_t CTLSTransport::Pending() const {

@@ -1,3 +1,4 @@
+// Writing the trace lines of the operation trace.
 #include "common/trace.h"
 
 #include "common/log.h"

@@ -3,6 +3,7 @@
 // The label is a printf format with the operation's arguments, formatted only on that path.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -12,6 +13,11 @@
 namespace Ovrin {
 
 enum class TraceLevel { Error, Critical };
+
+// The 32-bit form ("0x%08x") in which trace labels show the objects an operation works on.
+inline unsigned LabelAddress(const void* address) {
+    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(address));
+}
 
 // Logs "label: reason" (each part cut to 4095 characters) at the given level.
 void LogTraceLine(TraceLevel level, const char* label, const char* reason);

@@ -1,3 +1,4 @@
+// The named validation patterns, compiled once, and the cut of long lines.
 #include "common/validators.h"
 
 #include "common/log.h"

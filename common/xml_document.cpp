@@ -27,8 +27,6 @@ namespace {
 // after each failure, before falling back to delete and move.
 constexpr int kOverwriteAttempts = 8;
 
-unsigned Address32(const void* pointer) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer)); }
-
 template <class T, void (*Free)(T*)>
 struct CXmlDeleter {
     void operator()(T* pointer) const { Free(pointer); }
@@ -132,7 +130,7 @@ xmlNodePtr CXMLDocument::SetRootNode(xmlNodePtr node) {
         }
         xmlDocSetRootElement(document, node);
         return node;
-    }, "CXMLDocument::SetRootNode(0x%08x)", Address32(node));
+    }, "CXMLDocument::SetRootNode(0x%08x)", LabelAddress(node));
 }
 
 xmlNodePtr CXMLDocument::GetRootNode() const { return xmlDocGetRootElement(document); }

@@ -55,7 +55,7 @@ void XMLError(void* context, const char* format, ...) {
             Logger().Error("XMLError(): %s", accumulator.text.c_str());
             accumulator.text.clear();
         }
-    }, "XMLError(0x%08x, '%s')", static_cast<unsigned>(reinterpret_cast<uintptr_t>(context)), format);
+    }, "XMLError(0x%08x, '%s')", LabelAddress(context), format);
     va_end(args);
 }
 

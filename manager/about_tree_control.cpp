@@ -1,3 +1,4 @@
+// TAboutTreeControl: the "About" node and its panel.
 #include "manager/about_tree_control.h"
 
 #include <QApplication>

@@ -1,3 +1,4 @@
+// The action controllers: their values, captions and the subordinate rule of an insert.
 #include "manager/action_tree_controls.h"
 
 #include <QApplication>

@@ -1,3 +1,4 @@
+// TDialogs: the message boxes and input queries, and the replaceable instance.
 #include "manager/dialogs.h"
 
 #include <QApplication>

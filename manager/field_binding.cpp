@@ -1,3 +1,4 @@
+// Field binding: filling a panel's bound fields from a controller and reading them back.
 #include "manager/field_binding.h"
 
 #include <QCheckBox>

@@ -1,3 +1,4 @@
+// TMailboxMessagesPanel: the message list, its preview and its commands.
 #include "manager/mailbox_messages_panel.h"
 
 #include <optional>

@@ -1,3 +1,4 @@
+// The match controllers: their values, captions and checks.
 #include "manager/match_tree_controls.h"
 
 #include <QApplication>

@@ -1,3 +1,4 @@
+// TOptionsTreeControl: reading and saving the options of config.xml.
 #include "manager/options_tree_control.h"
 
 #include <QApplication>

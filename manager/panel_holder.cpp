@@ -1,3 +1,4 @@
+// TPanelHolder: making, showing and hiding the editing panels, and their buttons.
 #include "manager/panel_holder.h"
 
 #include <QHBoxLayout>

@@ -1,3 +1,4 @@
+// The building pieces of the editing panels.
 #include "manager/panel_widgets.h"
 
 #include <QComboBox>

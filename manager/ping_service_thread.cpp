@@ -1,3 +1,4 @@
+// TPingServiceThread: the ping and the log tail, reported through queued signals.
 #include "manager/ping_service_thread.h"
 
 #include <chrono>

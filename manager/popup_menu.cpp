@@ -1,3 +1,4 @@
+// Building the tree's popup menu from its entries.
 #include "manager/popup_menu.h"
 
 #include <QMenu>

@@ -1,3 +1,4 @@
+// Matching a text against a pattern in the server's dialect.
 #include "manager/regex_match.h"
 
 #include <boost/regex.hpp>

@@ -1,3 +1,4 @@
+// The builders of the ruleset editor's panels.
 #include "manager/rule_panels.h"
 
 #include <functional>

@@ -1,3 +1,4 @@
+// TUserRuleTreeControl: a rule's values, children and popup commands.
 #include "manager/rule_tree_control.h"
 
 #include <QApplication>

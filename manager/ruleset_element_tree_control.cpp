@@ -1,3 +1,4 @@
+// TRulesetElementTreeControl: editing one element of the ruleset document in memory.
 #include "manager/ruleset_element_tree_control.h"
 
 #include <QTreeWidget>

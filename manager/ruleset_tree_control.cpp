@@ -1,3 +1,4 @@
+// TUserRulesetTreeControl: reading, checking and writing a user's ruleset.xml.
 #include "manager/ruleset_tree_control.h"
 
 #include <algorithm>
@@ -90,7 +91,7 @@ bool TUserRulesetTreeControl::Commit() {
     // The server writes learnt rules and its counters into the file: a save that would undo
     // them is not made. A file the server cannot load would stop all filtering for the user:
     // nothing is written either.
-    const std::string schema = UserDirectory() + "/ruleset.xsd";
+    const std::string schema = MailStore().UserPath(user, kRuleSetSchemaFile);
     return file->SaveUnder(
         lock, [&schema](const TXmlDocument& document) { CheckRulesetForServer(document, schema); },
         [this] { RefreshAndExpand(); });  // this controller is gone after a reload
@@ -128,7 +129,7 @@ void TUserRulesetTreeControl::Import() {
     if (imported.SelectNodes("/ruleset/rules").size() != 1)
         throw CMessageException("%s doesn't look like a valid ruleset file.", path.c_str());
     // The same bar as a save: a file the server would refuse is not taken.
-    CheckRulesetForServer(imported, UserDirectory() + "/ruleset.xsd");
+    CheckRulesetForServer(imported, MailStore().UserPath(user, kRuleSetSchemaFile));
     OfferMissingMailboxes(imported);
     {
         TRulesetLock lock(user);  // only while the file is replaced, never across a question

@@ -1,3 +1,4 @@
+// The server's user and ruleset locks, asked for and given back over the control port.
 #include "manager/server_locks.h"
 
 #include "common/exception.h"

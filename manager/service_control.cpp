@@ -1,3 +1,4 @@
+// TServiceControl: the running flag and the start and stop of the service.
 #include "manager/service_control.h"
 
 #include <cstdlib>

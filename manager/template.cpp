@@ -1,3 +1,4 @@
+// ApplyTemplate: walking and making the steps of a template.
 #include "manager/template.h"
 
 #include "common/exception.h"

@@ -1,3 +1,4 @@
+// TTestForm: the window and the spooling of its message.
 #include "manager/test_form.h"
 
 #include <QCheckBox>

@@ -1,3 +1,5 @@
+// TUserMailboxTreeControl: a mailbox's icon, re-filtering, emptying and removal, under the
+// mailbox's lock.
 #include "manager/user_mailbox_tree_control.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// TUserMailboxesTreeControl: the list of a user's mailboxes and the creation of one.
 #include "manager/user_mailboxes_tree_control.h"
 
 #include <cerrno>

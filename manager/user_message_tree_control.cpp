@@ -1,3 +1,4 @@
+// TUserMessageTreeControl: a mailbox's message list, its deletions and its moves for training.
 #include "manager/user_message_tree_control.h"
 
 #include <QApplication>

@@ -1,3 +1,4 @@
+// The builders of the user, account and mailbox panels.
 #include "manager/user_panels.h"
 
 #include <QComboBox>

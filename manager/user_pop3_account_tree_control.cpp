@@ -1,3 +1,4 @@
+// TUserPOP3AccountTreeControl: an account's values in the user's document.
 #include "manager/user_pop3_account_tree_control.h"
 
 #include <QApplication>

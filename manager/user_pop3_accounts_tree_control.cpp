@@ -1,3 +1,4 @@
+// TUserPOP3AccountsTreeControl: the list of a user's accounts and the creation of one.
 #include "manager/user_pop3_accounts_tree_control.h"
 
 #include <QApplication>

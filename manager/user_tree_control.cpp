@@ -1,3 +1,4 @@
+// TUserTreeControl: reading and writing a user's user.xml, its values and its password.
 #include "manager/user_tree_control.h"
 
 #include <set>

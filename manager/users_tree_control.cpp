@@ -1,3 +1,4 @@
+// TUsersTreeControl: the list of users and the creation of one from the template.
 #include "manager/users_tree_control.h"
 
 #include <cerrno>
@@ -51,7 +52,7 @@ void TUsersTreeControl::CreateUser() {
     }
     // Everything a user needs comes from the template; only its top level is taken, so the
     // template's directories arrive empty.
-    const std::string templateDirectory = MailDirectory() + "/.template";
+    const std::string templateDirectory = MailStore().Root() + "/" + kTemplateDirectory;
     for (const std::string& file : ListFiles("*", templateDirectory))
         if (!CFile::CopyFile(templateDirectory + "/" + file, home + "/" + file))
             throw CMessageException("Cannot copy file %s to user's home directory.", file.c_str());

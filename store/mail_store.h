@@ -21,6 +21,8 @@ inline constexpr const char* kContentsMailbox = "<contents>";
 inline constexpr const char* kUserFile = "user.xml";
 inline constexpr const char* kRuleSetFile = "ruleset.xml";
 inline constexpr const char* kRuleSetSchemaFile = "ruleset.xsd";
+// Beside the users: what the manager makes a new user's directory from.
+inline constexpr const char* kTemplateDirectory = ".template";
 
 // True for the names of users and of the mailboxes one creates: 1 to 32 word characters.
 bool IsUserName(const std::string& name);

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "common/format.h"
+#include "common/text.h"
 
 namespace Ovrin {
 
@@ -35,8 +36,9 @@ std::string MessageFileName(std::string_view stem) {
     return name;
 }
 
-std::string NewMessageFileName(CMessageOrigin origin) {
-    return MessageFileName(LocalTimeStamp() + (origin == CMessageOrigin::Spooled ? ".%03d" : "%03d"));
+std::string NewMessageFilePattern(std::string_view directory, CMessageOrigin origin) {
+    return Replace(directory, "%", "%%") + "/" +
+           MessageFileName(LocalTimeStamp() + (origin == CMessageOrigin::Spooled ? ".%03d" : "%03d"));
 }
 
 }  // namespace Ovrin

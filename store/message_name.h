@@ -23,8 +23,8 @@ enum class CMessageOrigin {
 
 // The name of a message file: `stem` and ".msg". Every message file name is made here.
 std::string MessageFileName(std::string_view stem);
-// A new message file's name as a pattern of CFile's unique names (one "%03d" drawn until the
-// name is free), for a file of that origin.
-std::string NewMessageFileName(CMessageOrigin origin);
+// A new message file's path in the directory as a pattern of CFile's unique names (one "%03d"
+// drawn until the name is free), for a file of that origin. A "%" of the directory stays itself.
+std::string NewMessageFilePattern(std::string_view directory, CMessageOrigin origin);
 
 }  // namespace Ovrin

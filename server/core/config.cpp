@@ -12,7 +12,22 @@ void CConfig::SetValue(const std::string& name, const std::string& value) {
         if (!Matches(name, ParameterNamePattern()))
             throw CMessageException("Invalid name for a configuration parameter: '%s'", name.c_str());
         CNameValueMap::SetValue(name, value);
+        settings.Assign(name, value);
     }, "CConfig::SetValue('%s', '%s')", name.c_str(), value.c_str());
+}
+
+void CConfig::DelValue(const std::string& name) {
+    CNameValueMap::DelValue(name);
+    settings.Forget(name);
+}
+
+void CConfig::ClearValues() {
+    CNameValueMap::ClearValues();
+    settings.ForgetAll();
+}
+
+void CConfig::CheckSettings() const {
+    Traced([&] { settings.Check(); }, "CConfig::CheckSettings()");
 }
 
 void CConfig::LoadFromXml(const std::string& path) {

@@ -8,6 +8,7 @@
 #include "common/format.h"
 #include "common/trace.h"
 #include "server/core/name_value_map.h"
+#include "server/core/settings.h"
 
 namespace Ovrin {
 
@@ -20,6 +21,8 @@ public:
     // Names must be words joined by single hyphens, else "Invalid name for a configuration
     // parameter: '%s'".
     void SetValue(const std::string& name, const std::string& value);
+    void DelValue(const std::string& name);
+    void ClearValues();
     // Replaces the contents by the /config/params/param elements of the file, then sets the
     // two fixed parameters.
     void LoadFromXml(const std::string& path);
@@ -36,16 +39,21 @@ public:
                 field += name;
                 header.AddValue(field, value);
             });
-        }, "CConfig::InsertValuesToHeader(0x%08x)", AddressText(&header));
+        }, "CConfig::InsertValuesToHeader(0x%08x)", LabelAddress(&header));
     }
 
+    // The parameters read as numbers or ports, parsed when they are set.
+    const CSettings& Settings() const { return settings; }
+    // Throws, naming the parameter and its text, when a parameter's text is no value of it.
+    void CheckSettings() const;
+
 private:
-    static unsigned AddressText(const void* address) {
-        return static_cast<unsigned>(reinterpret_cast<uintptr_t>(address));
-    }
+    CSettings settings{*this};
 };
 
 // The server's configuration, the process-wide instance every layer reads.
 CConfig& Config();
+// Its typed settings.
+inline const CSettings& Settings() { return Config().Settings(); }
 
 }  // namespace Ovrin

@@ -25,7 +25,7 @@ void CTimerThread::PushCallback(const CTimerCallbackPtr& callback) {
             position = previous;
         }
         pending.insert(position, callback);
-    }, "CTimerThread::PushCallback(0x%08x)", static_cast<unsigned>(reinterpret_cast<uintptr_t>(callback.get())));
+    }, "CTimerThread::PushCallback(0x%08x)", LabelAddress(callback.get()));
 }
 
 std::vector<CTimerCallbackPtr> CTimerThread::GetPendingCallbacks() const {

@@ -23,8 +23,6 @@ constexpr uint32_t kIdleWaitMilliseconds = 250;
 // Pause after an internal failure has cleared the list.
 constexpr uint32_t kRecoverySeconds = 1;
 
-unsigned Address(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
-
 template <class TUnit>
 struct KindName;
 template <>
@@ -73,7 +71,7 @@ void CWorkerThread<TUnit>::WakeUp() {
 
 template <class TUnit>
 void CWorkerThread<TUnit>::PushWorkUnit(const CUnitPtr& unit) {
-    Traced([&] { PushWorkUnits({unit}); }, "CWorkerThread::PushWorkUnit(0x%08x)", Address(unit.get()));
+    Traced([&] { PushWorkUnits({unit}); }, "CWorkerThread::PushWorkUnit(0x%08x)", LabelAddress(unit.get()));
 }
 
 template <class TUnit>

@@ -51,7 +51,7 @@ uint32_t CWorkerThreadPool<TUnit>::PlaceUnit(const TUnit& unit, bool sticky) con
 template <class TUnit>
 void CWorkerThreadPool<TUnit>::PushWorkUnit(const std::shared_ptr<TUnit>& unit, bool sticky) {
     Traced([&] { threads[PlaceUnit(*unit, sticky)]->PushWorkUnit(unit); }, "CWorkerThreadPool::PushWorkUnit(0x%08x, %s)",
-           static_cast<unsigned>(reinterpret_cast<uintptr_t>(unit.get())), sticky ? "STICKY" : "ANY THREAD");
+           LabelAddress(unit.get()), sticky ? "STICKY" : "ANY THREAD");
 }
 
 template <class TUnit>

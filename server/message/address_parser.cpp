@@ -337,7 +337,7 @@ std::string ParseCanonical(std::string_view name, std::string_view value, bool& 
         }
     }, "ParseCanonical('%.*s', '%.*s', 0x%08x)", static_cast<int>(name.size()), name.data(),
        static_cast<int>(value.size()), value.data(),
-       static_cast<unsigned>(reinterpret_cast<uintptr_t>(&failed)));
+       LabelAddress(&failed));
 }
 
 std::string_view FetchToken(std::string_view& canonical, std::string_view token) {

@@ -34,10 +34,6 @@ bool ShadowsMailboxField(std::string_view name) {
 // Trace labels print text arguments with "%.*s", so no copy is made unless something fails.
 int Length(std::string_view text) { return static_cast<int>(text.size()); }
 
-unsigned Address(const void* pointer) {
-    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer));
-}
-
 }  // namespace
 
 namespace {
@@ -220,7 +216,7 @@ std::string CMessageHeader::Apply(std::string_view text, CTransformation transfo
         }
         return result;
     }, "CMessageHeader::Apply('%.*s', 0x%08x)", Length(text), text.data(),
-       Address(reinterpret_cast<const void*>(transformation)));
+       LabelAddress(reinterpret_cast<const void*>(transformation)));
 }
 
 bool CMessageHeader::ContainsApplicableMacros(std::string_view text) {
@@ -238,7 +234,7 @@ void CMessageHeader::DumpToPythonDictionary(CHeaderDictionary& target) const {
                 target.strings[name + ":" + std::to_string(i)] = std::string(values[i]);
             target.strings[name] = std::string(values.front());
         }
-    }, "CMessageHeader::DumpToPythonDictionary(0x%08x)", Address(&target));
+    }, "CMessageHeader::DumpToPythonDictionary(0x%08x)", LabelAddress(&target));
 }
 
 }  // namespace Ovrin

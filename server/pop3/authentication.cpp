@@ -6,8 +6,7 @@
 #include "common/text.h"
 #include "common/trace.h"
 #include "common/validators.h"
-#include "server/rules/trace_address.h"
-#include "server/rules/xml_element.h"
+#include "store/ruleset_element.h"
 
 namespace Ovrin {
 
@@ -19,12 +18,12 @@ CAuthenticationPtr CAuthentication::Create(xmlNodePtr element) {
         if (handler == "hash")
             return std::make_shared<CHashAuthentication>(element);
         throw CMessageException("Invalid or unknown authentication handler: '%s'", handler.c_str());
-    }, "CAuthentication::Create(0x%08x)", TraceAddress(element));
+    }, "CAuthentication::Create(0x%08x)", LabelAddress(element));
 }
 
 CPlaintextAuthentication::CPlaintextAuthentication(xmlNodePtr element) {
     Traced([&] { password = ReadElementText(element, "@password"); },
-           "CPlaintextAuthentication::CPlaintextAuthentication(0x%08x)", TraceAddress(element));
+           "CPlaintextAuthentication::CPlaintextAuthentication(0x%08x)", LabelAddress(element));
 }
 
 bool CPlaintextAuthentication::Authenticate(const std::string&, const std::string& offered) const {
@@ -41,7 +40,7 @@ CHashAuthentication::CHashAuthentication(xmlNodePtr element) {
             throw CMessageException("Invalid hash value: '%s', must be a string of 40 hex chars", stored.c_str());
         hash = ToLower(stored);
         salt = ReadElementText(element, "@salt");
-    }, "CHashAuthentication::CHashAuthentication(0x%08x)", TraceAddress(element));
+    }, "CHashAuthentication::CHashAuthentication(0x%08x)", LabelAddress(element));
 }
 
 bool CHashAuthentication::Authenticate(const std::string&, const std::string& password) const {

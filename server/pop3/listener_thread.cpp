@@ -56,7 +56,7 @@ void CListenerThreadBase::Execute() {
                     // itself: the endpoint stays, and the next client is served at once.
                     Contained([&] {
                         connection->SetInactivityTimeout(
-                            static_cast<uint32_t>(AtoI(Config().GetValue("incoming-connection-timeout-sec"))));
+                            static_cast<uint32_t>(Settings().incomingConnectionTimeoutSec.Get()));
                         connection->SetBlocking(false);
                         ParallelWorkerPool().PushWorkUnit(CreateWorkUnit(connection), false);
                     }, "CListenerThreadBase::Execute(): exception caught, dropping the connection");

@@ -27,11 +27,7 @@ namespace Ovrin {
 
 namespace {
 
-unsigned Address(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
-
 std::string Masked(const std::string& secret) { return std::string(secret.size(), '*'); }
-
-int32_t ConfigNumber(const char* name) { return std::atoi(Config().GetValue(name).c_str()); }
 
 // The words of a reply after "+OK".
 std::vector<std::string> Words(const std::string& text, size_t count) {
@@ -56,10 +52,9 @@ CPOP3ClientConnection::CPOP3ClientConnection(const std::string& hostname, const 
       userConfiguration(std::move(userConfiguration)) {
     // The trace shows the password masked: it would otherwise end up in the log.
     Traced([&] {
-        messagesPerSync = ConfigNumber("pop3-messages-per-sync");
-        if (messagesPerSync < 1)
-            throw CMessageException("The configuration parameter pop3-messages-per-sync must be at least 1");
-        messagesPerSession = ConfigNumber("pop3-messages-per-session");
+        // At least 1: the grouping of a collection divides by it.
+        messagesPerSync = Settings().pop3MessagesPerSync.Get();
+        messagesPerSession = Settings().pop3MessagesPerSession.Get();
         rawDirectory = UserPath(user, kRawDirectory);
         const CInternetPort remotePort(port, CInternetPort::TCP);
         this->security = ParsePOP3Security(security, remotePort);
@@ -67,7 +62,7 @@ CPOP3ClientConnection::CPOP3ClientConnection(const std::string& hostname, const 
             tls = POP3ClientTLSContext();
         factory = std::make_shared<CClientSocketFactory>(CInternetAddress(), CInternetPort(),
                                                          CInternetAddress(hostname), remotePort);
-        connectDeadline = std::time(nullptr) + ConfigNumber("pop3-connection-attempt-timeout-sec");
+        connectDeadline = std::time(nullptr) + Settings().pop3ConnectionAttemptTimeoutSec.Get();
         buffer = std::make_unique<char[]>(kBufferSize);
         if (this->security == TPOP3Security::StartTLS)
             Queue(0, "STLS\r\n", &CPOP3ClientConnection::StlsCallback);
@@ -76,7 +71,8 @@ CPOP3ClientConnection::CPOP3ClientConnection(const std::string& hostname, const 
         Queue(0, "CAPA\r\n", &CPOP3ClientConnection::CapaCallback, CData::Lines, kOptional);
         Queue(0, "STAT\r\n", &CPOP3ClientConnection::StatCallback);
     }, "CPOP3ClientConnection::CPOP3ClientConnection('%s', '%s', '%s', '%s', '%s', 0x%08x)", hostname.c_str(),
-       port.c_str(), username.c_str(), Masked(password).c_str(), user.c_str(), Address(this->userConfiguration.get()));
+       port.c_str(), username.c_str(), Masked(password).c_str(), user.c_str(),
+       LabelAddress(this->userConfiguration.get()));
 }
 
 CPOP3ClientConnection::~CPOP3ClientConnection() = default;
@@ -128,7 +124,7 @@ bool CPOP3ClientConnection::Process(bool& yield) {
         // the connection is ready.
         yield = waiting;
         return more;
-    }, "CPOP3ClientConnection::Process(0x%08x)", Address(&yield));
+    }, "CPOP3ClientConnection::Process(0x%08x)", LabelAddress(&yield));
 }
 
 CSocketWait CPOP3ClientConnection::GetWait() const {
@@ -154,7 +150,7 @@ bool CPOP3ClientConnection::Step(bool& waiting) {
         }
         factory.reset();
         connection = connected;
-        connection->SetInactivityTimeout(static_cast<uint32_t>(ConfigNumber("outgoing-connection-timeout-sec")));
+        connection->SetInactivityTimeout(static_cast<uint32_t>(Settings().outgoingConnectionTimeoutSec.Get()));
         CInternetAddress peer = connection->GetPeerAddress();
         peerName = peer.GetName();
         peerAddress = peer.GetDottedAddress();
@@ -269,7 +265,7 @@ std::string CPOP3ClientConnection::ReceivedLine() {
 }
 
 void CPOP3ClientConnection::CreateDataFile() {
-    const std::string pattern = rawDirectory + "/" + NewMessageFileName(CMessageOrigin::Downloaded) + kPartialSuffix;
+    const std::string pattern = NewMessageFilePattern(rawDirectory, CMessageOrigin::Downloaded) + kPartialSuffix;
     file = std::make_shared<CFile>(pattern, CFile::ACCESS_READ | CFile::ACCESS_WRITE, CFile::SHARE_READ,
                                    CFile::CREATE_NEW,
                                    CFile::UNIQUE_NAME | CFile::DELETE_ON_WRITE_FAILURE | CFile::DELETE_ON_CLOSE);
@@ -338,7 +334,8 @@ bool CPOP3ClientConnection::StlsCallback(uint32_t number, const std::string& tex
     return Traced([&] {
         StartTLS();
         return true;
-    }, "CPOP3ClientConnection::StlsCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
+    }, "CPOP3ClientConnection::StlsCallback(%u, 0x%08x, 0x%08x)", number, LabelAddress(&text),
+       LabelAddress(data.get()));
 }
 
 bool CPOP3ClientConnection::CapaCallback(uint32_t number, const std::string& text,
@@ -354,7 +351,8 @@ bool CPOP3ClientConnection::CapaCallback(uint32_t number, const std::string& tex
                 pipelining = true;
         }
         return true;
-    }, "CPOP3ClientConnection::CapaCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
+    }, "CPOP3ClientConnection::CapaCallback(%u, 0x%08x, 0x%08x)", number, LabelAddress(&text),
+       LabelAddress(data.get()));
 }
 
 bool CPOP3ClientConnection::StatCallback(uint32_t number, const std::string& text,
@@ -382,7 +380,8 @@ bool CPOP3ClientConnection::StatCallback(uint32_t number, const std::string& tex
             Queue(n, "NOOP\r\n", &CPOP3ClientConnection::NoopCallback);
         Queue(0, "QUIT\r\n", nullptr);
         return true;
-    }, "CPOP3ClientConnection::StatCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
+    }, "CPOP3ClientConnection::StatCallback(%u, 0x%08x, 0x%08x)", number, LabelAddress(&text),
+       LabelAddress(data.get()));
 }
 
 bool CPOP3ClientConnection::ListCallback(uint32_t number, const std::string& text,
@@ -398,7 +397,8 @@ bool CPOP3ClientConnection::ListCallback(uint32_t number, const std::string& tex
                                     words[0].c_str(), words[1].c_str());
         Message(number)->SetMessageSize(static_cast<uint32_t>(std::strtoul(words[1].c_str(), nullptr, 10)));
         return true;
-    }, "CPOP3ClientConnection::ListCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
+    }, "CPOP3ClientConnection::ListCallback(%u, 0x%08x, 0x%08x)", number, LabelAddress(&text),
+       LabelAddress(data.get()));
 }
 
 bool CPOP3ClientConnection::TopCallback(uint32_t number, const std::string& text,
@@ -413,7 +413,7 @@ bool CPOP3ClientConnection::TopCallback(uint32_t number, const std::string& text
         message->CreateHeaderEvent();
         SequentialWorkerPool().PushWorkUnit(message, false);
         return true;
-    }, "CPOP3ClientConnection::TopCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
+    }, "CPOP3ClientConnection::TopCallback(%u, 0x%08x, 0x%08x)", number, LabelAddress(&text), LabelAddress(data.get()));
 }
 
 bool CPOP3ClientConnection::NoopCallback(uint32_t number, const std::string& text,
@@ -435,7 +435,8 @@ bool CPOP3ClientConnection::NoopCallback(uint32_t number, const std::string& tex
                     CCommand{j, Format("RETR %u\r\n", j), CData::File, &CPOP3ClientConnection::RetrCallback, true, false});
         }
         return true;
-    }, "CPOP3ClientConnection::NoopCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
+    }, "CPOP3ClientConnection::NoopCallback(%u, 0x%08x, 0x%08x)", number, LabelAddress(&text),
+       LabelAddress(data.get()));
 }
 
 bool CPOP3ClientConnection::RetrCallback(uint32_t number, const std::string& text,
@@ -446,7 +447,7 @@ bool CPOP3ClientConnection::RetrCallback(uint32_t number, const std::string& tex
         // of the same millisecond, whose partial name is free again once it was renamed.
         const std::string partial = data->GetFilename();
         std::string name;
-        if (!CFile::MoveFileToUniqueName(partial, rawDirectory + "/" + NewMessageFileName(CMessageOrigin::Downloaded), name))
+        if (!CFile::MoveFileToUniqueName(partial, NewMessageFilePattern(rawDirectory, CMessageOrigin::Downloaded), name))
             throw CMessageException("Unable to move file %s to %s", partial.c_str(), name.c_str());
         data->SetDeleteOnClose(false);
         file.reset();
@@ -455,7 +456,8 @@ bool CPOP3ClientConnection::RetrCallback(uint32_t number, const std::string& tex
         handedFiles = true;
         SequentialWorkerPool().PushWorkUnit(CPOP3ClientMessage::FilePass(message), false);
         return true;
-    }, "CPOP3ClientConnection::RetrCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
+    }, "CPOP3ClientConnection::RetrCallback(%u, 0x%08x, 0x%08x)", number, LabelAddress(&text),
+       LabelAddress(data.get()));
 }
 
 bool CPOP3ClientConnection::DeleCallback(uint32_t number, const std::string& text,
@@ -463,7 +465,8 @@ bool CPOP3ClientConnection::DeleCallback(uint32_t number, const std::string& tex
     return Traced([&] {
         Message(number)->ReleaseHeaderEvent();
         return true;
-    }, "CPOP3ClientConnection::DeleCallback(%u, 0x%08x, 0x%08x)", number, Address(&text), Address(data.get()));
+    }, "CPOP3ClientConnection::DeleCallback(%u, 0x%08x, 0x%08x)", number, LabelAddress(&text),
+       LabelAddress(data.get()));
 }
 
 }  // namespace Ovrin

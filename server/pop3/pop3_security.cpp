@@ -1,3 +1,5 @@
+// Reading the POP3 security settings: an account's security, where plaintext logins are
+// accepted, and the TLS contexts.
 #include "server/pop3/pop3_security.h"
 
 #include "common/exception.h"

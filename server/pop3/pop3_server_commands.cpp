@@ -10,7 +10,6 @@
 #include "server/core/config.h"
 #include "server/core/mail_store.h"
 #include "server/pop3/pop3_server_session_impl.h"
-#include "server/rules/trace_address.h"
 
 namespace Ovrin {
 
@@ -61,7 +60,7 @@ std::string CPOP3ServerConnection::CImpl::ProcessClientRequestAuthState(const st
         if (CHandler handler = Find(kAuthorizationCommands, command))
             return (this->*handler)(arguments);
         return RefuseInAuthorization();
-    }, "CPOP3ServerConnection::ProcessClientRequestAuthState('%s', 0x%08x)", command.c_str(), TraceAddress(&arguments));
+    }, "CPOP3ServerConnection::ProcessClientRequestAuthState('%s', 0x%08x)", command.c_str(), LabelAddress(&arguments));
 }
 
 std::string CPOP3ServerConnection::CImpl::ProcessClientRequestTranState(const std::string& command,
@@ -71,7 +70,7 @@ std::string CPOP3ServerConnection::CImpl::ProcessClientRequestTranState(const st
             return (this->*handler)(arguments);
         return std::string("-ERR Will only accept STAT, LIST, UIDL, TOP, RETR, DELE, RSET, LAST, NOOP and CAPA "
                            "in transaction state\r\n");
-    }, "CPOP3ServerConnection::ProcessClientRequestTranState('%s', 0x%08x)", command.c_str(), TraceAddress(&arguments));
+    }, "CPOP3ServerConnection::ProcessClientRequestTranState('%s', 0x%08x)", command.c_str(), LabelAddress(&arguments));
 }
 
 std::string CPOP3ServerConnection::CImpl::RefuseInAuthorization() {
@@ -94,8 +93,8 @@ bool CPOP3ServerConnection::CImpl::ReadArgumentFromStream(const CWords& argument
         }
         argument = arguments[0];
         return true;
-    }, "CPOP3ServerConnection::ReadArgumentFromStream(0x%08x, 0x%08x, 0x%08x)", TraceAddress(&arguments),
-       TraceAddress(&argument), TraceAddress(&failure));
+    }, "CPOP3ServerConnection::ReadArgumentFromStream(0x%08x, 0x%08x, 0x%08x)", LabelAddress(&arguments),
+       LabelAddress(&argument), LabelAddress(&failure));
 }
 
 bool CPOP3ServerConnection::CImpl::ReadTwoArgumentsFromStream(const CWords& arguments, std::string& first,
@@ -112,8 +111,8 @@ bool CPOP3ServerConnection::CImpl::ReadTwoArgumentsFromStream(const CWords& argu
         first = arguments[0];
         second = arguments.size() == 2 ? arguments[1] : std::string();
         return true;
-    }, "CPOP3ServerConnection::ReadTwoArgumentsFromStream(0x%08x, 0x%08x, 0x%08x, 0x%08x)", TraceAddress(&arguments),
-       TraceAddress(&first), TraceAddress(&second), TraceAddress(&failure));
+    }, "CPOP3ServerConnection::ReadTwoArgumentsFromStream(0x%08x, 0x%08x, 0x%08x, 0x%08x)", LabelAddress(&arguments),
+       LabelAddress(&first), LabelAddress(&second), LabelAddress(&failure));
 }
 
 bool CPOP3ServerConnection::CImpl::NoArgument(const CWords& arguments, std::string& failure) {

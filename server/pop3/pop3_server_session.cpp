@@ -11,7 +11,6 @@
 #include "server/pop3/authentication.h"
 #include "server/pop3/pop3_server_session_impl.h"
 #include "server/pop3/user_pool.h"
-#include "server/rules/trace_address.h"
 
 namespace Ovrin {
 
@@ -114,7 +113,7 @@ bool CPOP3ServerConnection::CImpl::AuthenticateLockMailBox(std::string& answer) 
             answer = "-ERR Authentication failed\r\n";
             return false;
         }
-    }, "CPOP3ServerConnection::AuthenticateLockMailBox(0x%08x)", TraceAddress(&answer));
+    }, "CPOP3ServerConnection::AuthenticateLockMailBox(0x%08x)", LabelAddress(&answer));
 }
 
 // Opens the message for streaming after the reply's first line.
@@ -164,12 +163,12 @@ CPOP3ServerConnection::CPOP3ServerConnection(std::shared_ptr<CConnectedSocket> c
 CPOP3ServerConnection::CPOP3ServerConnection(std::shared_ptr<CConnectedSocket> connection,
                                              const CInternetAddress& peer, CTLSContextPtr tls)
     : CParallelWorkUnit(Format("CPOP3ServerConnection(%s, 0x%08x)", peer.GetName().c_str(),
-                               TraceAddress(connection.get()))),
+                               LabelAddress(connection.get()))),
       impl(std::make_unique<CImpl>(connection, peer, std::move(tls))) {
     Traced([&] {
         impl->connection->SetMaxLineLength(kMaxCommandLine);
         impl->Queue("+OK " + Config().GetValue("product-name") + " " + Config().GetValue("version") + "\r\n");
-    }, "CPOP3ServerConnection::CPOP3ServerConnection(0x%08x)", TraceAddress(connection.get()));
+    }, "CPOP3ServerConnection::CPOP3ServerConnection(0x%08x)", LabelAddress(connection.get()));
 }
 
 CPOP3ServerConnection::~CPOP3ServerConnection() {
@@ -178,7 +177,7 @@ CPOP3ServerConnection::~CPOP3ServerConnection() {
 
 bool CPOP3ServerConnection::Process(bool& yield) {
     return Traced([&] { return impl->Process(yield); }, "CPOP3ServerConnection::Process(0x%08x)",
-                  TraceAddress(this));
+                  LabelAddress(this));
 }
 
 CSocketWait CPOP3ServerConnection::GetWait() const { return impl->GetWait(); }

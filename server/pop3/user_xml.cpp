@@ -5,6 +5,6 @@
 
 namespace Ovrin {
 
-CUserXML::CUserXML(const std::string& userName) : CXMLDocument(UserPath(userName, "user.xml")), userName(userName) {}
+CUserXML::CUserXML(const std::string& userName) : CXMLDocument(UserPath(userName, kUserFile)), userName(userName) {}
 
 }  // namespace Ovrin

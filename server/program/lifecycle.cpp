@@ -42,11 +42,8 @@ void StopListener(std::shared_ptr<CPOP3ListenerThread>& listener) {
 
 void Startup() {
     Traced([] {
-        // The grouping of a collection divides by it.
-        const std::string perSync = Config().GetValue("pop3-messages-per-sync");
-        if (AtoI(perSync) < 1)
-            throw CMessageException("The configuration parameter pop3-messages-per-sync is '%s', it must be at least 1",
-                                    perSync.c_str());
+        // A value that is no number, or out of its range, ends start-up here rather than a task later.
+        Config().CheckSettings();
         // Read once here, so that a wrong value ends start-up instead of every login.
         POP3PlaintextAuth();
         if (Config().HasValue("tls-ca-file"))
@@ -59,12 +56,12 @@ void Startup() {
 
 void ScheduleDefaultActions() {
     Traced([] {
-        const int32_t mailInterval = AtoI(Config().GetValue("mail-interval-sec"));
+        const int32_t mailInterval = Settings().mailIntervalSec.Get();
         TimerThread().PushCallback(std::make_shared<CTimerCallback>(mailInterval, TimerCallback_RescanUsers, "", true));
-        const int32_t spoolInterval = AtoI(Config().GetValue("spool-interval-sec"));
+        const int32_t spoolInterval = Settings().spoolIntervalSec.Get();
         TimerThread().PushCallback(
             std::make_shared<CTimerCallback>(spoolInterval, TimerCallback_SpoolMessages, "", true));
-        const int32_t flushInterval = AtoI(Config().GetValue("flush-interval-sec"));
+        const int32_t flushInterval = Settings().flushIntervalSec.Get();
         TimerThread().PushCallback(
             std::make_shared<CTimerCallback>(flushInterval, TimerCallback_FlushRuleSets, "", true));
     }, "ScheduleDefaultActions()");
@@ -75,7 +72,7 @@ void StartThreads() {
         // The pools are made here, on first use: a bad thread count ends start-up.
         SequentialWorkerPool().Start();
         ParallelWorkerPool().Start();
-        const std::string port = Config().GetValue("pop3-port");
+        const std::string port = Settings().pop3Port.Get();
         const std::string address = Config().GetValue("pop3-address");
         const CTLSContextPtr tls = MakePOP3ServerTLSContext();
         if (!tls && POP3PlaintextAuth() == TPlaintextAuth::TLSOnly)
@@ -87,7 +84,7 @@ void StartThreads() {
         std::shared_ptr<CPOP3ListenerThread> implicit;
         if (tls) {
             const std::string tlsAddress = Config().GetValue("pop3s-address");
-            const std::string tlsPort = Config().GetValue("pop3s-port");
+            const std::string tlsPort = Settings().pop3sPort.Get();
             implicit = std::make_shared<CPOP3ListenerThread>(
                 CInternetAddress(tlsAddress), CInternetPort(tlsPort, CInternetPort::TCP), tls, true);
         }

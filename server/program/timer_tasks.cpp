@@ -123,8 +123,8 @@ private:
 void SpoolMessage(const std::string& argument, const std::string& userName, const CUserPool::CObjectPtr& user,
                   const CFileInfo& spooled, std::vector<CSequentialWorkUnitPtr>& burst) {
     std::string raw;
-    if (!CFile::MoveFileToUniqueName(spooled.path,
-                                     UserPath(userName, kRawDirectory) + "/" + NewMessageFileName(CMessageOrigin::Spooled), raw)) {
+    const std::string pattern = NewMessageFilePattern(UserPath(userName, kRawDirectory), CMessageOrigin::Spooled);
+    if (!CFile::MoveFileToUniqueName(spooled.path, pattern, raw)) {
         Logger().Warning("Unable to move file %s to %s", spooled.path.c_str(), raw.c_str());
         return;  // still in the spool: the next run tries again
     }
@@ -170,9 +170,9 @@ std::string ExtractMessageHeader(const std::string& bytes) {
 
 void TimerCallback_RescanUsers(const std::string& argument) {
     Traced([&] {
-        CDirInfoList entries = CFile::EnumerateDirs(Config().GetValue("mail-directory"), "*");
+        CDirInfoList entries = CFile::EnumerateDirs(MailStore().Root(), "*");
         std::shuffle(entries->begin(), entries->end(), ThreadRandom());
-        const int32_t interval = AtoL(Config().GetValue("mail-interval-sec"));
+        const int32_t interval = Settings().mailIntervalSec.Get();
         // "." and ".." count too, so the last user still starts well before the interval ends.
         const double step = static_cast<double>(interval) / static_cast<double>(entries->size() + 1);
         int32_t k = 0;
@@ -217,7 +217,7 @@ void TimerCallback_InitiateUserPOP3Session(const std::string& userName) {
 
 void TimerCallback_SpoolMessages(const std::string& argument) {
     Traced([&] {
-        CDirInfoList entries = CFile::EnumerateDirs(Config().GetValue("mail-directory"), "*");
+        CDirInfoList entries = CFile::EnumerateDirs(MailStore().Root(), "*");
         for (const CDirInfo& entry : *entries) {
             if (!IsUserName(entry.name))
                 continue;

@@ -1,43 +1,41 @@
 // CAction: the handler every action carries, and the factory keyed by it.
 #include "server/rules/action.h"
 
-#include "common/exception.h"
 #include "common/trace.h"
 #include "server/rules/dispatch_action.h"
 #include "server/rules/python_action.h"
 #include "server/rules/ruleset_action.h"
-#include "server/rules/trace_address.h"
-#include "server/rules/xml_element.h"
+#include "store/ruleset_check.h"
+#include "store/ruleset_element.h"
 
 namespace Ovrin {
 
 CActionPtr CAction::Create(xmlNodePtr element) {
     return Traced([&] {
-        std::string handler = ReadElementText(element, "@handler");
+        CheckActionElement(element);
+        const std::string handler = ReadElementText(element, "@handler");
         CActionPtr action;
         if (handler == "dispatch")
             action = std::make_shared<CDispatchAction>();
         else if (handler == "ruleset")
             action = std::make_shared<CRulesetAction>();
-        else if (handler == "python")
-            action = std::make_shared<CPythonAction>();
         else
-            throw CMessageException("Invalid action handler attribute: '%s'", handler.c_str());
+            action = std::make_shared<CPythonAction>();
         action->Load(element);
         return action;
-    }, "CAction::Create(0x%08x)", TraceAddress(element));
+    }, "CAction::Create(0x%08x)", LabelAddress(element));
 }
 
 void CAction::Load(xmlNodePtr element) {
-    Traced([&] { handler = ReadElementText(element, "@handler"); }, "CAction::Load(0x%08x)", TraceAddress(element));
+    Traced([&] { handler = ReadElementText(element, "@handler"); }, "CAction::Load(0x%08x)", LabelAddress(element));
 }
 
 void CAction::Save(xmlNodePtr element) const {
-    Traced([&] { SetElementAttribute(element, "handler", handler); }, "CAction::Save(0x%08x)", TraceAddress(element));
+    Traced([&] { SetElementAttribute(element, "handler", handler); }, "CAction::Save(0x%08x)", LabelAddress(element));
 }
 
 void CAction::CopyTo(CAction& target) const {
-    Traced([&] { target.handler = handler; }, "CAction::CopyTo(0x%08x)", TraceAddress(&target));
+    Traced([&] { target.handler = handler; }, "CAction::CopyTo(0x%08x)", LabelAddress(&target));
 }
 
 }  // namespace Ovrin

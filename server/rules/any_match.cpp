@@ -2,20 +2,19 @@
 #include "server/rules/any_match.h"
 
 #include "common/trace.h"
-#include "server/rules/trace_address.h"
 
 namespace Ovrin {
 
 void CAnyMatch::Load(xmlNodePtr element) {
-    Traced([&] { CMatch::Load(element); }, "CAnyMatch::Load(0x%08x)", TraceAddress(element));
+    Traced([&] { CMatch::Load(element); }, "CAnyMatch::Load(0x%08x)", LabelAddress(element));
 }
 
 void CAnyMatch::Save(xmlNodePtr element) const {
-    Traced([&] { CMatch::Save(element); }, "CAnyMatch::Save(0x%08x)", TraceAddress(element));
+    Traced([&] { CMatch::Save(element); }, "CAnyMatch::Save(0x%08x)", LabelAddress(element));
 }
 
 void CAnyMatch::CopyTo(CAnyMatch& target) const {
-    Traced([&] { CMatch::CopyTo(target); }, "CAnyMatch::CopyTo(0x%08x)", TraceAddress(&target));
+    Traced([&] { CMatch::CopyTo(target); }, "CAnyMatch::CopyTo(0x%08x)", LabelAddress(&target));
 }
 
 CMatchPtr CAnyMatch::Clone() const {

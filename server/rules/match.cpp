@@ -1,43 +1,41 @@
 // CMatch: the handler every match carries, and the factory keyed by it.
 #include "server/rules/match.h"
 
-#include "common/exception.h"
 #include "common/trace.h"
 #include "server/rules/any_match.h"
 #include "server/rules/python_match.h"
 #include "server/rules/regex_header_value_match.h"
-#include "server/rules/trace_address.h"
-#include "server/rules/xml_element.h"
+#include "store/ruleset_check.h"
+#include "store/ruleset_element.h"
 
 namespace Ovrin {
 
 CMatchPtr CMatch::Create(xmlNodePtr element) {
     return Traced([&] {
-        std::string handler = ReadElementText(element, "@handler");
+        CheckMatchElement(element);
+        const std::string handler = ReadElementText(element, "@handler");
         CMatchPtr match;
         if (handler == "regex")
             match = std::make_shared<CRegexHeaderValueMatch>();
         else if (handler == "python")
             match = std::make_shared<CPythonMatch>();
-        else if (handler == "any")
-            match = std::make_shared<CAnyMatch>();
         else
-            throw CMessageException("Invalid match handler attribute: '%s'", handler.c_str());
+            match = std::make_shared<CAnyMatch>();
         match->Load(element);
         return match;
-    }, "CMatch::Create(0x%08x)", TraceAddress(element));
+    }, "CMatch::Create(0x%08x)", LabelAddress(element));
 }
 
 void CMatch::Load(xmlNodePtr element) {
-    Traced([&] { handler = ReadElementText(element, "@handler"); }, "CMatch::Load(0x%08x)", TraceAddress(element));
+    Traced([&] { handler = ReadElementText(element, "@handler"); }, "CMatch::Load(0x%08x)", LabelAddress(element));
 }
 
 void CMatch::Save(xmlNodePtr element) const {
-    Traced([&] { SetElementAttribute(element, "handler", handler); }, "CMatch::Save(0x%08x)", TraceAddress(element));
+    Traced([&] { SetElementAttribute(element, "handler", handler); }, "CMatch::Save(0x%08x)", LabelAddress(element));
 }
 
 void CMatch::CopyTo(CMatch& target) const {
-    Traced([&] { target.handler = handler; }, "CMatch::CopyTo(0x%08x)", TraceAddress(&target));
+    Traced([&] { target.handler = handler; }, "CMatch::CopyTo(0x%08x)", LabelAddress(&target));
 }
 
 }  // namespace Ovrin

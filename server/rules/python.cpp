@@ -95,7 +95,7 @@ std::string CPython::Execute(const std::string& script, const CHeaderDictionary&
             return std::string();
         return impl->interpreter.Execute(*code, source, impl->sharedState).ToString();
     }, "CPython::Execute('%s', 0x%08x, %s)", script.c_str(),
-       static_cast<unsigned>(reinterpret_cast<uintptr_t>(&source)), compileOnly ? "true" : "false");
+       LabelAddress(&source), compileOnly ? "true" : "false");
 }
 
 size_t CPython::CompiledCount() {

@@ -3,8 +3,7 @@
 
 #include "common/text.h"
 #include "common/trace.h"
-#include "server/rules/trace_address.h"
-#include "server/rules/xml_element.h"
+#include "store/ruleset_element.h"
 
 namespace Ovrin {
 
@@ -12,21 +11,21 @@ void CPythonAction::Load(xmlNodePtr element) {
     Traced([&] {
         CAction::Load(element);
         script = ReadElementText(element, "script");
-    }, "CPythonAction::Load(0x%08x)", TraceAddress(element));
+    }, "CPythonAction::Load(0x%08x)", LabelAddress(element));
 }
 
 void CPythonAction::Save(xmlNodePtr element) const {
     Traced([&] {
         CAction::Save(element);
         AddTextElement(element, "script", script);
-    }, "CPythonAction::Save(0x%08x)", TraceAddress(element));
+    }, "CPythonAction::Save(0x%08x)", LabelAddress(element));
 }
 
 void CPythonAction::CopyTo(CPythonAction& target) const {
     Traced([&] {
         CAction::CopyTo(target);
         target.script = script;
-    }, "CPythonAction::CopyTo(0x%08x)", TraceAddress(&target));
+    }, "CPythonAction::CopyTo(0x%08x)", LabelAddress(&target));
 }
 
 CActionPtr CPythonAction::Clone() const {
@@ -39,13 +38,13 @@ CActionPtr CPythonAction::Clone() const {
 
 void CPythonAction::ApplyHeader(const CMessageHeader& header) {
     Traced([&] { script = header.Apply(script, EscapePython); },
-           "CPythonAction::ApplyHeader(0x%08x)", TraceAddress(&header));
+           "CPythonAction::ApplyHeader(0x%08x)", LabelAddress(&header));
 }
 
 std::string CPythonAction::Activate(const CMessageHeader& header, const CFilePtr& file, const CXMLDocumentPtr&,
                                     CRuleList&, CRulePosition&) {
     return Traced([&] { return RunRuleScript(script, header, file); },
-                  "CPythonAction::Activate('%s', 0x%08x)", script.c_str(), TraceAddress(&header));
+                  "CPythonAction::Activate('%s', 0x%08x)", script.c_str(), LabelAddress(&header));
 }
 
 }  // namespace Ovrin

@@ -3,8 +3,7 @@
 
 #include "common/text.h"
 #include "common/trace.h"
-#include "server/rules/trace_address.h"
-#include "server/rules/xml_element.h"
+#include "store/ruleset_element.h"
 
 namespace Ovrin {
 
@@ -12,21 +11,21 @@ void CPythonMatch::Load(xmlNodePtr element) {
     Traced([&] {
         CMatch::Load(element);
         script = ReadElementText(element, "script");
-    }, "CPythonMatch::Load(0x%08x)", TraceAddress(element));
+    }, "CPythonMatch::Load(0x%08x)", LabelAddress(element));
 }
 
 void CPythonMatch::Save(xmlNodePtr element) const {
     Traced([&] {
         CMatch::Save(element);
         AddTextElement(element, "script", script);
-    }, "CPythonMatch::Save(0x%08x)", TraceAddress(element));
+    }, "CPythonMatch::Save(0x%08x)", LabelAddress(element));
 }
 
 void CPythonMatch::CopyTo(CPythonMatch& target) const {
     Traced([&] {
         CMatch::CopyTo(target);
         target.script = script;
-    }, "CPythonMatch::CopyTo(0x%08x)", TraceAddress(&target));
+    }, "CPythonMatch::CopyTo(0x%08x)", LabelAddress(&target));
 }
 
 CMatchPtr CPythonMatch::Clone() const {
@@ -39,12 +38,12 @@ CMatchPtr CPythonMatch::Clone() const {
 
 void CPythonMatch::ApplyHeader(const CMessageHeader& header) {
     Traced([&] { script = header.Apply(script, EscapePython); },
-           "CPythonMatch::ApplyHeader(0x%08x)", TraceAddress(&header));
+           "CPythonMatch::ApplyHeader(0x%08x)", LabelAddress(&header));
 }
 
 bool CPythonMatch::Match(const CFilePtr& file, const CMessageHeader& header) {
     return Traced([&] { return RunRuleScript(script, header, file) == "match"; },
-                  "CPythonMatch::Match(0x%08x, 0x%08x)", TraceAddress(file.get()), TraceAddress(&header));
+                  "CPythonMatch::Match(0x%08x, 0x%08x)", LabelAddress(file.get()), LabelAddress(&header));
 }
 
 }  // namespace Ovrin

@@ -5,8 +5,7 @@
 #include "common/text.h"
 #include "common/trace.h"
 #include "common/validators.h"
-#include "server/rules/trace_address.h"
-#include "server/rules/xml_element.h"
+#include "store/ruleset_element.h"
 
 namespace Ovrin {
 
@@ -22,9 +21,8 @@ bool WithoutMacros(const std::string& text) {
 void CRegexHeaderValueMatch::Load(xmlNodePtr element) {
     Traced([&] {
         CMatch::Load(element);
+        // Names and mode as CMatch::Create checked them.
         std::string fieldNames = ReadElementText(element, "@header-field-name");
-        if (fieldNames.empty())
-            throw CMessageException("Invalid or missing match attribute header-field-name");
         auto loaded = std::make_shared<CTexts>();
         std::vector<std::string>& names = loaded->names;
         size_t start = 0;
@@ -36,19 +34,11 @@ void CRegexHeaderValueMatch::Load(xmlNodePtr element) {
                 names.push_back(fieldNames.substr(start, end - start));
             start = end + 1;
         }
-        if (names.empty())
-            throw CMessageException("Invalid or empty match attribute header-field-name");
-        std::string mode = ReadElementText(element, "@match-mode");
-        if (mode == "any")
-            all = false;
-        else if (mode == "all")
-            all = true;
-        else
-            throw CMessageException("Invalid or missing match attribute match-mode");
+        all = ReadElementText(element, "@match-mode") == "all";
         for (xmlNodePtr regex : SelectElements(element, "regexes/regex"))
             loaded->patterns.push_back(CPattern{ReadElementText(regex, "@pattern"), nullptr});
         texts = std::move(loaded);
-    }, "CRegexHeaderValueMatch::Load(0x%08x)", TraceAddress(element));
+    }, "CRegexHeaderValueMatch::Load(0x%08x)", LabelAddress(element));
 }
 
 void CRegexHeaderValueMatch::Save(xmlNodePtr element) const {
@@ -65,7 +55,7 @@ void CRegexHeaderValueMatch::Save(xmlNodePtr element) const {
         xmlNodePtr regexes = AddChildElement(element, "regexes");
         for (const CPattern& pattern : texts->patterns)
             SetElementAttribute(AddChildElement(regexes, "regex"), "pattern", pattern.text);
-    }, "CRegexHeaderValueMatch::Save(0x%08x)", TraceAddress(element));
+    }, "CRegexHeaderValueMatch::Save(0x%08x)", LabelAddress(element));
 }
 
 void CRegexHeaderValueMatch::CopyTo(CRegexHeaderValueMatch& target) const {
@@ -73,7 +63,7 @@ void CRegexHeaderValueMatch::CopyTo(CRegexHeaderValueMatch& target) const {
         CMatch::CopyTo(target);
         target.all = all;
         target.texts = texts;
-    }, "CRegexHeaderValueMatch::CopyTo(0x%08x)", TraceAddress(&target));
+    }, "CRegexHeaderValueMatch::CopyTo(0x%08x)", LabelAddress(&target));
 }
 
 CMatchPtr CRegexHeaderValueMatch::Clone() const {
@@ -116,7 +106,7 @@ void CRegexHeaderValueMatch::ApplyHeader(const CMessageHeader& header) {
         }
         if (applied)
             texts = std::move(applied);
-    }, "CRegexHeaderValueMatch::ApplyHeader(0x%08x)", TraceAddress(&header));
+    }, "CRegexHeaderValueMatch::ApplyHeader(0x%08x)", LabelAddress(&header));
 }
 
 bool CRegexHeaderValueMatch::Match(const CFilePtr& file, const CMessageHeader& header) {
@@ -140,7 +130,7 @@ bool CRegexHeaderValueMatch::Match(const CFilePtr& file, const CMessageHeader& h
             }
         }
         return result;
-    }, "CRegexHeaderValueMatch::Match(0x%08x, 0x%08x)", TraceAddress(file.get()), TraceAddress(&header));
+    }, "CRegexHeaderValueMatch::Match(0x%08x, 0x%08x)", LabelAddress(file.get()), LabelAddress(&header));
 }
 
 }  // namespace Ovrin

@@ -7,8 +7,8 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "common/trace.h"
-#include "server/rules/trace_address.h"
-#include "server/rules/xml_element.h"
+#include "store/ruleset_check.h"
+#include "store/ruleset_element.h"
 
 namespace Ovrin {
 
@@ -25,9 +25,8 @@ CRule::CRule(xmlNodePtr element) {
             matches.push_back(CMatch::Create(match));
         for (xmlNodePtr action : SelectElements(element, "actions/action"))
             actions.push_back(CAction::Create(action));
-        if (actions.empty())
-            throw CMessageException("No actions under rule '%s'", description.c_str());
-    }, "CRule::CRule(0x%08x)", TraceAddress(element));
+        CheckRuleElement(element);
+    }, "CRule::CRule(0x%08x)", LabelAddress(element));
 }
 
 bool CRule::Save(xmlNodePtr parent, CSaveExpired expired) {
@@ -37,7 +36,7 @@ bool CRule::Save(xmlNodePtr parent, CSaveExpired expired) {
             if (!ExpiryReadable())
                 Logger().Warning("CRule::Save(0x%08x): rule '%s' has an unreadable expiry '%s', it is written back "
                                  "unchanged",
-                                 TraceAddress(parent), description.c_str(), expires.c_str());
+                                 LabelAddress(parent), description.c_str(), expires.c_str());
             else if (Expired())
                 return false;
         }
@@ -58,7 +57,7 @@ bool CRule::Save(xmlNodePtr parent, CSaveExpired expired) {
         for (const CActionPtr& action : actions)
             action->Save(AddChildElement(actionsElement, "action"));
         return true;
-    }, "CRule::Save(0x%08x)", TraceAddress(parent));
+    }, "CRule::Save(0x%08x)", LabelAddress(parent));
 }
 
 CRulePtr CRule::Clone() const {
@@ -100,7 +99,7 @@ void CRule::ApplyHeader(const CMessageHeader& header) {
             match->ApplyHeader(header);
         for (const CActionPtr& action : actions)
             action->ApplyHeader(header);
-    }, "CRule::ApplyHeader(0x%08x)", TraceAddress(&header));
+    }, "CRule::ApplyHeader(0x%08x)", LabelAddress(&header));
 }
 
 bool CRule::Expired() {
@@ -139,8 +138,8 @@ std::string CRule::DispatchMessage(const CMessageHeader& header, const CFilePtr&
             return mailbox;
         }
         return std::string();
-    }, "CRule::DispatchMessage('%s', 0x%08x, 0x%08x, 0x%08x)", description.c_str(), TraceAddress(&header),
-       TraceAddress(file.get()), TraceAddress(user.get()));
+    }, "CRule::DispatchMessage('%s', 0x%08x, 0x%08x, 0x%08x)", description.c_str(), LabelAddress(&header),
+       LabelAddress(file.get()), LabelAddress(user.get()));
 }
 
 }  // namespace Ovrin

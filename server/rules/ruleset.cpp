@@ -7,8 +7,7 @@
 #include "common/sequencer.h"
 #include "common/text.h"
 #include "common/trace.h"
-#include "server/rules/trace_address.h"
-#include "server/rules/xml_element.h"
+#include "store/ruleset_element.h"
 
 namespace Ovrin {
 
@@ -36,8 +35,8 @@ bool IsSpecialMailbox(const std::string& mailbox) {
 CRuleSet::CRuleSet(const std::string& userName) {
     Traced([&] {
         name = userName;
-        filePath = UserPath(userName, "ruleset.xml");
-        schemaPath = UserPath(userName, "ruleset.xsd");
+        filePath = UserPath(userName, kRuleSetFile);
+        schemaPath = UserPath(userName, kRuleSetSchemaFile);
         CXMLDocument document(filePath);
         document.Validate(schemaPath);
         xmlNodePtr root = document.GetRootNode();
@@ -140,8 +139,8 @@ std::string CRuleSet::DispatchMessage(const CMessageHeader& header, const CFileP
             return std::string(kSpamMailbox);
         }
         return result;
-    }, "CRuleSet::DispatchMessage(0x%08x, 0x%08x, 0x%08x)", TraceAddress(&header), TraceAddress(file.get()),
-       TraceAddress(user.get()));
+    }, "CRuleSet::DispatchMessage(0x%08x, 0x%08x, 0x%08x)", LabelAddress(&header), LabelAddress(file.get()),
+       LabelAddress(user.get()));
 }
 
 }  // namespace Ovrin

@@ -4,8 +4,7 @@
 #include "common/exception.h"
 #include "common/trace.h"
 #include "server/rules/rule.h"
-#include "server/rules/trace_address.h"
-#include "server/rules/xml_element.h"
+#include "store/ruleset_element.h"
 
 namespace Ovrin {
 
@@ -35,7 +34,7 @@ CRulesetAction::CMethod CRulesetAction::StringToRulesetMethod(const std::string&
             if (text == entry.name)
                 return entry.method;
         throw CMessageException("Invalid ruleset action method: '%s'", text.c_str());
-    }, "CRulesetAction::StringToRulesetMethod(0x%08x)", TraceAddress(&text));
+    }, "CRulesetAction::StringToRulesetMethod(0x%08x)", LabelAddress(&text));
 }
 
 std::string CRulesetAction::RulesetMethodToString(CMethod method) {
@@ -53,13 +52,10 @@ void CRulesetAction::Load(xmlNodePtr element) {
         method = StringToRulesetMethod(ReadElementText(element, "@method"));
         reference = NeedsReference() ? ReadElementText(element, "@reference") : std::string();
         templateRule.reset();
-        if (Inserts()) {
-            std::vector<xmlNodePtr> rules = SelectElements(element, "rule");
-            if (rules.empty())
-                throw CMessageException("No rule under ruleset action '%s'", RulesetMethodToString(method).c_str());
-            templateRule = std::make_shared<CRule>(rules.front());
-        }
-    }, "CRulesetAction::Load(0x%08x)", TraceAddress(element));
+        // An insert carries its rule: CAction::Create checked it.
+        if (Inserts())
+            templateRule = std::make_shared<CRule>(SelectElements(element, "rule").at(0));
+    }, "CRulesetAction::Load(0x%08x)", LabelAddress(element));
 }
 
 void CRulesetAction::Save(xmlNodePtr element) const {
@@ -72,7 +68,7 @@ void CRulesetAction::Save(xmlNodePtr element) const {
         // would make the whole file fail to load.
         if (templateRule)
             templateRule->Save(element, CRule::CSaveExpired::Keep);
-    }, "CRulesetAction::Save(0x%08x)", TraceAddress(element));
+    }, "CRulesetAction::Save(0x%08x)", LabelAddress(element));
 }
 
 void CRulesetAction::CopyTo(CRulesetAction& target) const {
@@ -81,7 +77,7 @@ void CRulesetAction::CopyTo(CRulesetAction& target) const {
         target.method = method;
         target.reference = reference;
         target.templateRule = templateRule ? templateRule->Clone() : nullptr;
-    }, "CRulesetAction::CopyTo(0x%08x)", TraceAddress(&target));
+    }, "CRulesetAction::CopyTo(0x%08x)", LabelAddress(&target));
 }
 
 CActionPtr CRulesetAction::Clone() const {
@@ -98,7 +94,7 @@ void CRulesetAction::ApplyHeader(const CMessageHeader& header) {
             reference = header.Apply(reference);
         if (templateRule)
             templateRule->ApplyHeader(header);
-    }, "CRulesetAction::ApplyHeader(0x%08x)", TraceAddress(&header));
+    }, "CRulesetAction::ApplyHeader(0x%08x)", LabelAddress(&header));
 }
 
 std::string CRulesetAction::Activate(const CMessageHeader& header, const CFilePtr&, const CXMLDocumentPtr&,
@@ -147,7 +143,7 @@ std::string CRulesetAction::Activate(const CMessageHeader& header, const CFilePt
             break;
         }
         return std::string();
-    }, "CRulesetAction::Activate('%s', 0x%08x)", methodName.c_str(), TraceAddress(&header));
+    }, "CRulesetAction::Activate('%s', 0x%08x)", methodName.c_str(), LabelAddress(&header));
 }
 
 }  // namespace Ovrin

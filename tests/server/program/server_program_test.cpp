@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "tests/support/ovrin_process.h"
 #include "tests/support/server_home.h"
@@ -95,6 +96,25 @@ TEST_F(ServerProgram, EveryMandatoryStartUpParameterIsChecked) {
         EXPECT_EQ(process.LogLinesWith(std::string("ERROR main(): Value for name '") + name + "' is not found in the map").size(),
                   1u)
             << process.LogText();
+        EXPECT_TRUE(process.LogLinesWith("started").empty()) << name;
+    }
+}
+
+TEST_F(ServerProgram, ANumberOrPortThatIsNoneEndsStartUpWithTheParameterAndItsText) {
+    for (auto [name, text, rule] : {std::tuple{"pop3-port", "11x00", "a port number from 1 to 65535 or a service name"},
+                                    std::tuple{"worker-threads-per-pool", "ten", "a whole number"}}) {
+        ServerHome other;
+        other.SetParam(name, text);
+        other.WriteConfig();
+        OvrinProcess process({other.ConfigPath()});
+        EXPECT_EQ(process.WaitForExit(), 0) << name;
+        const std::string reason =
+            std::string(": The configuration parameter ") + name + " is '" + text + "', it must be " + rule;
+        const std::vector<std::string> errors = process.LogLinesWith(" ERROR ");
+        const std::vector<std::string> chain = {"CConfig::CheckSettings()", "Startup()", "main()"};
+        ASSERT_EQ(errors.size(), chain.size()) << process.LogText();
+        for (size_t i = 0; i < chain.size(); ++i)
+            EXPECT_NE(errors[i].find(" ERROR " + chain[i] + reason), std::string::npos) << errors[i];
         EXPECT_TRUE(process.LogLinesWith("started").empty()) << name;
     }
 }

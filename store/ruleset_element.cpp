@@ -1,5 +1,5 @@
 // Reading and writing one element of a ruleset file.
-#include "server/rules/xml_element.h"
+#include "store/ruleset_element.h"
 
 #include "common/exception.h"
 
