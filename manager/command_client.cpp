@@ -99,10 +99,12 @@ std::string Exchange(const std::string& command, TClock::time_point deadline) {
     std::vector<char> buffer(kReplyBuffer, 0);
     size_t received = 0;
     while (received < 2 || buffer[received - 2] != '\r' || buffer[received - 1] != '\n') {
-        if (received < kReplyBuffer - 1)
-            AwaitReady(socket.fd, POLLIN, deadline);
+        // A full buffer without a line end ends the exchange as a receive of nothing would; asked
+        // of the non-blocking socket, that receive could also say "try again".
+        if (received == kReplyBuffer - 1)
+            throw CMessageException("Unable to receive response from the server, WSAGetLastError=%d", 0);
+        AwaitReady(socket.fd, POLLIN, deadline);
         errno = 0;
-        // At 65535 bytes this asks for nothing and gets 0, which ends the exchange.
         ssize_t got = recv(socket.fd, buffer.data() + received, kReplyBuffer - 1 - received, 0);
         if (got <= 0)
             throw CMessageException("Unable to receive response from the server, WSAGetLastError=%d", errno);
