@@ -163,21 +163,21 @@ bool TUserTreeControl::Commit() {
     if (!file)
         return false;
     TUserLock lock(user);
-    if (!file->SaveUnder(lock, nullptr, [this] { RefreshAndExpand(); }))
-        return false;  // this controller is gone after a reload
     // What was collected from an account the user no longer has must not hold back the mail of
-    // an account added later under the same name.
-    std::set<std::string> accounts;
-    for (const TXmlNode& account : file->Document().SelectNodes("/user/pop3-clients/pop3-client")) {
-        auto text = [&](const char* key) {
-            TXmlNode attribute = account.SelectSingleNode(key);
-            return attribute ? attribute.Text() : "";
-        };
-        accounts.insert(CCollectedRecord::FileName(text("@hostname"), text("@port"), text("@username")));
-    }
-    TUserLock again(user);
-    CCollectedRecord::RemoveOthers(MailStore(), user, accounts);
-    again.Release();
+    // an account added later under the same name; done under the same lock as the save.
+    auto forgetGoneAccounts = [this](const TXmlDocument& saved) {
+        std::set<std::string> accounts;
+        for (const TXmlNode& account : saved.SelectNodes("/user/pop3-clients/pop3-client")) {
+            auto text = [&](const char* key) {
+                TXmlNode attribute = account.SelectSingleNode(key);
+                return attribute ? attribute.Text() : "";
+            };
+            accounts.insert(CCollectedRecord::FileName(text("@hostname"), text("@port"), text("@username")));
+        }
+        CCollectedRecord::RemoveOthers(MailStore(), user, accounts);
+    };
+    if (!file->SaveUnder(lock, forgetGoneAccounts, [this] { RefreshAndExpand(); }))
+        return false;  // this controller is gone after a reload
     return TTreeControl::Commit();
 }
 
