@@ -5,6 +5,9 @@
 #include <QStyle>
 #include <QTreeWidget>
 
+#include <netdb.h>
+
+#include "common/exception.h"
 #include "common/text.h"
 #include "manager/user_panels.h"
 
@@ -13,6 +16,20 @@ namespace Ovrin {
 namespace {
 
 constexpr const char* kPasswordKey = "@password";
+
+// Refused here, not by every collection later, each of which would log its failure.
+void CheckAddress(const std::string& key, const std::string& value) {
+    if (key == "@hostname" &&
+        (value.empty() || value.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789.-_:[]") !=
+                              std::string::npos))
+        throw CMessageException("\"%s\" is not a host name or IP address.", value.c_str());
+    if (key != "@port")
+        return;
+    bool number = !value.empty() && value.size() <= 5 && value.find_first_not_of("0123456789") == std::string::npos;
+    if (number ? std::stoi(value) < 1 || std::stoi(value) > 65535 : !getservbyname(value.c_str(), "tcp"))
+        throw CMessageException("The port \"%s\" is neither a number from 1 to 65535 nor a known service name.",
+                                value.c_str());
+}
 
 }  // namespace
 
@@ -61,6 +78,7 @@ std::string TUserPOP3AccountTreeControl::GetValue(const std::string& key) {
 void TUserPOP3AccountTreeControl::SetValue(const std::string& key, const std::string& value) {
     if (key.empty() || key[0] != '@')
         return;
+    CheckAddress(key, value);
     // An account without the attribute lets its port decide, collects and deletes, keeps for
     // good: the default is written as no attribute.
     if ((key == kPop3SecurityKey && value.empty()) || (key == kPop3LeaveKey && value == "false") ||
