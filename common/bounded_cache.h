@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <list>
+#include <mutex>
 #include <unordered_map>
 #include <utility>
 
@@ -49,6 +50,35 @@ private:
     const size_t limit;
     std::list<Key> recency;  // most recently used first
     std::unordered_map<Key, std::pair<Value, typename std::list<Key>::iterator>> entries;
+};
+
+// A CBoundedCache that threads share: a missing value is made outside the lock, so that one slow
+// making never holds up the others; when two threads make one key at once, the first one's stays.
+template <class Key, class Value>
+class CSharedBoundedCache {
+public:
+    explicit CSharedBoundedCache(size_t limit) : entries(limit) {}
+
+    template <class Make>
+    Value Get(const Key& key, Make&& make) {
+        {
+            std::lock_guard<std::mutex> hold(guard);
+            if (Value* found = entries.Find(key))
+                return *found;
+        }
+        Value made = make();
+        std::lock_guard<std::mutex> hold(guard);
+        return entries.Insert(key, std::move(made));
+    }
+
+    size_t Size() {
+        std::lock_guard<std::mutex> hold(guard);
+        return entries.Size();
+    }
+
+private:
+    std::mutex guard;
+    CBoundedCache<Key, Value> entries;
 };
 
 }  // namespace Ovrin

@@ -2,6 +2,8 @@
 // inactivity time-out, over the connection's stream transport.
 #include "common/connected_socket.h"
 
+#include <cstring>
+
 #include "common/exception.h"
 #include "common/log.h"
 #include "common/tls_transport.h"
@@ -29,7 +31,7 @@ CConnectedSocket::~CConnectedSocket() {
 }
 
 const char* CConnectedSocket::ModeText(TTransferMode mode) {
-    return mode == xferEXACT ? "exact" : mode == xferUPTO ? "upto" : "line";
+    return mode == xferEXACT ? "exact" : mode == xferUPTO ? "upto" : mode == xferPIECE ? "piece" : "line";
 }
 
 void CConnectedSocket::CheckInactivity() const {
@@ -55,8 +57,8 @@ uint32_t CConnectedSocket::SendLine(const std::string& line) {
                   "CConnectedSocket::SendLine('%s')", line.c_str());
 }
 
-CInternetAddress CConnectedSocket::GetPeerAddress() {
-    return Traced([&] { return socket->GetPeerAddress(); }, "CConnectedSocket::GetPeerAddress()");
+CInternetAddress CConnectedSocket::GetPeerAddress(bool lookUp) {
+    return Traced([&] { return socket->GetPeerAddress(lookUp); }, "CConnectedSocket::GetPeerAddress()");
 }
 
 void CConnectedSocket::SetBlocking(bool blocking) {
@@ -74,6 +76,8 @@ void CConnectedSocket::CheckArguments(void* buffer, uint32_t length, TTransferMo
             throw CMessageException("Invalid buffer with xferEXACT or xferUPTO");
     } else if (line == nullptr) {
         throw CMessageException("Null pointer to a string with xferLINE");
+    } else if (mode == xferPIECE && length < 2) {
+        throw CMessageException("A piece of a line must be allowed two bytes at least");
     }
 }
 
@@ -82,16 +86,27 @@ bool CConnectedSocket::InputServes(TTransferMode mode, uint32_t length) const {
         return length > 0 && input->GetLength() >= length;
     if (mode == xferUPTO)
         return input->GetLength() > 0;
+    if (mode == xferPIECE)
+        return input->HasLine() || input->GetLength() >= length;
     return input->HasLine();
 }
 
 uint32_t CConnectedSocket::TakeFromInput(void* buffer, uint32_t length, TTransferMode mode, std::string* line) {
-    lastMode = mode == xferEXACT || mode == xferUPTO ? mode : xferLINE;
+    lastMode = mode == xferEXACT || mode == xferUPTO || mode == xferPIECE ? mode : xferLINE;
     lastLength = length;
     if (mode == xferEXACT)
         return input->GetLength() >= length ? input->Read(buffer, length) : 0;
     if (mode == xferUPTO)
         return input->GetLength() > 0 ? input->Read(buffer, length) : 0;
+    // A piece when no line ends within its length; a line end may be further on already.
+    if (mode == xferPIECE && (input->GetLength() >= length ? std::memchr(input->GetData(), '\n', length) == nullptr
+                                                            : !input->HasLine())) {
+        if (input->GetLength() < length)
+            return 0;
+        const uint32_t size = input->GetData()[length - 1] == '\r' ? length - 1 : length;
+        line->assign(reinterpret_cast<const char*>(input->GetData()), size);
+        return input->Read(nullptr, size);
+    }
     uint32_t result = input->ReadLine(line);
     // A line end may still follow a trailing CR, hence the one byte of grace.
     if (maxLineLength > 0 && (result > maxLineLength + 1 || (result == 0 && input->GetLength() > maxLineLength + 1)))
@@ -263,7 +278,7 @@ uint32_t CConnectedDatagramServerSocket::Send(const void* data, uint32_t length)
 
 uint32_t CConnectedDatagramServerSocket::Recv(void* buffer, uint32_t length, TTransferMode mode, std::string* line) {
     return Traced([&]() -> uint32_t {
-        if (mode != xferEXACT && mode != xferUPTO && mode != xferLINE)
+        if (mode != xferEXACT && mode != xferUPTO && mode != xferLINE && mode != xferPIECE)
             throw CMessageException("not reached");
         CheckArguments(buffer, length, mode, line);
         CheckInactivity();

@@ -21,7 +21,10 @@ namespace Ovrin {
 
 class CConnectedSocket {
 public:
-    enum TTransferMode { xferEXACT = 0, xferUPTO = 1, xferLINE = 2 };
+    // xferPIECE: a line as xferLINE, or, while no line end is in sight and at least length bytes
+    // are, the first length bytes of a longer line (less a trailing CR, which may begin the
+    // line end): so that a line of any length can be streamed through a bounded buffer.
+    enum TTransferMode { xferEXACT = 0, xferUPTO = 1, xferLINE = 2, xferPIECE = 3 };
     static constexpr uint32_t kDefaultInactivityTimeout = 120;
     static constexpr uint32_t kScratchSize = 65536;
 
@@ -33,7 +36,8 @@ public:
     // Send(nullptr, 0) until it returns 0.
     virtual uint32_t Send(const void* data, uint32_t length) = 0;
     // xferEXACT: length bytes or 0; xferUPTO: 1..length bytes or 0; xferLINE: the line into
-    // *line and its length plus one, or 0. 0 means not yet available.
+    // *line and its length plus one, or 0; xferPIECE: as xferLINE for a whole line, the piece's
+    // length itself for a piece. 0 means not yet available.
     virtual uint32_t Recv(void* buffer, uint32_t length, TTransferMode mode, std::string* line) = 0;
 
     // The bytes exactly as given: callers include the CR LF.
@@ -43,7 +47,8 @@ public:
     // Longest line xferLINE accepts (without its end); a longer one throws. 0: no limit beyond
     // the buffer's. Returns the previous value.
     uint32_t SetMaxLineLength(uint32_t bytes);
-    CInternetAddress GetPeerAddress();
+    // See CSocket::GetPeerAddress.
+    CInternetAddress GetPeerAddress(bool lookUp = true);
     void SetBlocking(bool blocking);
 
     // From now on the connection speaks TLS (STLS, or a port of implicit TLS): nothing may be

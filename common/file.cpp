@@ -106,12 +106,48 @@ void SyncDirectory(const std::string& directory) {
         ::fsync(fd.Get());
 }
 
-// Writes a complete, synced copy of an open regular file into a descriptor, with the source's
-// permission bits and last-write time: a moved or copied message keeps its date.
-int CopyFileData(int from, const struct stat& source, int to) {
+// What root creates belongs to the owner of the directory it lands in: an administrator's tools
+// must leave nothing behind that the service's own user cannot use. Others create their own.
+void TakeDirectoryOwner(int fd, const std::string& path) {
+    struct stat directory {};
+    if (::geteuid() == 0 && ::stat(DirectoryOf(path).c_str(), &directory) == 0)
+        (void)::fchown(fd, directory.st_uid, directory.st_gid);
+}
+
+// A fresh file or directory gets exactly the private mode (the umask may have asked for more or
+// less) and its owner as above.
+void MakePrivate(int fd, const std::string& path, mode_t mode) {
+    (void)::fchmod(fd, mode);
+    TakeDirectoryOwner(fd, path);
+}
+
+// Opens as open(2) does; an O_CREAT without O_EXCL is split in two so that only a file really
+// created by this call is made private, and an existing one keeps its owner and mode.
+int OpenCreating(const std::string& path, int flags) {
+    if (!(flags & O_CREAT))
+        return OpenRetrying(path.c_str(), flags, 0);
+    for (int attempt = 0; attempt < kReopenAttempts; ++attempt) {
+        int fd = OpenRetrying(path.c_str(), flags | O_EXCL, CFile::kPrivateFileMode);
+        if (fd >= 0) {
+            MakePrivate(fd, path, CFile::kPrivateFileMode);
+            return fd;
+        }
+        if (errno != EEXIST || (flags & O_EXCL))
+            return -1;
+        fd = OpenRetrying(path.c_str(), flags & ~O_CREAT, 0);
+        if (fd >= 0 || errno != ENOENT)
+            return fd;
+        // removed between the two opens: create it after all
+    }
+    return errno = EAGAIN, -1;
+}
+
+// Writes a complete, synced copy of an open regular file into a descriptor, with the given
+// permission bits and the source's last-write time: a moved or copied message keeps its date.
+int CopyFileData(int from, const struct stat& source, int to, mode_t mode) {
     if (int error = CopyContents(from, to))
         return error;
-    ::fchmod(to, source.st_mode & 07777);
+    ::fchmod(to, mode);
     const timespec times[2] = {source.st_atim, source.st_mtim};
     ::futimens(to, times);
     return ::fsync(to) == 0 ? 0 : errno;
@@ -140,7 +176,8 @@ int CopyNoReplace(const std::string& from, const std::string& to) {
     CDescriptor target(::mkostemp(temporary.data(), O_CLOEXEC));
     if (target.Get() < 0)
         return errno;
-    int error = CopyFileData(source.Get(), info, target.Get());
+    TakeDirectoryOwner(target.Get(), to);
+    int error = CopyFileData(source.Get(), info, target.Get(), info.st_mode & CFile::kPrivateFileMode);
     if (!error && ::close(target.Release()) != 0)
         error = errno;
     if (!error && ::link(temporary.c_str(), to.c_str()) != 0) {
@@ -204,7 +241,17 @@ int CopyReplacing(const std::string& from, const std::string& to) {
     CDescriptor target(::mkostemp(temporary.data(), O_CLOEXEC));
     if (target.Get() < 0)
         return errno;
-    int error = CopyFileData(source.Get(), info, target.Get());
+    // The replaced file's owner stays (an administrator's save must not take the service's
+    // file away from it) and its mode only ever narrows, never back to what the source has.
+    mode_t mode = info.st_mode & CFile::kPrivateFileMode;
+    struct stat replaced {};
+    if (::stat(to.c_str(), &replaced) == 0) {
+        (void)::fchown(target.Get(), replaced.st_uid, replaced.st_gid);
+        mode &= replaced.st_mode;
+    } else {
+        TakeDirectoryOwner(target.Get(), to);
+    }
+    int error = CopyFileData(source.Get(), info, target.Get(), mode);
     if (!error && ::close(target.Release()) != 0)
         error = errno;
     if (!error && ::rename(temporary.c_str(), to.c_str()) != 0)
@@ -243,6 +290,15 @@ bool IsUniqueNamePattern(const std::string& pattern) {
 
 // The errno of a system call that failed, 0 for one that succeeded.
 int Errno(int result) { return result == 0 ? 0 : errno; }
+
+int MakePrivateDirectory(const std::string& name) {
+    if (::mkdir(name.c_str(), CFile::kPrivateDirectoryMode) != 0)
+        return errno;
+    CDescriptor fd(OpenRetrying(name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0));
+    if (fd.Get() >= 0)
+        MakePrivate(fd.Get(), name, CFile::kPrivateDirectoryMode);
+    return 0;
+}
 
 // The outcome of a by-name operation: true, or false with a WARNING line (the format's last
 // conversion takes the error number) and errno set.
@@ -322,6 +378,8 @@ CFile::CFileImpl::CFileImpl(const std::string& name, uint32_t access, uint32_t s
         }
         if (flags & NO_FOLLOW)
             openFlags |= O_NOFOLLOW;
+        if (flags & APPEND)
+            openFlags |= O_APPEND;
 
         if (!(flags & UNIQUE_NAME)) {
             filename = name;
@@ -346,7 +404,7 @@ CFile::CFileImpl::CFileImpl(const std::string& name, uint32_t access, uint32_t s
 // A descriptor holding the share lock, or -1 with errno set.
 int CFile::CFileImpl::OpenOnce(const std::string& name) {
     for (int attempt = 0; attempt < kReopenAttempts; ++attempt) {
-        CDescriptor fd(OpenRetrying(name.c_str(), openFlags, 0666));
+        CDescriptor fd(OpenCreating(name, openFlags));
         if (fd.Get() < 0)
             return -1;
         struct stat opened {};
@@ -529,7 +587,7 @@ bool CFile::OverwriteFile(const std::string& from, const std::string& to) {
 
 bool CFile::CreateDirectory(const std::string& name) {
     return Traced([&] {
-        return Reported(Errno(::mkdir(name.c_str(), 0777)),
+        return Reported(MakePrivateDirectory(name),
                         "CFile::CreateDirectory('%s'): CreateDirectory() failed, GetLastError=%u", name.c_str());
     }, "CFile::CreateDirectory('%s')", name.c_str());
 }
@@ -558,7 +616,7 @@ CFileInfoList CFile::EnumerateFiles(const std::string& directory, const std::str
             // read without end. A move's hidden temporary is not a file yet.
             if (S_ISREG(info.st_mode) && std::string_view(name).rfind(kMoveTemporaryPrefix, 0) != 0)
                 list.push_back({name, std::move(path), static_cast<uint64_t>(info.st_size),
-                                static_cast<uint32_t>(info.st_mtim.tv_sec), false});
+                                static_cast<uint32_t>(info.st_mtim.tv_sec)});
         });
     }, "CFile::EnumerateFiles('%s', '%s')", directory.c_str(), pattern.c_str());
 }

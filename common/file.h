@@ -15,7 +15,6 @@ struct CFileInfo {
     std::string path;   // directory + "/" + name
     uint64_t size = 0;
     uint32_t time = 0;  // last write, seconds since 1970-01-01 UTC
-    bool flag = false;  // free for the caller (the POP3 server's deletion mark)
 };
 
 struct CDirInfo {
@@ -46,13 +45,19 @@ public:
     static constexpr uint32_t UNIQUE_NAME = 0x02000000;
     static constexpr uint32_t DELETE_ON_WRITE_FAILURE = 0x04000000;
     static constexpr uint32_t DELETE_ON_CLOSE = 0x08000000;
+    // Every write lands at the end, also after another process cut the file short.
+    static constexpr uint32_t APPEND = 0x10000000;
+    // What the programs create is their owner's alone, whatever the umask.
+    static constexpr uint32_t kPrivateFileMode = 0600;
+    static constexpr uint32_t kPrivateDirectoryMode = 0700;
     // seek origins
     static constexpr uint32_t BEGIN = 0;
     static constexpr uint32_t END = 1;
     static constexpr uint32_t CURRENT = 2;
 
     // Opens or creates; throws CMessageException on failure. With UNIQUE_NAME the name is a
-    // printf pattern with one integer conversion.
+    // printf pattern with one integer conversion. A file created here is kPrivateFileMode and,
+    // when root creates it, belongs to the owner of its directory.
     CFile(const std::string& name, uint32_t access, uint32_t share, uint32_t disposition, uint32_t flags);
 
     uint32_t Read(void* buffer, uint32_t count);
@@ -71,11 +76,13 @@ public:
     // drawn again, so that files arriving in one millisecond need no second try later. `to`
     // ends as the name used, or the last one tried.
     static bool MoveFileToUniqueName(const std::string& from, const std::string& pattern, std::string& to);
+    // The replaced file's owner stays, and its mode is never widened.
     static bool OverwriteFile(const std::string& from, const std::string& to);
     // A complete copy that appears under the target name only when whole; fails, like a move,
     // when the target exists.
     static bool CopyFile(const std::string& from, const std::string& to);
-    // Directories, made or removed (only when empty), with the same failure report.
+    // Directories, made (kPrivateDirectoryMode, owned like a created file) or removed (only when
+    // empty), with the same failure report.
     static bool CreateDirectory(const std::string& name);
     static bool RemoveDirectory(const std::string& name);
     // Makes everything written to the file system that holds the path durable at once (data and

@@ -41,6 +41,13 @@ CInternetAddress::CInternetAddress(uint32_t hostOrder) : address(htonl(hostOrder
 
 CInternetAddress::CInternetAddress(const std::string& name) : address(kUnknown), name(name) { ResolveName(); }
 
+CInternetAddress CInternetAddress::FromNumber(uint32_t hostOrder) {
+    CInternetAddress result;
+    result.address = htonl(hostOrder);
+    result.name = result.GetDottedAddress();
+    return result;
+}
+
 uint32_t CInternetAddress::GetHostOrderAddress() const { return ntohl(address); }
 
 std::string CInternetAddress::GetDottedAddress() const {

@@ -18,6 +18,8 @@ public:
     explicit CInternetAddress(uint32_t hostOrder);
     // From a dotted address (taken as it is) or a host name (replaced by its official name).
     explicit CInternetAddress(const std::string& name);
+    // From a host-order number, named by its dotted form, without any look-up.
+    static CInternetAddress FromNumber(uint32_t hostOrder);
 
     void ResolveIP();
     void ResolveName();

@@ -36,9 +36,11 @@ void CLock::Unlock() {
     }
 }
 
-bool CLock::IsHeldByCurrentThread() const {
+bool CLock::IsHeldByCurrentThread() const { return HeldDepth() > 0; }
+
+unsigned CLock::HeldDepth() const {
     std::lock_guard<std::mutex> hold(guard);
-    return depth > 0 && owner == std::this_thread::get_id();
+    return depth > 0 && owner == std::this_thread::get_id() ? depth : 0;
 }
 
 CScopedLock::CScopedLock(CLockable& lockable, uint32_t milliseconds)

@@ -30,6 +30,8 @@ public:
     void Unlock() override;
     // True when the calling thread holds this lock.
     bool IsHeldByCurrentThread() const;
+    // How many times the calling thread holds this lock; 0 when it does not.
+    unsigned HeldDepth() const;
 
 private:
     mutable std::mutex guard;

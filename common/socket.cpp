@@ -27,7 +27,8 @@ namespace {
 
 // Linux reports no largest message size; this is the largest UDP payload over IPv4.
 constexpr uint32_t kMaxUdpPayload = 65507;
-constexpr int kListenBacklog = 5;
+// Room for a burst of clients while the listener hands the first ones on.
+constexpr int kListenBacklog = 128;
 
 const char* ProtocolText(int protocol) {
     return protocol == CInternetPort::TCP ? "tcp" : protocol == CInternetPort::UDP ? "udp" : "unknown";
@@ -66,7 +67,7 @@ public:
     CSocketImpl(int acceptedHandle, int protocol);
     ~CSocketImpl();
 
-    CInternetAddress GetPeerAddress() const;
+    CInternetAddress GetPeerAddress(bool lookUp) const;
     void Listen();
     bool Connect(const CInternetAddress& address, const CInternetPort& port);
     bool Accept(const CInternetAddress& addressFilter, const CInternetPort& portFilter,
@@ -169,13 +170,14 @@ void CSocket::CSocketImpl::FetchActualBoundAddressAndPort() {
     }, "CSocketImpl::FetchActualBoundAddressAndPort(%s)", ProtocolText(protocol));
 }
 
-CInternetAddress CSocket::CSocketImpl::GetPeerAddress() const {
+CInternetAddress CSocket::CSocketImpl::GetPeerAddress(bool lookUp) const {
     return Traced([&] {
         sockaddr_in peer{};
         socklen_t size = sizeof peer;
         if (getpeername(handle, reinterpret_cast<sockaddr*>(&peer), &size) != 0)
             throw CMessageException("getpeername() failed with WSAGetLastError=%d", errno);
-        return CInternetAddress(ntohl(peer.sin_addr.s_addr));
+        return lookUp ? CInternetAddress(ntohl(peer.sin_addr.s_addr))
+                      : CInternetAddress::FromNumber(ntohl(peer.sin_addr.s_addr));
     }, "CSocketImpl::GetPeerAddress()");
 }
 
@@ -354,8 +356,8 @@ CInternetPort CSocket::GetBoundPort() const {
     return Traced([&] { return impl->boundPort; }, "CSocket::GetBoundPort()");
 }
 
-CInternetAddress CSocket::GetPeerAddress() const {
-    return Traced([&] { return impl->GetPeerAddress(); }, "CSocket::GetPeerAddress()");
+CInternetAddress CSocket::GetPeerAddress(bool lookUp) const {
+    return Traced([&] { return impl->GetPeerAddress(lookUp); }, "CSocket::GetPeerAddress()");
 }
 
 int CSocket::GetProtocol() const { return impl->protocol; }

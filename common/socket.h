@@ -32,7 +32,9 @@ public:
 
     CInternetAddress GetBoundAddress() const;
     CInternetPort GetBoundPort() const;
-    CInternetAddress GetPeerAddress() const;
+    // The peer's address; its name is looked up (which may block) unless lookUp is false, when
+    // the name is the dotted form.
+    CInternetAddress GetPeerAddress(bool lookUp = true) const;
     int GetProtocol() const;
     // The descriptor to wait on (poll); -1 once closed.
     int GetDescriptor() const;

@@ -14,7 +14,6 @@ namespace Ovrin {
 
 OVRIN_PATTERN(UserMailboxPattern, "([[:word:]]{1,32})(?:/([[:word:]]{1,32}))?")
 OVRIN_PATTERN(NamePattern, "^[[:word:]]{1,32}$")
-OVRIN_PATTERN(PasswordPattern, "^[[:print:]]{1,32}$")
 OVRIN_PATTERN(MessageNumberPattern, "^[[:digit:]]{1,8}$")
 OVRIN_PATTERN(NumberPattern, "^[[:digit:]]{1,10}$")
 OVRIN_PATTERN(HashPattern, "^[[:xdigit:]]{40}$")

@@ -10,7 +10,6 @@ namespace Ovrin {
 
 const boost::regex& UserMailboxPattern();
 const boost::regex& NamePattern();
-const boost::regex& PasswordPattern();
 const boost::regex& MessageNumberPattern();
 const boost::regex& NumberPattern();
 const boost::regex& HashPattern();

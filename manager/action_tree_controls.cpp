@@ -56,13 +56,14 @@ bool TDispatchActionTreeControl::BeginLoad() {
     return true;
 }
 
-void TDispatchActionTreeControl::Validate(const std::string& key, const std::string& value) {
-    if (key != "@mailbox")
-        return;
+bool TDispatchActionTreeControl::Validate(const std::string& key, const std::string& value) {
+    // A macro names the mailbox only when a message is filed ("{{x-ovrin-training-mailbox}}").
+    if (key != "@mailbox" || (value.find("{{") != std::string::npos && value.find("}}") != std::string::npos))
+        return true;
     for (const std::string& mailbox : Mailboxes())
         if (mailbox == value)
-            return;
-    Warn("The mailbox name you've entered is invalid - either it doesn't exist or it is an internal special mailbox.");
+            return true;
+    return Warn("The mailbox name you've entered is invalid - either it doesn't exist or it is an internal special mailbox.");
 }
 
 TPythonActionTreeControl::TPythonActionTreeControl(QTreeWidget* tree, QTreeWidgetItem* node, QTreeWidgetItem* parent,
@@ -78,9 +79,8 @@ TTreeControl* TPythonActionTreeControl::Recreate() {
 
 QWidget* TPythonActionTreeControl::Panel() { return FormPanel("pnlActionPython", BuildActionPythonPanel); }
 
-void TPythonActionTreeControl::Validate(const std::string& key, const std::string& value) {
-    if (key == "script")
-        ValidatePythonScript(value);
+bool TPythonActionTreeControl::Validate(const std::string& key, const std::string& value) {
+    return key != "script" || ValidatePythonScript(value);
 }
 
 TRulesetActionTreeControl::TRulesetActionTreeControl(QTreeWidget* tree, QTreeWidgetItem* node, QTreeWidgetItem* parent,
@@ -111,12 +111,19 @@ bool TRulesetActionTreeControl::BeginLoad() {
 }
 
 std::string TRulesetActionTreeControl::GetValue(const std::string& key) {
+    if (key == kMethodCaptionKey)
+        return RulesetActionCaption(GetValue("@method"));
     if (key == "@reference") {
         if (!TakesReference())
             return "";
         ReferenceField(Panel())->setEnabled(true);
     }
     return TRulesetElementTreeControl::GetValue(key);
+}
+
+void TRulesetActionTreeControl::SetValue(const std::string& key, const std::string& value) {
+    if (key != kMethodCaptionKey)
+        TRulesetElementTreeControl::SetValue(key, value);
 }
 
 bool TRulesetActionTreeControl::CanSave() { return TakesReference(); }

@@ -19,7 +19,7 @@ public:
     bool BeginLoad() override;
     bool CanSave() override { return true; }
     bool CanValidate() override { return true; }
-    void Validate(const std::string& key, const std::string& value) override;
+    bool Validate(const std::string& key, const std::string& value) override;
 };
 
 class TPythonActionTreeControl : public TRulesetElementTreeControl {
@@ -31,7 +31,7 @@ public:
     bool BeginLoad() override { return true; }
     bool CanSave() override { return true; }
     bool CanValidate() override { return true; }
-    void Validate(const std::string& key, const std::string& value) override;
+    bool Validate(const std::string& key, const std::string& value) override;
 };
 
 class TRulesetActionTreeControl : public TRulesetElementTreeControl {
@@ -43,11 +43,15 @@ public:
     // The reference is editable only for "insert-before" and "insert-after".
     bool BeginLoad() override;
     std::string GetValue(const std::string& key) override;
+    void SetValue(const std::string& key, const std::string& value) override;
     bool CanSave() override;
 
 private:
     bool TakesReference();
 };
+
+// The key of the ruleset action panel's method, shown in words, never written.
+constexpr const char* kMethodCaptionKey = "(method)";
 
 // The caption of a ruleset action by its method; unknown methods are shown as they are.
 std::string RulesetActionCaption(const std::string& method);

@@ -18,6 +18,10 @@ public:
     virtual void Information(const std::string& text);
     virtual void Error(const std::string& text);
     virtual void Warning(const std::string& text);
+    enum class TChoice { Save, Discard, Cancel };
+    virtual TChoice SaveDiscardCancel(const std::string& text);
+    // Markdown text in a window of its own; pictures are found from the base directory.
+    virtual void Help(const std::string& title, const std::string& markdown, const std::string& baseDirectory);
     // A line of text asked for under the caption; empty when cancelled.
     virtual std::string InputQuery(const std::string& caption, const std::string& prompt);
     // The chosen path of an existing XML file, or of one to write (asking before overwriting);

@@ -2,6 +2,7 @@
 // so a node handle never outlives its memory.
 #include "manager/document.h"
 
+#include <algorithm>
 #include <set>
 #include <vector>
 
@@ -30,6 +31,44 @@ void QuietParser() {
 }
 
 const xmlChar* X(const std::string& text) { return reinterpret_cast<const xmlChar*>(text.c_str()); }
+
+// Indentation and comments carry no content; a file written by another program differs in them.
+bool Ignorable(xmlNodePtr node) {
+    return node->type == XML_COMMENT_NODE || (node->type == XML_TEXT_NODE && xmlIsBlankNode(node));
+}
+
+xmlNodePtr NextContent(xmlNodePtr node) {
+    while (node && Ignorable(node))
+        node = node->next;
+    return node;
+}
+
+std::string AttributeValue(xmlAttrPtr attribute) {
+    xmlChar* value = xmlNodeGetContent(reinterpret_cast<xmlNodePtr>(attribute));
+    std::string text = value ? reinterpret_cast<const char*>(value) : "";
+    xmlFree(value);
+    return text;
+}
+
+std::vector<std::pair<std::string, std::string>> Attributes(xmlNodePtr node, const std::string& ignored) {
+    std::vector<std::pair<std::string, std::string>> attributes;
+    for (xmlAttrPtr a = node->type == XML_ELEMENT_NODE ? node->properties : nullptr; a; a = a->next)
+        if (ignored != reinterpret_cast<const char*>(a->name))
+            attributes.emplace_back(reinterpret_cast<const char*>(a->name), AttributeValue(a));
+    std::sort(attributes.begin(), attributes.end());
+    return attributes;
+}
+
+bool Same(xmlNodePtr a, xmlNodePtr b, const std::string& ignored) {
+    if (a->type != b->type || !xmlStrEqual(a->name, b->name) || !xmlStrEqual(a->content, b->content) ||
+        Attributes(a, ignored) != Attributes(b, ignored))
+        return false;
+    xmlNodePtr x = NextContent(a->children), y = NextContent(b->children);
+    for (; x && y; x = NextContent(x->next), y = NextContent(y->next))
+        if (!Same(x, y, ignored))
+            return false;
+    return !x && !y;
+}
 
 }  // namespace
 
@@ -218,6 +257,10 @@ TXmlNode TXmlNode::SetNamedItem(const TXmlNode& attribute) {
         property->prev = last;
     }
     return attribute;
+}
+
+bool TXmlNode::SameContent(const TXmlNode& other, const std::string& ignoredAttribute) const {
+    return Same(Checked("sameContent"), other.Checked("sameContent"), ignoredAttribute);
 }
 
 TXmlDocument::TXmlDocument() : state(std::make_shared<TXmlNode::TState>()) {}

@@ -47,6 +47,9 @@ public:
     TXmlNode SetNamedItem(const TXmlNode& attribute);
     // Removes this element's attribute of that name, if it has one.
     void RemoveNamedItem(const std::string& name);
+    // Two elements with the same elements, attributes and text in the same order, whatever the
+    // indentation, with the attribute of the given name (if any) left out.
+    bool SameContent(const TXmlNode& other, const std::string& ignoredAttribute = "") const;
 
 private:
     friend class TXmlDocument;

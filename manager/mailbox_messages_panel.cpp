@@ -5,16 +5,20 @@
 
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QListWidget>
+#include <QDateTime>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QLocale>
+#include <QTreeWidget>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QStringDecoder>
 #include <QVBoxLayout>
 
 #include "common/file.h"
 #include "common/text.h"
 #include "manager/dialogs.h"
+#include "manager/header_words.h"
 #include "manager/panel_widgets.h"
 
 namespace Ovrin {
@@ -23,34 +27,119 @@ namespace {
 
 QString Q(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
-// Messages are 8-bit text: UTF-8 where it is valid, else Latin-1, so no byte shows as garbage.
-QString Decode(const std::string& bytes) {
-    QStringDecoder utf8(QStringDecoder::Utf8);
-    QString text = utf8(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
-    return utf8.hasError() ? QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size())) : text;
-}
+constexpr uint32_t kHeaderLimit = 64 * 1024;
+constexpr int kNameRole = Qt::UserRole;
+constexpr int kSortRole = Qt::UserRole + 1;
 
-// The whole file, or nothing when it cannot be read.
-std::optional<std::string> ReadMessage(const std::string& path) {
+// The file up to the limit (the whole file without one), or nothing when it cannot be read.
+std::optional<std::string> ReadMessage(const std::string& path, uint32_t limit = UINT32_MAX) {
     try {
         CFile file(path, CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING, CFile::NO_FOLLOW);
         std::string bytes;
         char buffer[65536];
-        for (uint32_t got; (got = file.Read(buffer, sizeof buffer)) > 0;)
+        for (uint32_t got; bytes.size() < limit && (got = file.Read(buffer, sizeof buffer)) > 0;)
             bytes.append(buffer, got);
-        return bytes;
+        return bytes.substr(0, limit);
     } catch (const std::exception&) {
         return std::nullopt;
     }
 }
+
+// Calls field(name in lower case, value) for each header field, continuation lines unfolded,
+// and returns where the body starts.
+template <class Field>
+size_t ForEachHeaderField(const std::string& message, Field&& field) {
+    std::string name, value;
+    auto flush = [&] {
+        if (!name.empty())
+            field(ToLower(name), TrimBlanks(value));
+        name.clear();
+        value.clear();
+    };
+    size_t at = 0;
+    while (at < message.size()) {
+        size_t end = message.find('\n', at);
+        std::string line = message.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        at = end == std::string::npos ? message.size() : end + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.empty())
+            break;
+        if ((line[0] == ' ' || line[0] == '\t') && !name.empty()) {
+            value += line;
+            continue;
+        }
+        flush();
+        SplitAt(line, ":", name, value);
+    }
+    flush();
+    return at;
+}
+
+QString SizeText(qint64 bytes) {
+    return bytes < 1024 ? QString("%1 B").arg(bytes) : QLocale::c().formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat);
+}
+
+// Sorts the date and size columns by their values, the others by their text.
+class TMessageItem : public QTreeWidgetItem {
+public:
+    using QTreeWidgetItem::QTreeWidgetItem;
+    bool operator<(const QTreeWidgetItem& other) const override {
+        int column = treeWidget() ? treeWidget()->sortColumn() : 0;
+        if (column == TMailboxMessagesPanel::kDate || column == TMailboxMessagesPanel::kSize)
+            return data(column, kSortRole).toLongLong() < other.data(column, kSortRole).toLongLong();
+        return text(column).compare(other.text(column), Qt::CaseInsensitive) < 0;
+    }
+};
+
+// One row: From, Subject and Date from the header's first 64 KiB; a message without a readable
+// date is dated by its file.
+QTreeWidgetItem* MessageRow(const std::string& directory, const std::string& name) {
+    const std::string path = directory + "/" + name;
+    auto* item = new TMessageItem();
+    QDateTime date;
+    if (std::optional<std::string> head = ReadMessage(path, kHeaderLimit))
+        ForEachHeaderField(*head, [&](const std::string& field, const std::string& value) {
+            if (field == "from")
+                item->setText(TMailboxMessagesPanel::kFrom, DecodeHeaderValue(value));
+            else if (field == "subject")
+                item->setText(TMailboxMessagesPanel::kSubject, DecodeHeaderValue(value));
+            else if (field == "date")
+                date = QDateTime::fromString(Q(value), Qt::RFC2822Date);
+        });
+    QFileInfo file(Q(path));
+    if (!date.isValid())
+        date = file.lastModified();
+    item->setText(TMailboxMessagesPanel::kDate, date.toLocalTime().toString("yyyy-MM-dd HH:mm"));
+    item->setData(TMailboxMessagesPanel::kDate, kSortRole, date.toMSecsSinceEpoch());
+    item->setText(TMailboxMessagesPanel::kSize, SizeText(file.size()));
+    item->setData(TMailboxMessagesPanel::kSize, kSortRole, file.size());
+    item->setTextAlignment(TMailboxMessagesPanel::kSize, Qt::AlignRight | Qt::AlignVCenter);
+    item->setData(TMailboxMessagesPanel::kFrom, kNameRole, Q(name));
+    for (int column = 0; column < 4; ++column)
+        item->setToolTip(column, Q(name));
+    return item;
+}
+
+std::string NameOf(const QTreeWidgetItem* item) { return item->data(TMailboxMessagesPanel::kFrom, kNameRole).toString().toUtf8().toStdString(); }
 
 }  // namespace
 
 TMailboxMessagesPanel::TMailboxMessagesPanel(QWidget* parent) : QWidget(parent) {
     QVBoxLayout* layout = AddTitledLayout(this, "Messages");
 
-    lbMailboxMessages = new QListWidget(this);
+    lbMailboxMessages = new QTreeWidget(this);
     lbMailboxMessages->setObjectName("lbMailboxMessages");
+    lbMailboxMessages->setHeaderLabels({"From", "Subject", "Date", "Size"});
+    lbMailboxMessages->setRootIsDecorated(false);
+    lbMailboxMessages->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    lbMailboxMessages->setSortingEnabled(true);
+    lbMailboxMessages->sortByColumn(kDate, Qt::DescendingOrder);
+    lbMailboxMessages->header()->setStretchLastSection(false);
+    lbMailboxMessages->header()->setSectionResizeMode(kSubject, QHeaderView::Stretch);
+    lbMailboxMessages->header()->setSectionResizeMode(kDate, QHeaderView::ResizeToContents);
+    lbMailboxMessages->header()->setSectionResizeMode(kSize, QHeaderView::ResizeToContents);
+    lbMailboxMessages->header()->resizeSection(kFrom, 200);
     layout->addWidget(lbMailboxMessages, 2);
     auto* buttons = new QHBoxLayout();
     btnMoveTrain = new QPushButton("Move+Train", this);
@@ -83,16 +172,16 @@ TMailboxMessagesPanel::TMailboxMessagesPanel(QWidget* parent) : QWidget(parent) 
     layout->addWidget(memoMailboxMessage, 3);
     ClearPreview();
 
-    connect(lbMailboxMessages, &QListWidget::currentItemChanged, this, [this](QListWidgetItem* item) {
+    connect(lbMailboxMessages, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
         if (item)
-            Preview(item->text().toUtf8().toStdString());
+            Preview(NameOf(item));
     });
-    connect(lbMailboxMessages, &QListWidget::itemChanged, this, [this] { UpdateButtons(); });
+    connect(lbMailboxMessages, &QTreeWidget::itemSelectionChanged, this, [this] { UpdateButtons(); });
     connect(btnSelectAll, &QPushButton::clicked, this, [this] { SelectAll(); });
     connect(btnDeleteMessages, &QPushButton::clicked, this, [this] {
         // The owner refreshes its node, which may free it: nothing of it is used afterwards.
         if (owner)
-            Guarded([&] { owner->DeleteMessages(CheckedNames()); });
+            Guarded([&] { owner->DeleteMessages(SelectedNames()); });
     });
 }
 
@@ -112,17 +201,14 @@ void TMailboxMessagesPanel::ShowMessages(TOwner* newOwner, const std::string& ma
         action->setEnabled(mailbox != current);
         connect(action, &QAction::triggered, this, [this, mailbox] {
             if (owner)
-                Guarded([&] { owner->MoveAndTrain(CheckedNames(), mailbox); });
+                Guarded([&] { owner->MoveAndTrain(SelectedNames(), mailbox); });
         });
     }
     QSignalBlocker quiet(lbMailboxMessages);
     lbMailboxMessages->clear();
     lbMailboxMessages->setToolTip(Q(directory));
-    for (const std::string& name : names) {
-        auto* item = new QListWidgetItem(Q(name), lbMailboxMessages);
-        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
-        item->setCheckState(Qt::Unchecked);
-    }
+    for (const std::string& name : names)
+        lbMailboxMessages->addTopLevelItem(MessageRow(directory, name));
     ClearPreview();
     btnMoveTrain->setEnabled(false);
     btnDeleteMessages->setEnabled(false);
@@ -134,29 +220,24 @@ void TMailboxMessagesPanel::Forget(const TOwner* gone) {
         owner = nullptr;
 }
 
-TStringArray TMailboxMessagesPanel::CheckedNames() const {
+TStringArray TMailboxMessagesPanel::SelectedNames() const {
     TStringArray names;
-    for (int i = 0; i < lbMailboxMessages->count(); ++i)
-        if (lbMailboxMessages->item(i)->checkState() == Qt::Checked)
-            names.push_back(lbMailboxMessages->item(i)->text().toUtf8().toStdString());
+    for (int i = 0; i < lbMailboxMessages->topLevelItemCount(); ++i)
+        if (lbMailboxMessages->topLevelItem(i)->isSelected())
+            names.push_back(NameOf(lbMailboxMessages->topLevelItem(i)));
     return names;
 }
 
 void TMailboxMessagesPanel::SelectAll() {
-    {
-        QSignalBlocker quiet(lbMailboxMessages);
-        for (int i = 0; i < lbMailboxMessages->count(); ++i)
-            lbMailboxMessages->item(i)->setCheckState(Qt::Checked);
-    }
+    lbMailboxMessages->selectAll();
     UpdateButtons();
 }
 
 void TMailboxMessagesPanel::UpdateButtons() {
-    bool checked = !CheckedNames().empty();
-    btnMoveTrain->setEnabled(checked);
-    btnDeleteMessages->setEnabled(checked);
-    // Stays usable while there is anything to check, so that unchecking all does not lock it.
-    btnSelectAll->setEnabled(lbMailboxMessages->count() > 0);
+    bool selected = !SelectedNames().empty();
+    btnMoveTrain->setEnabled(selected);
+    btnDeleteMessages->setEnabled(selected);
+    btnSelectAll->setEnabled(lbMailboxMessages->topLevelItemCount() > 0);
 }
 
 void TMailboxMessagesPanel::ClearPreview() {
@@ -171,31 +252,18 @@ void TMailboxMessagesPanel::Preview(const std::string& name) {
     std::optional<std::string> message = ReadMessage(directory + "/" + name);
     if (!message)
         return;
-    std::string body;
-    bool inHeader = true;
-    for (size_t at = 0; at < message->size();) {
-        size_t end = message->find('\n', at);
-        std::string line = message->substr(at, end == std::string::npos ? std::string::npos : end - at);
-        at = end == std::string::npos ? message->size() : end + 1;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (!inHeader) {
-            body += line + "\n";
-        } else if (line.empty()) {
-            inHeader = false;
-        } else {
-            std::string field, value;
-            SplitAt(line, ":", field, value);
-            field = ToLower(field);
-            if (field == "from")
-                lblFrom->setText("From: " + Decode(value));
-            else if (field == "to")
-                lblTo->setText("To: " + Decode(value));
-            else if (field == "subject")
-                lblSubject->setText("Subject: " + Decode(value));
-        }
-    }
-    memoMailboxMessage->setPlainText(Decode(body));
+    size_t body = ForEachHeaderField(*message, [&](const std::string& field, const std::string& value) {
+        if (field == "from")
+            lblFrom->setText("From: " + DecodeHeaderValue(value));
+        else if (field == "to")
+            lblTo->setText("To: " + DecodeHeaderValue(value));
+        else if (field == "subject")
+            lblSubject->setText("Subject: " + DecodeHeaderValue(value));
+    });
+    std::string text = message->substr(body);
+    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at))
+        text.erase(at, 1);
+    memoMailboxMessage->setPlainText(DecodeMessageText(text));
 }
 
 QWidget* BuildMailboxMessagesPanel(QWidget* holder) { return new TMailboxMessagesPanel(holder); }

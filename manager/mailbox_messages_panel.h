@@ -1,6 +1,7 @@
-// TMailboxMessagesPanel (pnlMailboxMessages): the check list of a mailbox's message files with
-// "Move+Train", "Delete" and "Select all", the target mailbox menu, and the preview of the
-// clicked message. The message node that shows the panel owns it meanwhile and gets the
+// TMailboxMessagesPanel (pnlMailboxMessages): the list of a mailbox's messages (From, Subject,
+// Date and Size from each header, sortable, newest first) with "Move+Train", "Delete" and
+// "Select all" for the selected rows, the target mailbox menu, and the preview of the current
+// message. The message node that shows the panel owns it meanwhile and gets the
 // commands; the list, the buttons' state and the preview are the panel's own.
 #pragma once
 
@@ -11,7 +12,7 @@
 #include "manager/globals.h"
 
 class QLabel;
-class QListWidget;
+class QTreeWidget;
 class QMenu;
 class QPlainTextEdit;
 class QPushButton;
@@ -22,7 +23,7 @@ class TMailboxMessagesPanel : public QWidget {
     Q_OBJECT
 
 public:
-    // The node showing the panel: the commands act on the checked file names in list order.
+    // The node showing the panel: the commands act on the selected file names in list order.
     class TOwner {
     public:
         virtual ~TOwner() = default;
@@ -39,12 +40,13 @@ public:
     // The owner goes: the panel no longer hands it commands.
     void Forget(const TOwner* owner);
 
-    TStringArray CheckedNames() const;
+    TStringArray SelectedNames() const;
     void SelectAll();
     // Shows the message file of the mailbox directory: its From, To and Subject and its body.
     void Preview(const std::string& name);
 
-    QListWidget* lbMailboxMessages;
+    enum TColumn { kFrom, kSubject, kDate, kSize };
+    QTreeWidget* lbMailboxMessages;
     QPushButton* btnMoveTrain;
     QPushButton* btnDeleteMessages;
     QPushButton* btnSelectAll;

@@ -3,16 +3,25 @@
 #include "manager/manager_form.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QFontDatabase>
 #include <QHeaderView>
+#include <QLineEdit>
+#include <QLabel>
 #include <QMenu>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSplitter>
+#include <QStatusBar>
 #include <QStyle>
 #include <QSystemTrayIcon>
+#include <QTableWidget>
+#include <QTimer>
 #include <QTreeWidget>
+#include <QTreeWidgetItemIterator>
 #include <QVBoxLayout>
 
 #include "common/exception.h"
@@ -35,6 +44,7 @@ namespace {
 
 const QString kCaption = QStringLiteral(" Ovrin Mail Filter manager");
 const QString kStoppedCaption = QStringLiteral(" Ovrin Mail Filter manager [stopped]");
+constexpr int kFollowIntervalMs = 2000;
 
 }  // namespace
 
@@ -62,6 +72,10 @@ TManagerForm::TManagerForm(int pingIntervalMs, QWidget* parent) : QMainWindow(pa
     trvControl->setSelectionMode(QAbstractItemView::SingleSelection);
     trvControl->setContextMenuPolicy(Qt::CustomContextMenu);
     trvControl->setIndentation(14);
+    // A long caption scrolls instead of being cut at the tree's edge.
+    trvControl->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    trvControl->header()->setStretchLastSection(false);
+    trvControl->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     treeLayout->addWidget(trvControl);
     left->addWidget(Panel4);
 
@@ -100,6 +114,28 @@ TManagerForm::TManagerForm(int pingIntervalMs, QWidget* parent) : QMainWindow(pa
     TrayIcon1->setContextMenu(PopupMenu6);
     setWindowIcon(TrayIcon1->icon());
 
+    // Start and stop do not depend on a tray, which many desktops lack.
+    QMenu* service = menuBar()->addMenu("&Service");
+    mnuServiceStart = service->addAction("&Start");
+    mnuServiceStop = service->addAction("S&top");
+    service->addSeparator();
+    connect(service->addAction("E&xit"), &QAction::triggered, this, [this] { close(); });
+    lblServiceState = new QLabel(this);
+    lblServiceState->setObjectName("lblServiceState");
+    btnStartStop = new QPushButton(this);
+    btnStartStop->setObjectName("btnStartStop");
+    statusBar()->addWidget(lblServiceState, 1);
+    statusBar()->addPermanentWidget(btnStartStop);
+    connect(btnStartStop, &QPushButton::clicked, this, [this] { StartOrStop(); });
+    connect(mnuServiceStart, &QAction::triggered, this, [this] {
+        if (!ServiceControl().IsRunning())
+            StartOrStop();
+    });
+    connect(mnuServiceStop, &QAction::triggered, this, [this] {
+        if (ServiceControl().IsRunning())
+            StartOrStop();
+    });
+
     connect(trvControl, &QTreeWidget::currentItemChanged, this, [this] { SelectionChanged(); });
     connect(trvControl, &QTreeWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         QTreeWidgetItem* item = trvControl->itemAt(at);
@@ -133,10 +169,16 @@ TManagerForm::TManagerForm(int pingIntervalMs, QWidget* parent) : QMainWindow(pa
     pingThread = std::make_unique<TPingServiceThread>(ManagerDirectory() + "/ovrin.log", pingIntervalMs);
     connect(pingThread.get(), &TPingServiceThread::serverUp, this, &TManagerForm::OnServerUp, Qt::QueuedConnection);
     connect(pingThread.get(), &TPingServiceThread::serverDown, this, &TManagerForm::OnServerDown, Qt::QueuedConnection);
+    connect(pingThread.get(), &TPingServiceThread::serverSilent, this, &TManagerForm::OnServerSilent, Qt::QueuedConnection);
     connect(pingThread.get(), &TPingServiceThread::logLine, this, &TManagerForm::OnLogLine, Qt::QueuedConnection);
     connect(pingThread.get(), &TPingServiceThread::logReset, this, &TManagerForm::OnLogReset, Qt::QueuedConnection);
     connect(&ServiceControl(), &TServiceControl::logReopenWanted, this, [this] { pingThread->RequestLogReopen(); });
     pingThread->start();
+
+    // The shown node follows its directory: mail arrives and goes without the admin refreshing.
+    auto* follow = new QTimer(this);
+    connect(follow, &QTimer::timeout, this, [this] { FollowDirectory(); });
+    follow->start(kFollowIntervalMs);
 
     new TAboutTreeControl(trvControl, nullptr, nullptr);
     new TOptionsTreeControl(trvControl, nullptr, nullptr);
@@ -158,6 +200,10 @@ void TManagerForm::FreeControllers() {
 }
 
 void TManagerForm::closeEvent(QCloseEvent* event) {
+    if (!MayLeavePanel()) {
+        event->ignore();
+        return;
+    }
     pingThread->Stop();
     FreeControllers();
     event->accept();
@@ -169,13 +215,24 @@ void TManagerForm::RestoreWindow() {
     activateWindow();
 }
 
+// Handled once no command of the window is waiting: rebuilding the tree then would free the
+// controller that waits.
+bool TManagerForm::Deferred(void (TManagerForm::*handler)()) {
+    if (CommandsWaitingOnGuiThread() == 0)
+        return false;
+    QTimer::singleShot(50, this, handler);
+    return true;
+}
+
 void TManagerForm::OnServerUp() {
+    if (Deferred(&TManagerForm::OnServerUp))
+        return;
     setWindowTitle(kCaption);
     TrayIcon1->setToolTip(kCaption);
     trvControl->setPalette(QPalette());
     trvControl->setEnabled(true);
     ServiceControl().SetRunning(true);
-    mnuStartStop->setText("Stop");
+    ShowServiceState("running", true);
     // Fetched once per running period; a modal error box must not let the next ping nest here.
     if (mailDirectoryFetched || fetchingMailDirectory)
         return;
@@ -194,7 +251,34 @@ void TManagerForm::OnServerUp() {
     fetchingMailDirectory = false;
 }
 
-void TManagerForm::OnServerDown() { EnterStoppedState(); }
+void TManagerForm::FollowDirectory() {
+    TTreeControl* control = TTreeControl::Of(trvControl->currentItem());
+    if (!control || panelEdited || !trvControl->isEnabled() || CommandsWaitingOnGuiThread() > 0 ||
+        QApplication::activeModalWidget() || QApplication::activePopupWidget())
+        return;
+    Guarded([&] { control->FollowDirectory(); });
+}
+
+void TManagerForm::OnServerDown() {
+    if (!Deferred(&TManagerForm::OnServerDown))
+        EnterStoppedState();
+}
+
+// Locks cannot be taken from a server that does not answer: the tree goes as when it stopped.
+void TManagerForm::OnServerSilent() {
+    if (Deferred(&TManagerForm::OnServerSilent))
+        return;
+    EnterStoppedState();
+    ShowServiceState("not answering", false);
+}
+
+void TManagerForm::ShowServiceState(const QString& state, bool running) {
+    lblServiceState->setText("Service: " + state);
+    mnuStartStop->setText(running ? "Stop" : "Start");
+    btnStartStop->setText(running ? "Stop" : "Start");
+    mnuServiceStart->setEnabled(!running);
+    mnuServiceStop->setEnabled(running);
+}
 
 void TManagerForm::EnterStoppedState() {
     setWindowTitle(kStoppedCaption);
@@ -204,12 +288,14 @@ void TManagerForm::EnterStoppedState() {
     face.setColor(QPalette::Base, face.color(QPalette::Button));
     trvControl->setPalette(face);
     trvControl->setEnabled(false);
+    // Without the server nothing can be saved: the panel's edits go with it.
+    panelEdited = false;
     if (trvControl->currentItem())
         trvControl->setCurrentItem(nullptr);  // hides the panel through the selection change
     else
         SelectionChanged();
     ServiceControl().SetRunning(false);
-    mnuStartStop->setText("Start");
+    ShowServiceState("stopped", false);
     SetMailDirectory("");
     mailDirectoryFetched = false;
 }
@@ -236,9 +322,57 @@ void TManagerForm::RefreshTopLevelNodes() {
     }
 }
 
+namespace {
+
+bool InTree(QTreeWidget* tree, const QTreeWidgetItem* item) {
+    for (QTreeWidgetItemIterator it(tree); *it; ++it)
+        if (*it == item)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+bool TManagerForm::MayLeavePanel() {
+    if (!panelEdited || leaving)
+        return true;
+    if (!InTree(trvControl, shownItem) || !TTreeControl::Of(shownItem)) {
+        panelEdited = false;
+        return true;
+    }
+    leaving = true;
+    struct TDone {
+        bool& flag;
+        ~TDone() { flag = false; }
+    } done{leaving};
+    switch (Dialogs().SaveDiscardCancel("The changes on this panel have not been saved.")) {
+    case TDialogs::TChoice::Save:
+        return SaveChanges();
+    case TDialogs::TChoice::Discard:
+        panelEdited = false;
+        return true;
+    default:
+        return false;
+    }
+}
+
 void TManagerForm::SelectionChanged() {
+    QTreeWidgetItem* wanted = trvControl->currentItem();
+    if (wanted != shownItem && !MayLeavePanel()) {
+        if (InTree(trvControl, shownItem)) {
+            QSignalBlocker quiet(trvControl);
+            trvControl->setCurrentItem(shownItem);
+        }
+        return;
+    }
+    // A save may have rebuilt the tree: what is current now is shown.
+    LoadPanel(TTreeControl::Of(trvControl->currentItem()));
+}
+
+void TManagerForm::LoadPanel(TTreeControl* control) {
     pnlControlPanelHolder->HideAll();
-    TTreeControl* control = TTreeControl::Of(trvControl->currentItem());
+    shownItem = control ? control->Node() : nullptr;
+    panelEdited = false;
     if (!control)
         return;
     Guarded([&] {
@@ -257,39 +391,67 @@ void TManagerForm::SelectionChanged() {
             }
             control->EndLoad();
         }
+        WatchEdits(panel);
         pnlControlPanelHolder->Show(panel);
         pnlControlPanelHolder->btnApply->setEnabled(control->CanSave());
         pnlControlPanelHolder->btnValidateValues->setEnabled(control->CanValidate());
         pnlControlPanelHolder->btnHelp->setEnabled(control->HasHelp());
     });
+    panelEdited = false;  // loading is no edit
 }
 
-void TManagerForm::SaveChanges() {
+// Each panel's fields are watched once; only a savable panel counts as edited. Changes made by
+// the panel's own pickers count as typing does.
+void TManagerForm::WatchEdits(QWidget* panel) {
+    if (panel->property("ovrinWatched").toBool())
+        return;
+    panel->setProperty("ovrinWatched", true);
+    auto edited = [this] { panelEdited = pnlControlPanelHolder->btnApply->isEnabled(); };
+    for (auto* edit : panel->findChildren<QLineEdit*>())
+        connect(edit, &QLineEdit::textChanged, this, edited);
+    for (auto* memo : panel->findChildren<QPlainTextEdit*>())
+        connect(memo, &QPlainTextEdit::textChanged, this, edited);
+    for (auto* box : panel->findChildren<QCheckBox*>())
+        connect(box, &QCheckBox::toggled, this, edited);
+    for (auto* choice : panel->findChildren<QComboBox*>())
+        connect(choice, &QComboBox::currentIndexChanged, this, edited);
+    for (auto* table : panel->findChildren<QTableWidget*>())
+        connect(table, &QTableWidget::itemChanged, this, edited);
+}
+
+bool TManagerForm::WriteFields(TTreeControl* control, QWidget* panel) {
+    // The fields are read before BeginSave, which may stop the service and so hide the panel.
+    std::vector<TBoundField> fields = BoundFields(panel);
+    if (!control->BeginSave())
+        return false;
+    try {
+        control->SetValue("", "");
+        for (const TBoundField& field : fields)
+            control->SetValue(field.key, FieldValue(field));
+    } catch (...) {
+        control->EndSave();
+        throw;
+    }
+    control->EndSave();
+    panelEdited = false;  // the edits are in the controller's document now
+    return true;
+}
+
+bool TManagerForm::SaveChanges() {
     TTreeControl* control = TTreeControl::Of(trvControl->currentItem());
     QWidget* panel = pnlControlPanelHolder->ShownPanel();
+    if (shownItem && shownItem != trvControl->currentItem())
+        control = TTreeControl::Of(shownItem);  // saving on the way out of a panel
     if (!control || !panel)
-        return;
+        return false;
+    bool saved = false;
     Guarded([&] {
-        bool saved = false;
-        // The fields are read before BeginSave, which may stop the service and so hide the panel.
-        std::vector<TBoundField> fields = BoundFields(panel);
-        if (control->BeginSave()) {
-            try {
-                control->SetValue("", "");
-                for (const TBoundField& field : fields)
-                    control->SetValue(field.key, FieldValue(field));
-                saved = true;
-            } catch (...) {
-                control->EndSave();
-                throw;
-            }
-            control->EndSave();
-        }
-        if (saved) {
-            control->Commit();  // may refresh the tree and so free this controller
+        // Commit may refresh the tree and so free this controller.
+        saved = WriteFields(control, panel) && control->Commit();
+        if (saved)
             Dialogs().Information("Changes have been successfully saved.");
-        }
     });
+    return saved;
 }
 
 void TManagerForm::ValidateFields() {
@@ -298,10 +460,12 @@ void TManagerForm::ValidateFields() {
     if (!control || !panel)
         return;
     Guarded([&] {
-        control->Validate("", "");
+        bool valid = control->Validate("", "");
         for (const TBoundField& field : BoundFields(panel))
             if (field.kind != TBoundField::TKind::CheckBox)
-                control->Validate(field.key, FieldValue(field));
+                valid = control->Validate(field.key, FieldValue(field)) && valid;
+        if (valid)
+            Dialogs().Information("All fields are valid");
     });
 }
 
@@ -323,13 +487,23 @@ void TManagerForm::ShowPopup(QTreeWidgetItem* item, const QPoint& globalPosition
         return;
     BuildPopupMenu(*mnuPopup, entries, [this, control](const std::string& caption) {
         // The tree may have been rebuilt while the menu was open.
-        if (TTreeControl::Of(trvControl->currentItem()) == control)
-            Guarded([&] { control->PopupCommand(caption); });
+        if (TTreeControl::Of(trvControl->currentItem()) != control)
+            return;
+        // The node's own commands keep its edits in its document; any other leaves the panel.
+        if (panelEdited && control->KeepsEditsPending() && shownItem == control->Node()) {
+            if (!Guarded([&] { WriteFields(control, pnlControlPanelHolder->ShownPanel()); }))
+                return;
+        } else if (!MayLeavePanel()) {
+            return;
+        }
+        Guarded([&] { control->PopupCommand(caption); });
     });
     mnuPopup->popup(globalPosition);
 }
 
 void TManagerForm::StartOrStop() {
+    if (!MayLeavePanel())
+        return;
     Guarded([] {
         if (ServiceControl().IsRunning())
             ServiceControl().StopService();

@@ -8,6 +8,8 @@
 #include <QMainWindow>
 
 class QAction;
+class QLabel;
+class QPushButton;
 class QMenu;
 class QPlainTextEdit;
 class QSplitter;
@@ -18,6 +20,7 @@ class QTreeWidgetItem;
 namespace Ovrin {
 
 class TPanelHolder;
+class TTreeControl;
 class TPingServiceThread;
 
 class TManagerForm : public QMainWindow {
@@ -42,9 +45,15 @@ public:
     QAction* mnuStartStop;
     QAction* mnuExit;
     QSystemTrayIcon* TrayIcon1;
+    // The status bar's service state and start/stop button, and the "Service" menu.
+    QLabel* lblServiceState;
+    QPushButton* btnStartStop;
+    QAction* mnuServiceStart;
+    QAction* mnuServiceStop;
 
     // The actions behind the buttons, the tree's right click and the tray's start/stop item.
-    void SaveChanges();
+    // SaveChanges is true when the file was written.
+    bool SaveChanges();
     void ValidateFields();
     void ShowHelp();
     void ShowPopup(QTreeWidgetItem* item, const QPoint& globalPosition);
@@ -54,6 +63,7 @@ public:
 public slots:
     void OnServerUp();
     void OnServerDown();
+    void OnServerSilent();
     void OnLogLine(const QString& line);
     void OnLogReset();
 
@@ -61,12 +71,24 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    bool Deferred(void (TManagerForm::*handler)());
     void SelectionChanged();
+    void FollowDirectory();
+    void LoadPanel(TTreeControl* control);
+    // Puts the shown panel's fields into its controller; true when they went in.
+    bool WriteFields(TTreeControl* control, QWidget* panel);
+    void WatchEdits(QWidget* panel);
+    // Before the shown panel is left: true when it may be (no edits, saved or discarded).
+    bool MayLeavePanel();
     void EnterStoppedState();
     void FreeControllers();
     void RestoreWindow();
+    void ShowServiceState(const QString& state, bool running);
 
     std::unique_ptr<TPingServiceThread> pingThread;
+    QTreeWidgetItem* shownItem = nullptr;  // whose panel is shown
+    bool panelEdited = false;
+    bool leaving = false;
     bool mailDirectoryFetched = false;
     bool fetchingMailDirectory = false;
 };

@@ -66,13 +66,12 @@ TStringArray MemoLines(const std::string& text) {
     return lines;
 }
 
-void ValidatePythonScript(const std::string& script) {
+bool ValidatePythonScript(const std::string& script) {
     std::string text = script;
     for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at))
         text.replace(at, 2, "{{x-ovrin-crlf}}");
     std::string message;
-    if (!SendCommand("validate python " + text, &message))
-        Warn("The script is invalid: " + message);
+    return SendCommand("validate python " + text, &message) || Warn("The script is invalid: " + message);
 }
 
 TAnyMatchTreeControl::TAnyMatchTreeControl(QTreeWidget* tree, QTreeWidgetItem* node, QTreeWidgetItem* parent,
@@ -128,20 +127,22 @@ void TRegexMatchTreeControl::SetValue(const std::string& key, const std::string&
     }
 }
 
-void TRegexMatchTreeControl::Validate(const std::string& key, const std::string& value) {
+bool TRegexMatchTreeControl::Validate(const std::string& key, const std::string& value) {
+    bool valid = true;
     if (key == kPatternsKey) {
         TStringArray lines = MemoLines(value);
         if (lines.empty())
-            Warn("At least one regular expression to match should be entered.");
+            valid = Warn("At least one regular expression to match should be entered.");
         for (const std::string& line : lines) {
             std::string message;
             if (!SendCommand("validate regex " + WithoutMacros(line), &message))
-                Warn("Regular expression " + line + " is invalid: " + message);
+                valid = Warn("Regular expression " + line + " is invalid: " + message);
         }
     } else if (key == "@header-field-name") {
         if (!RegexMatch(kFieldNamePattern, value))
-            Warn(kFieldNameWarning);
+            valid = Warn(kFieldNameWarning);
     }
+    return valid;
 }
 
 TPythonMatchTreeControl::TPythonMatchTreeControl(QTreeWidget* tree, QTreeWidgetItem* node, QTreeWidgetItem* parent,
@@ -156,9 +157,8 @@ TTreeControl* TPythonMatchTreeControl::Recreate() {
 
 QWidget* TPythonMatchTreeControl::Panel() { return FormPanel("pnlMatchPython", BuildMatchPythonPanel); }
 
-void TPythonMatchTreeControl::Validate(const std::string& key, const std::string& value) {
-    if (key == "script")
-        ValidatePythonScript(value);
+bool TPythonMatchTreeControl::Validate(const std::string& key, const std::string& value) {
+    return key != "script" || ValidatePythonScript(value);
 }
 
 }  // namespace Ovrin

@@ -37,7 +37,7 @@ public:
     // "regexes/regex/@pattern" is the list of patterns, one per line.
     std::string GetValue(const std::string& key) override;
     void SetValue(const std::string& key, const std::string& value) override;
-    void Validate(const std::string& key, const std::string& value) override;
+    bool Validate(const std::string& key, const std::string& value) override;
 };
 
 class TPythonMatchTreeControl : public TMatchTreeControl {
@@ -46,12 +46,12 @@ public:
                             std::string user);
     TTreeControl* Recreate() override;
     QWidget* Panel() override;
-    void Validate(const std::string& key, const std::string& value) override;
+    bool Validate(const std::string& key, const std::string& value) override;
 };
 
 // The lines of a memo, trimmed, without the empty ones.
 TStringArray MemoLines(const std::string& text);
 // "validate python" of a script; the warning "The script is invalid: %s" when refused.
-void ValidatePythonScript(const std::string& script);
+bool ValidatePythonScript(const std::string& script);
 
 }  // namespace Ovrin

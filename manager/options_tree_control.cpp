@@ -111,9 +111,10 @@ void TOptionsTreeControl::SetValue(const std::string& key, const std::string&) {
     }
 }
 
-void TOptionsTreeControl::Commit() {
+bool TOptionsTreeControl::Commit() {
     document->Save(ConfigPath());
     ServiceControl().StartService();  // the tree may be rebuilt meanwhile: nothing of this after it
+    return true;
 }
 
 }  // namespace Ovrin

@@ -22,7 +22,7 @@ public:
     bool CanSave() override;
     bool BeginSave() override;
     void SetValue(const std::string& key, const std::string& value) override;
-    void Commit() override;
+    bool Commit() override;
 
 private:
     std::string ConfigPath() const;

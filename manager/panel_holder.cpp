@@ -64,12 +64,29 @@ void TPanelHolder::Show(QWidget* panel) {
     panel->show();
     panel->raise();
     shown = panel;
+    // Tab runs from the tree through the fields to "Validate fields" and "Save changes", "Help"
+    // last; the panels are made after the buttons, so creation order would put them first.
+    QWidget* previous = tree;
+    for (QWidget* field : panel->findChildren<QWidget*>()) {
+        if (!(field->focusPolicy() & Qt::TabFocus))
+            continue;
+        if (previous)
+            QWidget::setTabOrder(previous, field);
+        previous = field;
+    }
+    if (previous)
+        QWidget::setTabOrder(previous, btnValidateValues);
+    QWidget::setTabOrder(btnValidateValues, btnApply);
+    QWidget::setTabOrder(btnApply, btnHelp);
 }
 
 TPanelHolder* TPanelHolder::Of(const QTreeWidget* tree) {
     return tree ? qobject_cast<TPanelHolder*>(tree->property(kHolderProperty).value<QObject*>()) : nullptr;
 }
 
-void TPanelHolder::Serve(QTreeWidget* tree) { tree->setProperty(kHolderProperty, QVariant::fromValue<QObject*>(this)); }
+void TPanelHolder::Serve(QTreeWidget* served) {
+    tree = served;
+    tree->setProperty(kHolderProperty, QVariant::fromValue<QObject*>(this));
+}
 
 }  // namespace Ovrin

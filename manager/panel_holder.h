@@ -37,6 +37,7 @@ private:
     QWidget* panels;
     QVBoxLayout* panelLayout;
     QWidget* shown = nullptr;
+    QTreeWidget* tree = nullptr;
 };
 
 }  // namespace Ovrin

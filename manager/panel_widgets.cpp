@@ -1,6 +1,7 @@
 // The building pieces of the editing panels.
 #include "manager/panel_widgets.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFontDatabase>
 #include <QHeaderView>
@@ -40,6 +41,13 @@ QLineEdit* NewEdit(QWidget* panel, const char* name, const char* key, bool readO
     if (key)
         Bind(edit, key);
     return edit;
+}
+
+QCheckBox* NewCheckBox(QWidget* panel, const char* name, const char* caption, const char* binding) {
+    auto* box = new QCheckBox(caption, panel);
+    box->setObjectName(name);
+    Bind(box, binding);
+    return box;
 }
 
 QComboBox* NewChoice(QWidget* panel, const char* name, const char* key,

@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <utility>
 
+class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QPlainTextEdit;
@@ -21,6 +22,8 @@ QVBoxLayout* AddTitledLayout(QWidget* panel, const char* title);
 QVBoxLayout* Layout(QWidget* panel);
 // A line edit bound to the key (none when key is null).
 QLineEdit* NewEdit(QWidget* panel, const char* name, const char* key, bool readOnly = false);
+// A check box bound as "key|off value|on value".
+QCheckBox* NewCheckBox(QWidget* panel, const char* name, const char* caption, const char* binding);
 // A choice among the items, (text shown, value) each, bound to the key.
 QComboBox* NewChoice(QWidget* panel, const char* name, const char* key,
                      std::initializer_list<std::pair<const char*, const char*>> items);

@@ -39,8 +39,11 @@ void TPingServiceThread::run() {
         return stopping;
     };
     while (!stopRequested()) {
-        if (SendCommand("noop"))
+        std::string reason;
+        if (SendCommand("noop", &reason))
             emit serverUp();
+        else if (reason == kNoAnswer)
+            emit serverSilent();
         else
             emit serverDown();
         for (int i = 0; i < 2 && !stopRequested(); ++i) {

@@ -28,6 +28,8 @@ public:
 signals:
     void serverUp();
     void serverDown();
+    // Connected, but no answer within the command's time limit.
+    void serverSilent();
     void logLine(const QString& line);
     void logReset();
 

@@ -13,19 +13,13 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "manager/action_tree_controls.h"
 #include "manager/field_binding.h"
 #include "manager/panel_widgets.h"
 
 namespace Ovrin {
 
 namespace {
-
-QCheckBox* NewCheckBox(QWidget* panel, const char* name, const char* caption, const char* binding) {
-    auto* box = new QCheckBox(caption, panel);
-    box->setObjectName(name);
-    Bind(box, binding);
-    return box;
-}
 
 // An edit with a picker button beside it.
 QWidget* WithButton(QWidget* panel, QLineEdit* edit, QPushButton* button) {
@@ -216,7 +210,7 @@ QWidget* BuildActionPythonPanel(QWidget* holder) {
 QWidget* BuildActionRulesetPanel(QWidget* holder) {
     QWidget* panel = NewPanel(holder, "Modify the ruleset");
     auto* form = new QFormLayout();
-    form->addRow("Method:", NewEdit(panel, "edtMethod", "@method", true));
+    form->addRow("Method:", NewEdit(panel, "edtMethod", kMethodCaptionKey, true));
     form->addRow(new QLabel("Use this rule label as a reference point:", panel));
     form->addRow(NewEdit(panel, "edtReference", "@reference"));
     Layout(panel)->addLayout(form);

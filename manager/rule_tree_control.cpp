@@ -169,14 +169,15 @@ void TUserRuleTreeControl::SetValue(const std::string& key, const std::string& v
 
 void TUserRuleTreeControl::EndSave() { ShowState(); }
 
-void TUserRuleTreeControl::Validate(const std::string& key, const std::string& value) {
+bool TUserRuleTreeControl::Validate(const std::string& key, const std::string& value) {
     if (key.empty()) {
         if (Element().SelectNodes("matches/match").empty() || Element().SelectNodes("actions/action").empty())
-            Warn("A rule should have at least one match and one action to be of any use.");
+            return Warn("A rule should have at least one match and one action to be of any use.");
     } else if (key == "@expires") {
         if (!RegexMatch(kDatePattern, value) && !RegexMatch(kMacroDatePattern, value))
-            Warn(kExpiryWarning);
+            return Warn(kExpiryWarning);
     }
+    return true;
 }
 
 }  // namespace Ovrin

@@ -20,7 +20,7 @@ public:
     void SetValue(const std::string& key, const std::string& value) override;
     void EndSave() override;
     bool CanValidate() override;
-    void Validate(const std::string& key, const std::string& value) override;
+    bool Validate(const std::string& key, const std::string& value) override;
     void OnSelect() override;
 
     // A rule with a rule node among its tree ancestors.

@@ -11,7 +11,10 @@ namespace Ovrin {
 
 QString QText(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
-void Warn(const std::string& text) { Dialogs().Warning(text); }
+bool Warn(const std::string& text) {
+    Dialogs().Warning(text);
+    return false;
+}
 
 QTreeWidgetItem* NewNodeAt(QTreeWidgetItem* parent, int index) {
     auto* item = new QTreeWidgetItem();

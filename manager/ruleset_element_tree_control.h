@@ -16,6 +16,7 @@ public:
                                QTreeWidgetItem* parent, TXmlNode element, std::string user);
 
     TStringArray PopupItems() override;
+    bool KeepsEditsPending() override { return true; }
     // "Delete" removes the element from its parent element before the node goes.
     void PopupCommand(const std::string& caption) override;
     std::string GetValue(const std::string& key) override;
@@ -41,7 +42,8 @@ private:
 QTreeWidgetItem* NewNodeAt(QTreeWidgetItem* parent, int index);
 
 // The warning of a validation: shown, never raised, so that it does not stop a save.
-void Warn(const std::string& text);
+// Shows the warning; false, for the validation that gave it.
+bool Warn(const std::string& text);
 
 QString QText(const std::string& text);
 

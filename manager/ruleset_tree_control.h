@@ -10,6 +10,7 @@
 
 namespace Ovrin {
 
+class TEditedFile;
 class TXmlDocument;
 
 class TUserRulesetTreeControl : public TTreeControl {
@@ -18,13 +19,14 @@ public:
     ~TUserRulesetTreeControl() override;
 
     TTreeControl* Recreate() override;
+    std::string HelpSection() override { return "The ruleset editor"; }
     TStringArray PopupItems() override;
     void PopupCommand(const std::string& caption) override;
     QWidget* Panel() override;
     bool BeginLoad() override;
     std::string GetValue(const std::string& key) override;
     bool CanSave() override;
-    void Commit() override;
+    bool Commit() override;
     void OnSelect() override;
 
     const std::string& User() const { return user; }
@@ -35,10 +37,11 @@ private:
     void Load();
     void CreateRule();
     void Import();
+    void OfferMissingMailboxes(const TXmlDocument& imported);
     void Export();
 
     std::string user;
-    std::unique_ptr<TXmlDocument> document;
+    std::unique_ptr<TEditedFile> file;
     bool loaded = false;
 };
 

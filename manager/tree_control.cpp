@@ -1,11 +1,10 @@
 // The base behaviour of every node controller, and how controllers own nodes.
 #include "manager/tree_control.h"
 
-#include <QDesktopServices>
 #include <QTreeWidget>
-#include <QUrl>
 
 #include "common/exception.h"
+#include "manager/help.h"
 #include "manager/panel_holder.h"
 
 namespace Ovrin {
@@ -105,16 +104,23 @@ bool TTreeControl::BeginSave() { return true; }
 void TTreeControl::SetValue(const std::string&, const std::string&) {}
 void TTreeControl::EndSave() {}
 
-void TTreeControl::Commit() {
-    if (TTreeControl* parent = ParentControl())
-        parent->Commit();
+bool TTreeControl::Commit() {
+    TTreeControl* parent = ParentControl();
+    return !parent || parent->Commit();
 }
 
 bool TTreeControl::CanValidate() { return false; }
-void TTreeControl::Validate(const std::string&, const std::string&) {}
+bool TTreeControl::Validate(const std::string&, const std::string&) { return true; }
 bool TTreeControl::HasHelp() { return true; }
-void TTreeControl::Help() { QDesktopServices::openUrl(QUrl(kProductWebPage)); }
+void TTreeControl::Help() { ShowReadmeSection(HelpSection()); }
+// A node is helped by its parent's section unless its kind has one of its own.
+std::string TTreeControl::HelpSection() {
+    TTreeControl* parent = ParentControl();
+    return parent ? parent->HelpSection() : "The manager";
+}
 void TTreeControl::OnSelect() {}
+bool TTreeControl::KeepsEditsPending() { return false; }
+void TTreeControl::FollowDirectory() {}
 bool TTreeControl::CanCollapse() { return true; }
 bool TTreeControl::CanExpand() { return true; }
 

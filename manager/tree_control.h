@@ -44,15 +44,26 @@ public:
     // Called once with an empty key first.
     virtual void SetValue(const std::string& key, const std::string& value);
     virtual void EndSave();
-    // Runs after a successful save; the base asks the parent node's controller to commit.
-    virtual void Commit();
+    // Runs after a successful save; the base asks the parent node's controller to commit. False
+    // when nothing was written, the controller having said why.
+    virtual bool Commit();
     virtual bool CanValidate();
     // Called once with an empty key first.
-    virtual void Validate(const std::string& key, const std::string& value);
+    // False when it warned about the value.
+    virtual bool Validate(const std::string& key, const std::string& value);
     virtual bool HasHelp();
-    // Opens the product's web page.
+    // Shows the README's section of the node's kind (HelpSection).
     virtual void Help();
+    // The README section's title; the base gives the parent's, or "The manager" at the top.
+    virtual std::string HelpSection();
     virtual void OnSelect();
+    // Called every few seconds while the node is shown without edits: brings what it shows up to
+    // date with the directory it shows, when that changed. It may refresh, so freeing this
+    // controller.
+    virtual void FollowDirectory();
+    // True when the panel's edits go into a document that a later save writes: the node's own
+    // commands then keep them pending there instead of asking to save them first.
+    virtual bool KeepsEditsPending();
     virtual bool CanCollapse();
     virtual bool CanExpand();
 
@@ -80,6 +91,5 @@ private:
     QTreeWidgetItem* node;
 };
 
-constexpr const char* kProductWebPage = "https://ovrin.example.org/";
 
 }  // namespace Ovrin

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 
 #include <QApplication>
 #include <QStyle>
@@ -46,6 +47,17 @@ void TUserMailboxTreeControl::ShowState() {
     QStyle* style = QApplication::style();
     SetIcon(style->standardIcon(spam ? (full ? QStyle::SP_MessageBoxWarning : QStyle::SP_TrashIcon)
                                      : (full ? QStyle::SP_DialogOpenButton : QStyle::SP_DirClosedIcon)));
+    Node()->setChildIndicatorPolicy(full ? QTreeWidgetItem::ShowIndicator : QTreeWidgetItem::DontShowIndicator);
+}
+
+void TUserMailboxTreeControl::FollowDirectory() {
+    if (Node()->childCount() == 0)
+        return ShowState();
+    // The message node is not shown: made afresh, it counts anew and sets this node's state.
+    if (auto* messages = dynamic_cast<TUserMessageTreeControl*>(Of(Node()->child(0))); messages && messages->IsStale())
+        messages->Recreate();
+    else
+        ShowState();
 }
 
 TTreeControl* TUserMailboxTreeControl::Recreate() {
@@ -100,31 +112,39 @@ void TUserMailboxTreeControl::Refilter() {
 }
 
 void TUserMailboxTreeControl::Empty() {
-    CMailboxLock lock = LockMailbox(Directory());
-    const TStringArray names = MessagesUnderLock(lock, "The mailbox is already empty.");
-    if (names.empty())
+    // Asked before the lock is taken: the server's POP3 sessions must not wait on a person.
+    const TStringArray names = ListMessageFiles(Directory());
+    if (names.empty()) {
+        Dialogs().Information("The mailbox is already empty.");
         return;
+    }
     if (!Dialogs().Question(Format("Are you sure you want to delete %d message(s) ?", static_cast<int>(names.size()))))
         return;
+    CMailboxLock lock = LockMailbox(Directory());
+    int deleted = 0;
+    // Only the messages asked about; one that a mail client took meanwhile is gone already.
     for (const std::string& name : names) {
         const std::string path = Directory() + "/" + name;
+        std::error_code missing;
+        if (!std::filesystem::exists(path, missing))
+            continue;
         if (!CFile::DeleteFile(path))
             throw CMessageException("Unable to delete file %s", path.c_str());
+        ++deleted;
     }
     lock.Release();
-    Dialogs().Information(Format("%d message(s) have been deleted.", static_cast<int>(names.size())));
+    Dialogs().Information(Format("%d message(s) have been deleted.", deleted));
     Refresh();  // this controller is gone from here on
 }
 
 void TUserMailboxTreeControl::Delete() {
     if (mailbox == kDefaultMailbox || mailbox == kSpamMailbox)
         throw CMessageException("\"%s\" is a special mailbox and may not be deleted.", mailbox.c_str());
-    // No rule may dispatch to it and no mail work of the user run while it goes.
-    TUserAndRulesetLock locks(user);
-    if (!Dialogs().Question(Format("Are you sure you want to remove mailbox \"%s\" ?", mailbox.c_str()))) {
-        locks.Release();
+    if (!Dialogs().Question(Format("Are you sure you want to remove mailbox \"%s\" ?", mailbox.c_str())))
         return;
-    }
+    // Taken only after the answer: no rule may dispatch to it and no mail work of the user run
+    // while it goes, but no login of the user waits on a person either.
+    TUserAndRulesetLock locks(user);
     if (!ListFiles("*", Directory()).empty()) {
         locks.Release();
         throw CMessageException("Mailbox \"%s\" cannot be deleted because it contains messages or other files.",

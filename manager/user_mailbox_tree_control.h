@@ -23,8 +23,9 @@ public:
     void OnSelect() override;
     // Only while the mailbox holds a message file.
     bool CanExpand() override;
-    // The icon for what the mailbox holds now.
+    // The icon and expand arrow for what the mailbox holds now.
     void ShowState();
+    void FollowDirectory() override;
 
 private:
     std::string Directory() const;

@@ -39,10 +39,10 @@ void TUserMailboxesTreeControl::PopupCommand(const std::string& caption) {
 
 QWidget* TUserMailboxesTreeControl::Panel() { return FormPanel("pnlMailboxes", BuildMailboxesPanel); }
 
-void TUserMailboxesTreeControl::Commit() {}
+bool TUserMailboxesTreeControl::Commit() { return true; }
 
 void TUserMailboxesTreeControl::CreateMailbox() {
-    std::string name = Dialogs().InputQuery("Creating new mailbox for user " + user, "New mailbox name:");
+    std::string name = Dialogs().InputQuery("Creating new mailbox", "New mailbox name for user " + user + ":");
     if (name.empty())
         return;
     if (!IsMailboxName(name))

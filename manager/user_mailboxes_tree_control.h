@@ -17,7 +17,7 @@ public:
     void PopupCommand(const std::string& caption) override;
     QWidget* Panel() override;
     // Nothing here is written by a save.
-    void Commit() override;
+    bool Commit() override;
 
 private:
     void CreateMailbox();

@@ -43,6 +43,13 @@ bool TUserMessageTreeControl::BeginLoad() {
     return false;  // nothing bound: the list is the panel's
 }
 
+bool TUserMessageTreeControl::IsStale() const { return ListMessageFiles(MailStore().UserPath(user, mailbox)) != names; }
+
+void TUserMessageTreeControl::FollowDirectory() {
+    if (IsStale())
+        Refresh();  // this controller is gone from here on
+}
+
 void TUserMessageTreeControl::DeleteMessages(const TStringArray& checked) {
     if (!Dialogs().Question(
             Format("Are you sure you want to physically remove the selected %d message file(s) ?", static_cast<int>(checked.size()))))

@@ -22,6 +22,9 @@ public:
     QWidget* Panel() override;
     bool BeginLoad() override;
 
+    // The mailbox holds other files than those listed.
+    bool IsStale() const;
+    void FollowDirectory() override;
     void DeleteMessages(const TStringArray& names) override;
     void MoveAndTrain(const TStringArray& names, const std::string& target) override;
 

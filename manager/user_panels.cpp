@@ -1,14 +1,18 @@
 // The builders of the user, account and mailbox panels.
 #include "manager/user_panels.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QVBoxLayout>
+
+#include <string>
 
 #include "manager/oauth_device_flow.h"
 #include "manager/panel_widgets.h"
@@ -85,6 +89,12 @@ QWidget* BuildPop3AccountPanel(QWidget* holder) {
                                          {"None: plain text", "none"},
                                          {"TLS from the start (POP3S)", "tls"},
                                          {"STLS after the greeting", "starttls"}}));
+    form->addRow(NewCheckBox(panel, "cbPOP3LeaveOnServer", "Leave a copy on the server",
+                             (std::string(kPop3LeaveKey) + "|false|true").c_str()));
+    QLineEdit* days = NewEdit(panel, "edtPOP3LeaveDays", kPop3LeaveDaysKey);
+    days->setValidator(new QIntValidator(0, 1000000, days));
+    days->setPlaceholderText("for good");
+    form->addRow("for at most N days:", days);
     form->addRow("Authentication:", NewChoice(panel, "cmbPOP3Auth", kPop3AuthKey,
                                               {{"Password (USER and PASS)", ""},
                                                {"PLAIN", "plain"},

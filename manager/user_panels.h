@@ -62,6 +62,10 @@ inline constexpr TOAuthPreset kOAuthPresets[] = {
 // The account's security, chosen in cmbPOP3Security; "" writes no attribute, so that the port
 // decides (995: TLS, any other: none).
 inline constexpr const char* kPop3SecurityKey = "@security";
+// Whether collected mail stays on the server, and for how many days at most (none or 0: for
+// good). Written only when they say more than that default.
+inline constexpr const char* kPop3LeaveKey = "@leave-on-server";
+inline constexpr const char* kPop3LeaveDaysKey = "@leave-on-server-days";
 
 // pnlUserOptions: the parameters in kveUserOptions (rows added and deleted with the buttons
 // below it) and the POP3 server password.

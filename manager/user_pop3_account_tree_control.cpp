@@ -9,6 +9,8 @@
 #include <QStyle>
 #include <QTreeWidget>
 
+#include <netdb.h>
+
 #include "common/exception.h"
 #include "common/oauth_client.h"
 #include "common/text.h"
@@ -30,6 +32,20 @@ bool IsSecret(const std::string& key) { return key == kPasswordKey || key == kCl
 std::string FieldText(QWidget* panel, const char* name) {
     auto* edit = panel->findChild<QLineEdit*>(name);
     return edit ? Trim(edit->text().toStdString()) : std::string();
+}
+
+// Refused here, not by every collection later, each of which would log its failure.
+void CheckAddress(const std::string& key, const std::string& value) {
+    if (key == "@hostname" &&
+        (value.empty() || value.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789.-_:[]") !=
+                              std::string::npos))
+        throw CMessageException("\"%s\" is not a host name or IP address.", value.c_str());
+    if (key != "@port")
+        return;
+    bool number = !value.empty() && value.size() <= 5 && value.find_first_not_of("0123456789") == std::string::npos;
+    if (number ? std::stoi(value) < 1 || std::stoi(value) > 65535 : !getservbyname(value.c_str(), "tcp"))
+        throw CMessageException("The port \"%s\" is neither a number from 1 to 65535 nor a known service name.",
+                                value.c_str());
 }
 
 }  // namespace
@@ -147,8 +163,11 @@ std::string TUserPOP3AccountTreeControl::GetValue(const std::string& key) {
 void TUserPOP3AccountTreeControl::SetValue(const std::string& key, const std::string& value) {
     if (key.empty() || key[0] != '@')
         return;
-    // An account without the attribute lets its port decide.
-    if ((key == kPop3SecurityKey || key == kPop3AuthKey) && value.empty()) {
+    CheckAddress(key, value);
+    // An account without the attribute lets its port decide, logs in by USER and PASS, collects
+    // and deletes, keeps for good: the default is written as no attribute.
+    if (((key == kPop3SecurityKey || key == kPop3AuthKey) && value.empty()) ||
+        (key == kPop3LeaveKey && value == "false") || (key == kPop3LeaveDaysKey && value.empty())) {
         account.RemoveNamedItem(key.substr(1));
         return;
     }

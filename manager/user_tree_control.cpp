@@ -9,18 +9,19 @@
 #include <QTreeWidget>
 
 #include "common/exception.h"
-#include "common/format.h"
-#include "common/random.h"
+#include "common/password_hash.h"
 #include "common/text.h"
 #include "manager/command_client.h"
+#include "manager/dialogs.h"
 #include "manager/document.h"
+#include "manager/edited_file.h"
 #include "manager/ruleset_tree_control.h"
 #include "manager/server_locks.h"
-#include "manager/sha1.h"
 #include "manager/template.h"
 #include "manager/user_mailboxes_tree_control.h"
 #include "manager/user_panels.h"
 #include "manager/user_pop3_accounts_tree_control.h"
+#include "store/collected_record.h"
 
 namespace Ovrin {
 
@@ -62,10 +63,11 @@ void TUserTreeControl::PopupCommand(const std::string& caption) {
         return TTreeControl::PopupCommand(caption);
     if (!SendCommand("check user " + user))
         throw CMessageException("Failed to initiate mail check for user \"%s\"", user.c_str());
+    Dialogs().Information(Format("Mail collection for user \"%s\" has been started.", user.c_str()));
 }
 
 void TUserTreeControl::OnSelect() {
-    if (!document)
+    if (!file)
         Load();
 }
 
@@ -73,13 +75,13 @@ void TUserTreeControl::Load() {
     // The lock is held only while the file is read; a failed read gives it back quietly, so the
     // read's error is the one shown.
     TUserLock lock(user);
-    auto fresh = std::make_unique<TXmlDocument>();
-    if (!fresh->Load(ConfigPath()) || !fresh->SelectSingleNode("/user"))
+    auto fresh = std::make_unique<TEditedFile>(ConfigPath());
+    if (!fresh->Load() || !fresh->Document().SelectSingleNode("/user"))
         throw CMessageException("Unable to read configuration file from %s", ConfigPath().c_str());
     lock.Release();
-    document = std::move(fresh);
+    file = std::move(fresh);
     // A file without the accounts element gets one in memory, so accounts can be added.
-    TXmlNode accounts = ApplyTemplate(document->SelectSingleNode("/user"), "!pop3-clients");
+    TXmlNode accounts = ApplyTemplate(file->Document().SelectSingleNode("/user"), "!pop3-clients");
     new TUserPOP3AccountsTreeControl(TreeView(), nullptr, Node(), accounts, user);
     new TUserRulesetTreeControl(TreeView(), nullptr, Node(), user);
     new TUserMailboxesTreeControl(TreeView(), nullptr, Node(), user);
@@ -91,12 +93,12 @@ bool TUserTreeControl::CanSave() { return true; }
 
 std::string TUserTreeControl::GetValue(const std::string& key) {
     if (key == kAuthenticationKey)
-        return kPasswordPlaceholder;
-    if (!key.empty() || !document)
+        return HasPassword() ? kPasswordPlaceholder : "";
+    if (!key.empty() || !file)
         return "";
     QTableWidget* parameters = Parameters(Panel());
     parameters->setRowCount(0);
-    for (const TXmlNode& param : document->SelectNodes("/user/params/param")) {
+    for (const TXmlNode& param : file->Document().SelectNodes("/user/params/param")) {
         int row = parameters->rowCount();
         parameters->insertRow(row);
         TXmlNode name = param.SelectSingleNode("@name"), value = param.SelectSingleNode("@value");
@@ -107,11 +109,11 @@ std::string TUserTreeControl::GetValue(const std::string& key) {
 }
 
 void TUserTreeControl::SetValue(const std::string& key, const std::string& value) {
-    if (!document)
+    if (!file)
         throw CMessageException("Unable to read configuration file from %s", ConfigPath().c_str());
     if (key.empty())
         SetParameters();
-    else if (key == kAuthenticationKey && value != kPasswordPlaceholder)
+    else if (key == kAuthenticationKey && value != kPasswordPlaceholder && (HasPassword() || !value.empty()))
         SetPassword(value);
 }
 
@@ -122,33 +124,61 @@ void TUserTreeControl::SetParameters() {
     std::set<std::string> names;
     for (int row = 0; row < parameters->rowCount(); ++row) {
         std::string name = Trim(Cell(parameters, row, 0));
+        if (name.empty() && !Trim(Cell(parameters, row, 1)).empty())
+            throw CMessageException("The user parameter in row %d has a value but no name.", row + 1);
         if (name.empty())
             continue;  // a row never filled in names no parameter
         if (!names.insert(name).second)
             throw CMessageException("The user parameter %s is given more than once.", name.c_str());
         steps += "/param/@name=" + TemplateValue(name) + "/@value=" + TemplateValue(Cell(parameters, row, 1)) + "/..";
     }
-    ApplyTemplate(document->SelectSingleNode("/user"), steps);
+    ApplyTemplate(file->Document().SelectSingleNode("/user"), steps);
+}
+
+// The bullets stand for a stored password only: a new user has none to show.
+bool TUserTreeControl::HasPassword() const {
+    TXmlNode authentication = file->Document().SelectSingleNode("/user/pop3-server/authentication");
+    if (!authentication)
+        return false;
+    for (const char* stored : {"@hash", "@password"})
+        if (TXmlNode value = authentication.SelectSingleNode(stored); value && !value.Text().empty())
+            return true;
+    return false;
 }
 
 void TUserTreeControl::SetPassword(const std::string& password) {
-    const std::string salt = std::to_string(Random(2147483647));
-    const std::string hash = SHA1Hex(salt + password + salt);
-    TXmlNode authentication =
-        ApplyTemplate(document->SelectSingleNode("/user"),
-                      Format("!pop3-server/!authentication/@handler=hash/@method=sha1/@salt=%s/@hash=%s", salt.c_str(),
-                             hash.c_str()));
-    // A password in clear from an earlier plaintext handler must not outlive the change.
+    // Refused here for the same reason the server would refuse it at login.
+    const std::string problem = PasswordProblem(password);
+    if (!problem.empty())
+        throw CMessageException("%s, the POP3 server would not accept it.", problem.c_str());
+    TXmlNode authentication = ApplyTemplate(file->Document().SelectSingleNode("/user"),
+                                            "!pop3-server/!authentication/@handler=hash/@method=crypt/@hash=" +
+                                                TemplateValue(CryptHash(password)));
+    // Neither a password in clear from a plaintext handler nor an old salt outlives the change.
     authentication.RemoveNamedItem("password");
+    authentication.RemoveNamedItem("salt");
 }
 
-void TUserTreeControl::Commit() {
-    if (!document)
-        return;
+bool TUserTreeControl::Commit() {
+    if (!file)
+        return false;
     TUserLock lock(user);
-    document->Save(ConfigPath());
-    lock.Release();
-    TTreeControl::Commit();
+    // What was collected from an account the user no longer has must not hold back the mail of
+    // an account added later under the same name; done under the same lock as the save.
+    auto forgetGoneAccounts = [this](const TXmlDocument& saved) {
+        std::set<std::string> accounts;
+        for (const TXmlNode& account : saved.SelectNodes("/user/pop3-clients/pop3-client")) {
+            auto text = [&](const char* key) {
+                TXmlNode attribute = account.SelectSingleNode(key);
+                return attribute ? attribute.Text() : "";
+            };
+            accounts.insert(CCollectedRecord::FileName(text("@hostname"), text("@port"), text("@username")));
+        }
+        CCollectedRecord::RemoveOthers(MailStore(), user, accounts);
+    };
+    if (!file->SaveUnder(lock, forgetGoneAccounts, [this] { RefreshAndExpand(); }))
+        return false;  // this controller is gone after a reload
+    return TTreeControl::Commit();
 }
 
 }  // namespace Ovrin

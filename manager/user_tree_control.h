@@ -11,7 +11,7 @@
 
 namespace Ovrin {
 
-class TXmlDocument;
+class TEditedFile;
 
 class TUserTreeControl : public TTreeControl {
 public:
@@ -27,16 +27,17 @@ public:
     std::string GetValue(const std::string& key) override;
     bool CanSave() override;
     void SetValue(const std::string& key, const std::string& value) override;
-    void Commit() override;
+    bool Commit() override;
 
 private:
     std::string ConfigPath() const;
     void Load();
     void SetParameters();
     void SetPassword(const std::string& password);
+    bool HasPassword() const;
 
     std::string user;
-    std::unique_ptr<TXmlDocument> document;
+    std::unique_ptr<TEditedFile> file;
 };
 
 }  // namespace Ovrin

@@ -11,6 +11,7 @@ public:
     TUsersTreeControl(QTreeWidget* tree, QTreeWidgetItem* node, QTreeWidgetItem* parent);
 
     TTreeControl* Recreate() override;
+    std::string HelpSection() override { return "Users, accounts, mailboxes and messages"; }
     TStringArray PopupItems() override;
     void PopupCommand(const std::string& caption) override;
 

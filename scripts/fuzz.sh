@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 dir=build/fuzz
-targets=(message_header_fuzzer address_parser_fuzzer)
+targets=(message_header_fuzzer address_parser_fuzzer pop3_server_session_fuzzer)
 
 CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DOVRIN_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$dir" -j "$(nproc)" --target "${targets[@]}"

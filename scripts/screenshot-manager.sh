@@ -3,7 +3,8 @@
 # stand-in for the service on 127.0.0.1:39219) with Options selected, and saves it as a PNG;
 # further pictures show the ruleset editor on a rule of the demo's user, the demo user with its
 # POP3 accounts (two example accounts added to the copy of the demo), and the message list of
-# the user's "mail" mailbox with a message previewed.
+# the user's "mail" mailbox (a message with encoded header words added to the copy) with a
+# message previewed. The status bar at the bottom of each shows the service's state.
 # Usage: scripts/screenshot-manager.sh [OUTPUT.png [RULESET.png [USER.png [MESSAGES.png]]]]
 #        (default: docs/manager.png, docs/manager-ruleset.png, docs/manager-user.png and
 #        docs/manager-messages.png)
@@ -41,6 +42,13 @@ accounts = ('<pop3-clients>\n'
             '  </pop3-clients>')
 open(path, "w").write(text.replace("<pop3-clients/>", accounts))
 PY
+printf '%s\r\n' \
+  "From: =?ISO-8859-1?Q?Ren=E9_Dupr=E9?= <rene@example.org>" \
+  "To: Demo User <demo@example.org>" \
+  "Subject: =?UTF-8?B?Q2Fmw6kgYXUgbGFpdCDimJU=?=" \
+  "Date: Wed, 14 Sep 2005 08:15:00 +0200" \
+  "" \
+  "A header in other words than ASCII." >"$work/mail/demo/mail/1003.msg"
 cat >"$work/config.xml" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
 <config>
@@ -98,5 +106,5 @@ DISPLAY=$display QT_QPA_PLATFORM=xcb build/normal/ovrin-manager-screenshot "$wor
   "Users/demo" "Users/demo/Accounts" "Users/demo/Mailboxes"
 echo "screenshot: $user_output"
 DISPLAY=$display QT_QPA_PLATFORM=xcb build/normal/ovrin-manager-screenshot "$work" "$messages_output" \
-  "Users/demo/Mailboxes/mail/2 message(s)"
+  "Users/demo/Mailboxes/mail/3 message(s)"
 echo "screenshot: $messages_output"

@@ -6,13 +6,14 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
-  libboost-regex-dev libxml2-dev libxml2-utils libssl-dev openssl ca-certificates python3-dev uuid-dev
+  libboost-regex-dev libxml2-dev libxml2-utils libssl-dev openssl ca-certificates python3-dev uuid-dev libcrypt-dev
   clang libclang-rt-14-dev
   procmail dovecot-pop3d python3 curl fetchmail
   netcat-openbsd
   netbase
   qt6-base-dev xvfb xauth
   libcurl4-openssl-dev nlohmann-json3-dev
+  systemd dpkg-dev passwd util-linux
 )
 
 missing=()

@@ -1,7 +1,10 @@
+// CControlThread on one poll over the listener and the clients still sending their line; the
+// exchange with the server runs for one client at a time.
 #include "service/control_thread.h"
 
-#include <memory>
-#include <vector>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include "common/internet_address.h"
 #include "common/internet_port.h"
@@ -9,6 +12,7 @@
 #include "common/socket_factory.h"
 #include "common/socket_wait.h"
 #include "common/trace.h"
+#include "service/peer_owner.h"
 
 namespace Ovrin {
 
@@ -18,82 +22,78 @@ constexpr const char* kLoopback = "127.0.0.1";
 
 }  // namespace
 
-void CControlThread::Wake() {
-    try {
-        CClientSocketFactory factory(CInternetAddress(kLoopback), CInternetPort(0, CInternetPort::TCP),
-                                     CInternetAddress(kLoopback), CInternetPort(kPort, CInternetPort::TCP));
-        factory.SetBlocking(true);
-        std::shared_ptr<CConnectedSocket> connection;
-        factory.Connect(connection);
-    } catch (...) {
-        // nobody listening: the thread is not waiting for a connection either
-    }
-}
+CControlThread::CControlThread(CSatelliteSlot& satellite) : satellite(satellite), serviceUser(::geteuid()) {}
 
-std::string CControlThread::Exchange(CSatelliteProcess& server, const std::string& line) {
-    return Traced([&] {
-        const std::string command = line + "\r\n";
-        server.Write(command.data(), static_cast<uint32_t>(command.size()));
-        std::string reply;
-        while (reply.find("\r\n") == std::string::npos) {
-            uint32_t length = 0;
-            std::shared_ptr<uint8_t[]> bytes = server.Read(length);
-            if (length == 0)
-                break;  // the server's output has ended: the reply can never complete
-            reply.append(reinterpret_cast<const char*>(bytes.get()), length);
-        }
-        return reply;
-    }, "CControlThread::Exchange('%s')", line.c_str());
-}
+CControlThread::~CControlThread() = default;
 
-void CControlThread::Execute() {
-    std::unique_ptr<CServerSocketFactory> factory;
-    const bool listening = Contained([&] {
+void CControlThread::Listen() {
+    Traced([&] {
         factory = std::make_unique<CServerSocketFactory>(
             CInternetAddress(kLoopback), CInternetPort(kPort, CInternetPort::TCP), CInternetAddress(kLoopback),
             CInternetPort(0, CInternetPort::TCP));
-        factory->SetBlocking(true);
-    }, "CControlThread::Execute()");
-    if (listening)
+        factory->SetBlocking(false);
         Logger().Info("CControlThread: listening on %s:%u", kLoopback, static_cast<unsigned>(kPort));
-    while (listening && !IsTerminating() && satellite.Current()) {
-        bool served = Contained([&] {
-            std::shared_ptr<CConnectedSocket> connection;
-            if (factory->Connect(connection) && !IsTerminating())
-                Serve(*connection);
-        }, "CControlThread::Execute()");
-        if (!served)
-            Sleep(100);  // the client sees its connection closed without a reply
+    }, "CControlThread::Listen()");
+}
+
+void CControlThread::Execute() {
+    while (factory && !IsTerminating() && satellite.Current()) {
+        std::vector<CSocketWait> waits{factory->GetWait()};
+        for (const CWaiting& client : waiting)
+            waits.push_back(client.connection->GetWait());
+        WaitForSockets(waits, 100);
+        if (waits[0].ready)
+            Contained([&] { Accept(); }, "CControlThread::Execute()");
+        const auto now = std::chrono::steady_clock::now();
+        std::erase_if(waiting, [&](const CWaiting& client) {
+            bool done = true;  // a client whose exchange failed sees its connection closed
+            Contained([&] { done = Serve(*client.connection); }, "CControlThread::Execute()");
+            return done || (now >= client.deadline && !IsTerminating());
+        });
     }
+    waiting.clear();
     factory.reset();
     while (!IsTerminating())
         Sleep(100);
 }
 
-void CControlThread::Serve(CConnectedSocket& connection) {
-    connection.SetBlocking(false);
-    connection.SetInactivityTimeout(kLineSeconds);
-    connection.SetMaxLineLength(CSatelliteProcess::kMaxWrite - 2);
+void CControlThread::Accept() {
+    std::shared_ptr<CConnectedSocket> connection;
+    while (factory->Connect(connection)) {
+        const CPeerSocket peer = PeerSocketOf(connection->GetWait().descriptor);
+        if (!peer.owner || (*peer.owner != 0 && *peer.owner != serviceUser)) {
+            // Closed at once with nothing read: the port is its administrators' alone.
+            Logger().Warning("CControlThread: refused the connection from %s of uid %s", peer.address.c_str(),
+                             peer.owner ? std::to_string(*peer.owner).c_str() : "unknown");
+            connection.reset();
+            continue;
+        }
+        connection->SetBlocking(false);
+        connection->SetMaxLineLength(CSatelliteProcess::kMaxWrite - 2);
+        if (waiting.size() >= kMaxWaiting)
+            waiting.erase(waiting.begin());
+        waiting.push_back({std::move(connection), std::chrono::steady_clock::now() + kLineTime});
+    }
+}
+
+bool CControlThread::Serve(CConnectedSocket& connection) {
     std::string line;
     // A client that closes before a whole line makes Recv throw: no reply, nothing passed on.
-    while (connection.Recv(nullptr, 0, CConnectedSocket::xferLINE, &line) == 0) {
-        if (IsTerminating())
-            return;
-        std::vector<CSocketWait> waits{connection.GetWait()};
-        WaitForSockets(waits, 100);
-    }
+    if (connection.Recv(nullptr, 0, CConnectedSocket::xferLINE, &line) == 0)
+        return false;
     if (line == "stop")
-        return;
+        return true;
     std::shared_ptr<CSatelliteProcess> server = satellite.Current();
     if (!server)
-        return;
-    const std::string reply = Exchange(*server, line);
+        return true;
+    const std::string reply = exchange.Exchange(server, line, kReplyMilliseconds);
     if (reply.empty())
-        return;
+        return true;
     connection.SetBlocking(true);
     connection.Send(reply.data(), static_cast<uint32_t>(reply.size()));
     while (connection.Send(nullptr, 0) > 0) {
     }
+    return true;
 }
 
 }  // namespace Ovrin

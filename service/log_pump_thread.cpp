@@ -21,8 +21,7 @@ void CLogPumpThread::Execute() {
                 ended = current;
                 return;
             }
-            CScopedLock hold(logLock, kInfinite);
-            logFile.Write(bytes.get(), length);
+            log.Write(bytes.get(), length);
         }, "CLogPumpThread::Execute()");
         if (!ok) {
             if (IsTerminating())

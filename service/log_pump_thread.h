@@ -2,17 +2,15 @@
 // file, byte for byte. The only reader of that stream and the only writer of the file.
 #pragma once
 
-#include "common/file.h"
-#include "common/lock.h"
 #include "common/thread.h"
 #include "service/satellite_slot.h"
+#include "service/service_log.h"
 
 namespace Ovrin {
 
 class CLogPumpThread : public CThread {
 public:
-    CLogPumpThread(CSatelliteSlot& satellite, CFile& logFile, CLock& logLock)
-        : satellite(satellite), logFile(logFile), logLock(logLock) {}
+    CLogPumpThread(CSatelliteSlot& satellite, CServiceLog& log) : satellite(satellite), log(log) {}
 
 protected:
     // Reads until the server's standard error ends, then waits, testing every 100 ms, for a
@@ -22,8 +20,7 @@ protected:
 
 private:
     CSatelliteSlot& satellite;
-    CFile& logFile;
-    CLock& logLock;
+    CServiceLog& log;
 };
 
 }  // namespace Ovrin

@@ -1,5 +1,6 @@
 // The ovrin-service program: "install" and "remove" put the systemd unit in place or take it
-// away; any other command line runs the service in the foreground until SIGTERM or SIGINT.
+// away; any other command line runs the service in the foreground until SIGTERM or SIGINT
+// (SIGHUP reopens its log).
 #include <signal.h>
 #include <unistd.h>
 
@@ -20,19 +21,19 @@ std::string ProgramPath() {
 }
 
 int RunService(const std::string& directory) {
-    // Before any thread exists, so that all of them leave the stop signals to the main thread.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // Before any thread exists, so that all of them leave these signals to the main thread.
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&signals, signalNumber);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     // A server that has gone must show as a failed write, not end the service.
     ::signal(SIGPIPE, SIG_IGN);
 
     CService service(directory);
     const bool initialised = service.Initialise();
     if (initialised)
-        service.Run(stopSignals);
+        service.Run(signals);
     service.Stop();
     return initialised ? 0 : 1;
 }

@@ -4,6 +4,7 @@
 #include "service/satellite_process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -87,6 +88,15 @@ public:
     std::shared_ptr<uint8_t[]> ReadErr(uint32_t& length) {
         return Traced([&] { return ReadInternal(error, length); },
                       "CSatelliteProcess::CSatelliteProcessImpl::ReadErr(0x%08x)", TraceAddress(&length));
+    }
+
+    bool WaitForOutput(uint32_t milliseconds) {
+        pollfd ready{output, POLLIN, 0};
+        int result;
+        do
+            result = ::poll(&ready, 1, static_cast<int>(milliseconds));
+        while (result < 0 && errno == EINTR);
+        return result > 0;
     }
 
     void CloseInput() {
@@ -231,6 +241,13 @@ bool CSatelliteProcess::HasCompleted() {
             StoreExitStatus(status);
         return completed;
     }, "CSatelliteProcess::HasCompleted()");
+}
+
+bool CSatelliteProcess::WaitForOutput(uint32_t milliseconds) { return impl->WaitForOutput(milliseconds); }
+
+void CSatelliteProcess::Signal(int signalNumber) {
+    if (!HasCompleted())
+        ::kill(impl->process, signalNumber);
 }
 
 pid_t CSatelliteProcess::GetProcessId() const { return impl ? impl->process : -1; }

@@ -30,12 +30,16 @@ public:
     // until some arrive. A length of 0 means the stream has ended, then at once every time.
     std::shared_ptr<uint8_t[]> Read(uint32_t& length);
     std::shared_ptr<uint8_t[]> ReadErr(uint32_t& length);
+    // True once Read would not block (output waiting, or the stream ended) within the time.
+    bool WaitForOutput(uint32_t milliseconds);
 
     // Waits for the exit; the code is fetched once. A child ended by a signal gets 128 + its number.
     uint32_t WaitForCompletion();
     // True once the child has exited (its code is then fetched); never blocks.
     bool HasCompleted();
 
+    // Sends the signal to the child unless its exit code was fetched (its pid may be reused then).
+    void Signal(int signalNumber);
     pid_t GetProcessId() const;
     const std::string& GetCommandLine() const { return commandLine; }
 

@@ -1,3 +1,5 @@
+// CService: start, supervision with restarts, SIGHUP's reopening of the log, and the stop that
+// escalates from "stop" to SIGTERM and SIGKILL.
 #include "service/service.h"
 
 #include <unistd.h>
@@ -31,11 +33,12 @@ CService::~CService() = default;
 bool CService::Initialise() {
     return Contained([&] {
         (void)::chdir(directory.c_str());
-        logFile = std::make_unique<CFile>(kLogFileName, CFile::ACCESS_WRITE, CFile::SHARE_READ, CFile::CREATE_ALWAYS, 0);
+        log.Open();
+        control = std::make_unique<CControlThread>(satellite);
+        control->Listen();
         if (!StartServer())
             throw CMessageException("the server '%s' could not be started", kServerCommandLine);
-        logPump = std::make_unique<CLogPumpThread>(satellite, *logFile, logLock);
-        control = std::make_unique<CControlThread>(satellite);
+        logPump = std::make_unique<CLogPumpThread>(satellite, log);
     }, "CService::Initialise()");
 }
 
@@ -49,13 +52,13 @@ bool CService::StartServer() {
     }, "CService::StartServer()");
 }
 
-void CService::Run(const sigset_t& stopSignals) {
+void CService::Run(const sigset_t& signals) {
     Contained([&] {
         logPump->Resume();
         control->Resume();
     }, "CService::Run()");
     for (;;) {
-        if (StopSignalled(stopSignals, std::chrono::steady_clock::now() + std::chrono::milliseconds(100)))
+        if (StopSignalled(signals, std::chrono::steady_clock::now() + std::chrono::milliseconds(100)))
             return;
         std::shared_ptr<CSatelliteProcess> current = satellite.Current();
         bool exited = false;
@@ -71,7 +74,7 @@ void CService::Run(const sigset_t& stopSignals) {
                          kServerCommandLine, static_cast<int>(current->GetProcessId()), current->WaitForCompletion(),
                          WholeSeconds(ranFor), static_cast<long long>(pause.count()));
         for (;;) {
-            if (StopSignalled(stopSignals, std::chrono::steady_clock::now() + pause))
+            if (StopSignalled(signals, std::chrono::steady_clock::now() + pause))
                 return;
             if (StartServer())
                 break;
@@ -82,14 +85,20 @@ void CService::Run(const sigset_t& stopSignals) {
     }
 }
 
-bool CService::StopSignalled(const sigset_t& stopSignals, std::chrono::steady_clock::time_point deadline) {
+bool CService::StopSignalled(const sigset_t& signals, std::chrono::steady_clock::time_point deadline) {
     for (;;) {
         auto left = deadline - std::chrono::steady_clock::now();
         if (left < std::chrono::steady_clock::duration::zero())
             left = {};
         auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
         timespec wait{static_cast<time_t>(nanoseconds / 1000000000), static_cast<long>(nanoseconds % 1000000000)};
-        int signalNumber = ::sigtimedwait(&stopSignals, nullptr, &wait);
+        int signalNumber = ::sigtimedwait(&signals, nullptr, &wait);
+        if (signalNumber == SIGHUP) {
+            // Rotation: the old file was renamed (or cut short); lines go on under the name.
+            if (Contained([&] { log.Open(); }, "CService::StopSignalled()"))
+                Logger().Info("CService: SIGHUP received, %s reopened", kLogFileName);
+            continue;
+        }
         if (signalNumber > 0) {
             Logger().Info("CService: %s received, stopping", signalNumber == SIGINT ? "SIGINT" : "SIGTERM");
             return true;
@@ -100,14 +109,39 @@ bool CService::StopSignalled(const sigset_t& stopSignals, std::chrono::steady_cl
     }
 }
 
+bool CService::ExitsWithin(CSatelliteProcess& server, std::chrono::seconds time) {
+    const auto deadline = std::chrono::steady_clock::now() + time;
+    for (;;) {
+        bool exited = true;  // a process that cannot be asked about is no longer ours to wait for
+        Contained([&] { exited = server.HasCompleted(); }, "CService::ExitsWithin()");
+        if (exited)
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        CThread::Sleep(100);
+    }
+}
+
 void CService::Stop() {
     if (std::shared_ptr<CSatelliteProcess> current = satellite.Current()) {
-        // A server that has already gone makes the write fail; the wait then returns at once.
+        // A server that has already gone makes the write fail; the wait then ends at once.
         Contained([&] { current->Write(kStopCommand, 6); }, "CService::Stop()");
+        const int process = static_cast<int>(current->GetProcessId());
+        if (!ExitsWithin(*current, kStopWait)) {
+            Logger().Warning("CService: the server '%s' (process %d) has not exited %lld s after \"stop\"; "
+                             "sending SIGTERM", kServerCommandLine, process, static_cast<long long>(kStopWait.count()));
+            current->Signal(SIGTERM);
+            if (!ExitsWithin(*current, kTerminateWait)) {
+                Logger().Warning("CService: the server '%s' (process %d) has not exited %lld s after SIGTERM; "
+                                 "sending SIGKILL", kServerCommandLine, process,
+                                 static_cast<long long>(kTerminateWait.count()));
+                current->Signal(SIGKILL);
+            }
+        }
         Contained([&] {
             uint32_t code = current->WaitForCompletion();
             Logger().Info("CService: the server '%s' (process %d) has exited with exit code %u", kServerCommandLine,
-                          static_cast<int>(current->GetProcessId()), code);
+                          process, code);
         }, "CService::Stop()");
     }
     if (logPump) {
@@ -117,12 +151,11 @@ void CService::Stop() {
     }
     if (control) {
         control->Terminate();
-        CControlThread::Wake();
         Contained([&] { control->WaitFor(kInfinite); }, "CService::Stop()");
         control.reset();
     }
     satellite.Replace(nullptr);
-    logFile.reset();
+    log.Close();
 }
 
 }  // namespace Ovrin

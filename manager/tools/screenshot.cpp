@@ -1,13 +1,12 @@
 // ovrin-manager-screenshot: shows the manager's main window as ovrin-manager does, waits until
 // the server answers, selects "Options" (or the node at a path of captions, such as
 // "Users/demo/Rules/Mailing lists"), expands the nodes at the further paths, and saves a picture
-// of the window. A message list shown gets its first message checked and previewed.
+// of the window. A message list shown gets its first (newest) message selected and previewed.
 // Usage: ovrin-manager-screenshot DIRECTORY OUTPUT.png [NODE-PATH [EXPAND-PATH...]]
 #include <cstdio>
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QListWidget>
 #include <QPixmap>
 #include <QTreeWidget>
 
@@ -63,11 +62,9 @@ int main(int argc, char** argv) {
     for (int i = 4; i < argc; ++i)
         if (!walk(argv[i], false))
             return 1;
-    auto* messages = form.findChild<QListWidget*>("lbMailboxMessages");
-    if (messages && messages->isVisible() && messages->count() > 0) {
-        messages->item(0)->setCheckState(Qt::Checked);
-        messages->setCurrentRow(0);
-    }
+    auto* messages = form.findChild<QTreeWidget*>("lbMailboxMessages");
+    if (messages && messages->isVisible() && messages->topLevelItemCount() > 0)
+        messages->setCurrentItem(messages->topLevelItem(0));
     for (QElapsedTimer settle; !settle.isValid() || settle.elapsed() < 1500;) {
         if (!settle.isValid())
             settle.start();

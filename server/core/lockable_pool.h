@@ -33,20 +33,33 @@ public:
     explicit CLockablePool(CLoader loader = [](const std::string& name) { return std::make_shared<T>(name); })
         : loader(std::move(loader)) {}
 
-    // The name's object, loaded on first use; waits while an editor holds the name. After a
-    // Clear it also waits until the evicted object's last holder has let go and the object has
-    // written itself back, so that the name never has two objects and the load reads the
+    // The name's object, loaded on first use; null when the name stays locked by an editor
+    // for longer than the time-out (milliseconds, kInfinite for no limit), so that a thread
+    // serving others can try again later instead of waiting. After a Clear it also waits,
+    // within the same time, until the evicted object's last holder has let go and the object
+    // has written itself back, so that the name never has two objects and the load reads the
     // final file. (A thread must therefore not ask for a name whose evicted object it holds.)
-    CObjectPtr GetObject(const std::string& name) {
-        return Traced([&] {
-            std::shared_ptr<CEntry> entry = AcquireEntry(name, kInfinite);
+    // A name whose load fails leaves no entry behind.
+    CObjectPtr GetObject(const std::string& name, uint32_t milliseconds) {
+        return Traced([&]() -> CObjectPtr {
+            const auto start = std::chrono::steady_clock::now();
+            std::shared_ptr<CEntry> entry = AcquireEntry(name, milliseconds);
+            if (!entry)
+                return nullptr;
             CEntryHold hold(*entry);
             if (entry->stale.exchange(false))
                 entry->object.reset();  // when it was the last reference, it is released here, under the lock
             if (entry->object)
                 return entry->object;
-            entry->life->WaitForEnd(kInfinite);
-            std::shared_ptr<T> loaded = loader(name);
+            if (!entry->life->WaitForEnd(Remaining(start, milliseconds)))
+                return nullptr;
+            std::shared_ptr<T> loaded;
+            try {
+                loaded = loader(name);
+            } catch (...) {
+                ForgetIfUnused(name, entry);
+                throw;
+            }
             entry->life->Begin();
             // Every reference handed out shares this one count; the last to go releases the
             // object and only then lets a load of the name go ahead.
@@ -64,32 +77,47 @@ public:
     // False on time-out, with the object left in the pool.
     bool LockObject(const std::string& name, int32_t timeout) {
         return Traced([&] {
+            const auto start = std::chrono::steady_clock::now();
             const uint32_t limit = timeout < 0 ? kInfinite : static_cast<uint32_t>(timeout);
             std::shared_ptr<CEntry> entry = AcquireEntry(name, limit);
             if (!entry)
                 return false;
             const bool cached = entry->object && !entry->stale;
-            CObjectPtr object = std::move(entry->object);
+            // The pool's reference goes; the last holder's release ends the object's life and
+            // wakes this wait (a ruleset saves while the name is locked).
             entry->object.reset();
-            if (!object)
-                object = entry->current.lock();  // evicted by a Clear, still held by a worker
-            uint32_t waited = 0;
-            for (; object && object.use_count() > 1 && (limit == kInfinite || waited < limit); waited += 10)
-                CThread::Sleep(10);
-            if (!object || object.use_count() == 1) {
-                object.reset();  // the object's own release (a ruleset saves) runs while the name is locked
-                // A last holder elsewhere may still be releasing it.
-                if (entry->life->WaitForEnd(limit == kInfinite ? kInfinite : limit - std::min(waited, limit)))
-                    return true;
-            }
+            if (entry->life->WaitForEnd(limit == kInfinite ? kInfinite : Remaining(start, limit)))
+                return true;
             if (cached)
-                entry->object = std::move(object);
-            object.reset();
+                entry->object = entry->current.lock();  // still held elsewhere: back into the pool
             entry->lock.Unlock();
             Logger().Warning("CLockablePool::LockObject(0x%08x, %d): an attempt to lock object timed out",
                              Address(&name), timeout);
             return false;
         }, "CLockablePool::LockObject(0x%08x, %d)", Address(&name), timeout);
+    }
+
+    // True when another thread holds the name's lock at this moment (an editor, or a load under
+    // way); loads nothing and waits for nothing, so a task can leave the name for its next round.
+    bool IsHeldElsewhere(const std::string& name) {
+        std::shared_ptr<CEntry> entry;
+        {
+            CScopedLock hold(*this, kInfinite);
+            auto it = entries.find(name);
+            if (it == entries.end())
+                return false;
+            entry = it->second;
+        }
+        if (!entry->lock.Lock(0))
+            return true;
+        entry->lock.Unlock();
+        return false;
+    }
+
+    // How many names have an entry: loaded, locked, or evicted while still held.
+    size_t GetNameCount() {
+        CScopedLock hold(*this, kInfinite);
+        return entries.size();
     }
 
     // Releases one LockObject of the calling thread. Anything else (an unlock without a lock,
@@ -104,8 +132,10 @@ public:
                     return;
                 entry = it->second;
             }
-            if (entry->lock.IsHeldByCurrentThread())
-                entry->lock.Unlock();
+            if (!entry->lock.IsHeldByCurrentThread())
+                return;
+            ForgetIfUnused(name, entry);
+            entry->lock.Unlock();
         }, "CLockablePool::UnlockObject(0x%08x)", Address(&name));
     }
 
@@ -224,6 +254,27 @@ private:
         CEntry& entry;
     };
 
+    // What is left of a time-out begun at start; kInfinite stays kInfinite.
+    static uint32_t Remaining(std::chrono::steady_clock::time_point start, uint32_t milliseconds) {
+        if (milliseconds == kInfinite)
+            return kInfinite;
+        const auto spent =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        return spent >= milliseconds ? 0 : milliseconds - static_cast<uint32_t>(spent);
+    }
+
+    // Drops the entry of a name that has nothing loaded and that the caller holds only once (no
+    // editor besides), so that names that never load (unknown users) cost nothing. A waiter
+    // for the dropped entry finds it gone and makes a new one.
+    void ForgetIfUnused(const std::string& name, const std::shared_ptr<CEntry>& entry) {
+        if (entry->object || entry->life->Alive() || entry->lock.HeldDepth() != 1)
+            return;
+        CScopedLock hold(*this, kInfinite);
+        auto it = entries.find(name);
+        if (it != entries.end() && it->second == entry)
+            entries.erase(it);
+    }
+
     static unsigned Address(const void* address) {
         return static_cast<unsigned>(reinterpret_cast<uintptr_t>(address));
     }
@@ -242,13 +293,7 @@ private:
                     slot = std::make_shared<CEntry>();
                 entry = slot;
             }
-            uint32_t remaining = milliseconds;
-            if (milliseconds != kInfinite) {
-                auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    std::chrono::steady_clock::now() - start).count();
-                remaining = spent >= milliseconds ? 0 : milliseconds - static_cast<uint32_t>(spent);
-            }
-            if (!entry->lock.Lock(remaining))
+            if (!entry->lock.Lock(Remaining(start, milliseconds)))
                 return nullptr;
             {
                 CScopedLock hold(*this, kInfinite);

@@ -105,6 +105,8 @@ public:
     CNumberSetting pop3MessagesPerSync{*this, "pop3-messages-per-sync", 1, 1000000};
     CNumberSetting parallelWorkerThreadWorkMs{*this, "parallel-worker-thread-work-ms", 0, 3600000};
     CNumberSetting parallelWorkerThreadSleepMs{*this, "parallel-worker-thread-sleep-ms", 0, 3600000};
+    // A failed POP3 login's answer waits this long; up to 10 minutes, the most a client bears.
+    CNumberSetting pop3AuthFailureDelayMs{*this, "pop3-auth-failure-delay-ms", 0, 600000, 2000};
     CPortSetting pop3Port{*this, "pop3-port"};
     CPortSetting pop3sPort{*this, "pop3s-port"};
 

@@ -1,8 +1,9 @@
-// CAuthentication and its two handlers: plaintext and salted SHA-1.
+// CAuthentication and its two handlers: plaintext, and a hash (salted SHA-1 or crypt).
 #include "server/pop3/authentication.h"
 
 #include "common/digest.h"
 #include "common/exception.h"
+#include "common/password_hash.h"
 #include "common/text.h"
 #include "common/trace.h"
 #include "common/validators.h"
@@ -33,9 +34,17 @@ bool CPlaintextAuthentication::Authenticate(const std::string&, const std::strin
 CHashAuthentication::CHashAuthentication(xmlNodePtr element) {
     Traced([&] {
         method = ReadElementText(element, "@method");
-        if (method != "sha1")
-            throw CMessageException("Unknown hash method: '%s', only sha1 is supported", method.c_str());
         std::string stored = ReadElementText(element, "@hash");
+        if (method == "crypt") {
+            if (!IsAcceptedCryptHash(stored))
+                throw CMessageException("Invalid hash value: '%s', must be a crypt string of yescrypt ($y$) or "
+                                        "SHA512-CRYPT ($6$)",
+                                        stored.c_str());
+            hash = stored;
+            return;
+        }
+        if (method != "sha1")
+            throw CMessageException("Unknown hash method: '%s', only sha1 and crypt are supported", method.c_str());
         if (!Matches(stored, HashPattern()))
             throw CMessageException("Invalid hash value: '%s', must be a string of 40 hex chars", stored.c_str());
         hash = ToLower(stored);
@@ -44,6 +53,8 @@ CHashAuthentication::CHashAuthentication(xmlNodePtr element) {
 }
 
 bool CHashAuthentication::Authenticate(const std::string&, const std::string& password) const {
+    if (method == "crypt")
+        return CheckCryptHash(password, hash);
     return ToLower(HexDigest(salt + password + salt)) == hash;
 }
 

@@ -1,6 +1,6 @@
 // CAuthentication: how a user proves identity to the server's POP3 service, made from the
-// /user/pop3-server/authentication element of user.xml: a plaintext password or a salted
-// SHA-1 hash.
+// /user/pop3-server/authentication element of user.xml: a plaintext password, or a hash:
+// method "crypt" (a crypt(3) string, what the manager writes) or "sha1" (salted SHA-1, older files).
 #pragma once
 
 #include <memory>
@@ -36,15 +36,16 @@ private:
 
 class CHashAuthentication : public CAuthentication {
 public:
-    // Throws "Unknown hash method: '%s', only sha1 is supported" and
-    // "Invalid hash value: '%s', must be a string of 40 hex chars".
+    // Throws "Unknown hash method: '%s', only sha1 and crypt are supported" and "Invalid hash
+    // value: ..." for a sha1 hash that is not 40 hex digits or a crypt hash of another method.
     explicit CHashAuthentication(xmlNodePtr element);
-    // SHA-1 of salt + password + salt equals the stored hash, in either case.
+    // crypt: the password gives the stored crypt string; sha1: SHA-1 of salt + password + salt
+    // equals the stored hash, in either case.
     bool Authenticate(const std::string& userName, const std::string& password) const override;
 
 private:
     std::string method;
-    std::string hash;  // lower case
+    std::string hash;  // sha1: lower case
     std::string salt;
 };
 

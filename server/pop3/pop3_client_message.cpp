@@ -4,6 +4,7 @@
 
 #include <array>
 #include <ctime>
+#include <filesystem>
 #include <iterator>
 #include <utility>
 #include <vector>
@@ -24,6 +25,10 @@
 namespace Ovrin {
 
 namespace {
+
+// A worker waits this long for a ruleset that an editor holds, then leaves the message for later
+// (on the server, or in the spool): the other messages on its thread must not wait for a person.
+constexpr uint32_t kRuleSetWaitMs = 5000;
 
 // The x-ovrin-expires-... fields: now plus these seconds, as local times.
 constexpr std::pair<const char*, time_t> kExpiryFields[] = {
@@ -152,15 +157,16 @@ void CPOP3ClientMessage::SkipFirstPass() {
 }
 
 void CPOP3ClientMessage::Dispatch() {
+    // Held only for this dispatch: a flush or a lock ruleset may evict it meanwhile. A locked
+    // one is no failure of the message, so it is not traced as one.
+    auto ruleSet = RuleSetPool().GetObject(userName, kRuleSetWaitMs);
+    if (!ruleSet)
+        throw CRuleSetBusyException(userName);
     Traced([&] {
         if (!header)
             throw CMessageException("The message header is not parsed");
-        std::string target;
-        {
-            // Held only for this dispatch: a flush or a lock ruleset may evict it meanwhile.
-            auto ruleSet = RuleSetPool().GetObject(userName);
-            target = ruleSet->DispatchMessage(*header, messageFile, userDocument);
-        }
+        std::string target = ruleSet->DispatchMessage(*header, messageFile, userDocument);
+        ruleSet.reset();
         std::lock_guard<std::mutex> hold(sharedGuard);
         result = std::move(target);
     }, "CPOP3ClientMessage::Dispatch()");
@@ -185,8 +191,18 @@ void CPOP3ClientMessage::Process() {
     Traced([&] {
         switch (pass) {
         case 0: {
-            ParseMessageHeader();
-            Dispatch();
+            try {
+                ParseMessageHeader();
+                Dispatch();
+            } catch (const std::exception& failure) {
+                // The session learns it at once and leaves the message on the server, rather
+                // than waiting for the message until its connection times out, every time.
+                std::lock_guard<std::mutex> hold(sharedGuard);
+                headerFailure = failure.what();
+                if (headerEvent)
+                    headerEvent->Set();
+                throw;
+            }
             std::lock_guard<std::mutex> hold(sharedGuard);
             if (headerEvent)
                 headerEvent->Set();
@@ -195,9 +211,10 @@ void CPOP3ClientMessage::Process() {
         }
         case 1:
             ParseMessageFile();
-            if (GetResult() == kContentsMailbox)
-                DispatchOrFallBack();
-            MoveToTargetMailbox();
+            if (GetResult() == kContentsMailbox && !DispatchOrFallBack())
+                ReturnToSpool();
+            else
+                MoveToTargetMailbox();
             pass = 2;
             break;
         default:
@@ -206,9 +223,11 @@ void CPOP3ClientMessage::Process() {
     }, "CPOP3ClientMessage::Process()");
 }
 
-void CPOP3ClientMessage::DispatchOrFallBack() {
+bool CPOP3ClientMessage::DispatchOrFallBack() {
     try {
         Dispatch();
+    } catch (const CRuleSetBusyException&) {
+        return false;
     } catch (const std::exception& failure) {
         // A failed training pass still files the message where the user put it.
         std::string fallback = kSpamMailbox;
@@ -221,6 +240,29 @@ void CPOP3ClientMessage::DispatchOrFallBack() {
         std::lock_guard<std::mutex> hold(sharedGuard);
         result = std::move(fallback);
     }
+    return true;
+}
+
+void CPOP3ClientMessage::SetReturnedToSpool(std::function<void(const std::string& spoolName)> callback) {
+    returnedToSpool = std::move(callback);
+}
+
+void CPOP3ClientMessage::ReturnToSpool() {
+    Traced([&] {
+        if (!messageFile)
+            throw CMessageException("No message file is attached to message %s", messageId.c_str());
+        const std::string path = messageFile->GetFilename();
+        messageFile.reset();
+        std::string spooled;
+        if (!CFile::MoveFileToUniqueName(
+                path, NewMessageFilePattern(UserPath(userName, kSpoolDirectory), CMessageOrigin::Spooled), spooled))
+            throw CMessageException("Unable to move file %s back to the spool", path.c_str());
+        Logger().Info("CPOP3ClientMessage::Process(): the ruleset of user %s is locked, message file %s waits in the "
+                      "spool as %s",
+                      userName.c_str(), path.c_str(), spooled.c_str());
+        if (returnedToSpool)
+            returnedToSpool(std::filesystem::path(spooled).filename().string());
+    }, "CPOP3ClientMessage::ReturnToSpool()");
 }
 
 std::string CPOP3ClientMessage::GetResult() const {
@@ -249,6 +291,11 @@ int CPOP3ClientMessage::HeaderEventDescriptor() {
         event = headerEvent;
     }
     return event ? event->GetDescriptor() : -1;
+}
+
+std::string CPOP3ClientMessage::HeaderFailure() const {
+    std::lock_guard<std::mutex> hold(sharedGuard);
+    return headerFailure;
 }
 
 void CPOP3ClientMessage::ReleaseHeaderEvent() {

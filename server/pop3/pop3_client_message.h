@@ -4,11 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "common/event.h"
+#include "common/exception.h"
 #include "common/file.h"
 #include "common/xml_document.h"
 #include "server/core/work_unit.h"
@@ -18,6 +20,13 @@ namespace Ovrin {
 
 class CPOP3ClientMessage : public CSequentialWorkUnit {
 public:
+    // The user's ruleset stayed locked by an editor for longer than a worker may wait.
+    class CRuleSetBusyException : public CMessageException {
+    public:
+        explicit CRuleSetBusyException(const std::string& userName)
+            : CMessageException("The ruleset of user %s is locked by an editor", userName.c_str()) {}
+    };
+
     // The user document is the user's user.xml; its parameters become x-ovrin-user-... fields.
     CPOP3ClientMessage(const std::string& userName, std::shared_ptr<CXMLDocument> user);
 
@@ -33,6 +42,7 @@ public:
     // For a message already whole on disk: parses the header now, so that the next Process
     // dispatches once, with the file.
     void SkipFirstPass();
+    // Throws CRuleSetBusyException when the ruleset stays locked for longer than a worker waits.
     void Dispatch();
     void ParseMessageFile();
     void MoveToTargetMailbox();
@@ -47,6 +57,10 @@ public:
     const std::string& GetMessageFileName() const { return messageFileName; }
     CMessageHeaderPtr GetHeader() const { return header; }
 
+    // Called with the file's new name in the spool when a file pass finds the ruleset locked
+    // and hands the message back to the spool task; the spool's training entry follows it.
+    void SetReturnedToSpool(std::function<void(const std::string& spoolName)> callback);
+
     // The event that tells the POP3 session the header pass has ended.
     void CreateHeaderEvent();
     // True once the header pass has ended; never waits.
@@ -55,6 +69,8 @@ public:
     // -1 without an event.
     int HeaderEventDescriptor();
     void ReleaseHeaderEvent();
+    // Why the header pass failed, once it has ended so; empty when it did not.
+    std::string HeaderFailure() const;
 
     // The file pass as a work unit of its own, named by its own address: the header pass may
     // still be listed on the worker that ran it, and a unit of the same name would be refused.
@@ -66,8 +82,11 @@ public:
 
 private:
     // The file pass's dispatch; a failure sets the result to spam, or to the training mailbox
-    // of a training pass, with an ERROR line.
-    void DispatchOrFallBack();
+    // of a training pass, with an ERROR line. False when the ruleset is locked by an editor.
+    bool DispatchOrFallBack();
+    // Moves the file into the user's spool, where the spool task takes it up again once the
+    // ruleset is free.
+    void ReturnToSpool();
 
     std::string userName;
     std::shared_ptr<CXMLDocument> userDocument;
@@ -79,8 +98,10 @@ private:
     CMessageHeaderPtr header;
     std::shared_ptr<CFile> messageFile;
     std::shared_ptr<CEvent> headerEvent;
+    std::string headerFailure;
     std::string result;
     std::string messageFileName;
+    std::function<void(const std::string&)> returnedToSpool;
     // The POP3 session polls the event and reads the result from its own thread.
     mutable std::mutex sharedGuard;
 };

@@ -1,11 +1,15 @@
 // The POP3 client session: one step at a time through the command queue, the message path's
 // commands sent ahead where the server allows it; replies are checked in one place, messages
-// are streamed into files in .raw, headers kept in memory, and each command's callback moves
-// the collection on.
+// are streamed into files in .raw (lines of any length, in pieces), headers kept in memory,
+// and each command's callback moves the collection on. A message is recorded as collected by
+// its unique id as soon as its file is handed over, so that a session that ends before QUIT
+// leaves nothing to be stored again by the next one.
 #include "server/pop3/pop3_client_session.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <set>
 #include <sstream>
 
 #include "common/exception.h"
@@ -44,13 +48,12 @@ std::vector<std::string> Words(const std::string& text, size_t count) {
 
 }  // namespace
 
-CPOP3ClientConnection::CPOP3ClientConnection(const std::string& hostname, const std::string& port,
-                                             const std::string& username, const std::string& password,
-                                             const std::string& security, const std::string& user,
-                                             std::shared_ptr<CXMLDocument> userConfiguration, const CPOP3Login& login)
-    : CParallelWorkUnit(Format("CPOP3ClientConnection(%s, %s@%s:%s)", user.c_str(), username.c_str(),
-                               hostname.c_str(), port.c_str())),
-      hostname(hostname), port(port), username(username), password(password), login(login), user(user),
+CPOP3ClientConnection::CPOP3ClientConnection(const CPOP3Account& account, const std::string& user,
+                                             std::shared_ptr<CXMLDocument> userConfiguration)
+    : CParallelWorkUnit(Format("CPOP3ClientConnection(%s, %s@%s:%s)", user.c_str(), account.username.c_str(),
+                               account.hostname.c_str(), account.port.c_str())),
+      hostname(account.hostname), port(account.port), username(account.username), password(account.password),
+      leaveOnServer(account.leaveOnServer), leaveDays(account.leaveDays), login(account.login), user(user),
       userConfiguration(std::move(userConfiguration)) {
     // The trace shows the password masked: it would otherwise end up in the log.
     Traced([&] {
@@ -59,14 +62,14 @@ CPOP3ClientConnection::CPOP3ClientConnection(const std::string& hostname, const 
         messagesPerSession = Settings().pop3MessagesPerSession.Get();
         rawDirectory = UserPath(user, kRawDirectory);
         const CInternetPort remotePort(port, CInternetPort::TCP);
-        this->security = ParsePOP3Security(security, remotePort);
+        this->security = ParsePOP3Security(account.security, remotePort);
         if (this->security != TPOP3Security::None)
             tls = POP3ClientTLSContext();
         factory = std::make_shared<CClientSocketFactory>(CInternetAddress(), CInternetPort(),
                                                          CInternetAddress(hostname), remotePort);
         buffer = std::make_unique<char[]>(kBufferSize);
-    }, "CPOP3ClientConnection::CPOP3ClientConnection('%s', '%s', '%s', '%s', '%s', 0x%08x)", hostname.c_str(),
-       port.c_str(), username.c_str(), Masked(password).c_str(), user.c_str(),
+    }, "CPOP3ClientConnection::CPOP3ClientConnection('%s', '%s', '%s', '%s', '%s', 0x%08x)", account.hostname.c_str(),
+       account.port.c_str(), account.username.c_str(), Masked(account.password).c_str(), user.c_str(),
        LabelAddress(this->userConfiguration.get()));
 }
 
@@ -75,7 +78,7 @@ CPOP3ClientConnection::~CPOP3ClientConnection() = default;
 void CPOP3ClientConnection::Queue(uint32_t number, std::string text, CCallback callback, CData data,
                                   unsigned flags) {
     commands.push_back(CCommand{number, std::move(text), data, callback, (flags & kPipelined) != 0,
-                                (flags & kOptional) != 0});
+                                (flags & kOptional) != 0, (flags & kPerMessage) != 0});
 }
 
 void CPOP3ClientConnection::SendAhead() {
@@ -101,14 +104,35 @@ void CPOP3ClientConnection::FinishReply() {
     dataBegun = false;
     dataComplete = false;
     dataOverflow = false;
+    midLine = false;
+    lines.clear();
     bufferUsed = 0;
 }
 
 CPOP3ClientMessagePtr& CPOP3ClientConnection::Message(uint32_t number) {
-    if (number == 0 || number > messages.size())
-        throw CMessageException("Message number %u is out of range 1..%u", number,
-                                static_cast<unsigned>(messages.size()));
+    if (number == 0 || number > messages.size() || !messages[number - 1])
+        throw CMessageException("Message number %u is not collected in this session", number);
     return messages[number - 1];
+}
+
+std::string CPOP3ClientConnection::Uid(uint32_t number) const {
+    return number > 0 && number <= uids.size() ? uids[number - 1] : std::string();
+}
+
+void CPOP3ClientConnection::LeaveBadMessage(uint32_t number, const std::string& why) {
+    if (number == 0 || number > bad.size() || bad[number - 1])
+        return;  // one line per message
+    bad[number - 1] = true;
+    const std::string uid = Uid(number);
+    Logger().Warning("%s: message %u%s%s%s is left on the POP3 server at %s:%s for user %s: %s", GetName().c_str(),
+                     number, uid.empty() ? "" : " (", uid.c_str(), uid.empty() ? "" : ")", hostname.c_str(),
+                     port.c_str(), username.c_str(), why.c_str());
+}
+
+bool CPOP3ClientConnection::DueForDeletion(std::time_t collected, std::time_t now) const {
+    if (!leaveOnServer)
+        return true;
+    return leaveDays > 0 && now - collected >= static_cast<std::time_t>(leaveDays) * 86400;
 }
 
 bool CPOP3ClientConnection::Process(bool& yield) {
@@ -205,6 +229,7 @@ void CPOP3ClientConnection::QueueDialogue(const std::string& secret) {
         Queue(0, sasl->Command(), nullptr);
     }
     Queue(0, "CAPA\r\n", &CPOP3ClientConnection::CapaCallback, CData::Lines, kOptional);
+    Queue(0, "UIDL\r\n", &CPOP3ClientConnection::UidlCallback, CData::Lines, kOptional);
     Queue(0, "STAT\r\n", &CPOP3ClientConnection::StatCallback);
 }
 
@@ -250,8 +275,11 @@ bool CPOP3ClientConnection::Step(bool& waiting) {
                 return true;
             }
             if (line.compare(0, 3, "+OK") != 0) {
-                if (!current.optional || line.compare(0, 4, "-ERR") != 0)
+                if (!(current.optional || current.perMessage) || line.compare(0, 4, "-ERR") != 0)
                     ThrowReply(ValidateRegexedLine(line));
+                if (current.perMessage)
+                    LeaveBadMessage(current.number, Format("asked '%s', it replied '%s'", Trim(current.text).c_str(),
+                                                           ValidateRegexedLine(line).c_str()));
                 refused = true;
             }
             reply = ValidateRegexedLine(line);
@@ -280,11 +308,18 @@ bool CPOP3ClientConnection::Step(bool& waiting) {
         return false;
     current = std::move(commands.front());
     commands.pop_front();
-    if (current.text == "QUIT\r\n" && handedFiles) {
-        // The remote deletes at QUIT: every file handed over must survive a crash first. A crash
-        // before this point gives duplicates at the next collection, never a loss. QUIT waits
-        // for every answer before it, so every download is in.
+    if (current.text.empty()) {
+        (this->*current.callback)(current.number, "", nullptr);
+        return true;
+    }
+    if (current.text == "QUIT\r\n" && (handedFiles || (record && record->HasUnconfirmed()))) {
+        // The remote deletes at QUIT: every file handed over must survive a crash first, and
+        // then the record that names them; also the files of a session cut short, whose
+        // messages this one deleted by the record alone. QUIT waits for every answer before
+        // it, so every download is in.
         CFile::SyncFileSystem(rawDirectory);
+        if (record)
+            record->Confirm();
         handedFiles = false;
     }
     connection->SendLine(current.text);
@@ -353,6 +388,7 @@ void CPOP3ClientConnection::CreateDataFile() {
 // creation of files after many deletions).
 void CPOP3ClientConnection::BeginData() {
     dataBegun = true;
+    midLine = false;
     if (current.data == CData::Lines)
         return;
     const std::string received = ReceivedLine();
@@ -376,18 +412,28 @@ void CPOP3ClientConnection::ReceiveData(bool& waiting) {
         BeginData();
     std::string line;
     for (;;) {
-        if (connection->Recv(nullptr, 0, CConnectedSocket::xferLINE, &line) == 0) {
+        const uint32_t got = connection->Recv(nullptr, kMaxDataLine, CConnectedSocket::xferPIECE, &line);
+        if (got == 0) {
             waiting = true;
             return;
         }
-        if (!line.empty() && line[0] == '.') {
+        const bool whole = got > line.size();
+        // Only a line's beginning is stuffed or ends the data.
+        const bool begins = !midLine;
+        midLine = !whole;
+        if (begins && !line.empty() && line[0] == '.') {
             line.erase(0, 1);
-            if (line.empty())
+            if (line.empty() && whole)
                 break;  // the terminator
         }
-        if (line.size() > kMaxDataLine)
-            line.resize(kMaxDataLine);
-        line += "\r\n";
+        if (current.data == CData::Lines) {
+            // No capability or unique id is that long: such a line is left out whole.
+            if (begins && whole)
+                lines.push_back(line);
+            continue;
+        }
+        if (whole)
+            line += "\r\n";
         const uint32_t length = static_cast<uint32_t>(line.size());
         if (bufferUsed + length > kBufferSize) {
             if (current.data != CData::File) {
@@ -418,7 +464,10 @@ bool CPOP3ClientConnection::StlsCallback(uint32_t number, const std::string& tex
 bool CPOP3ClientConnection::SaslCapaCallback(uint32_t number, const std::string& text,
                                              const std::shared_ptr<CFile>& data) {
     return Traced([&] {
-        if (!sasl->OfferedIn(std::string(buffer.get(), bufferUsed))) {
+        std::string capaLines;
+        for (const std::string& line : lines)
+            capaLines += line + "\n";
+        if (!sasl->OfferedIn(capaLines)) {
             Logger().Error("%s: POP3 server at %s:%s for user %s does not offer SASL %s; terminating connection "
                            "abnormally",
                            GetName().c_str(), hostname.c_str(), port.c_str(), username.c_str(), sasl->Mechanism());
@@ -433,17 +482,42 @@ bool CPOP3ClientConnection::CapaCallback(uint32_t number, const std::string& tex
                                          const std::shared_ptr<CFile>& data) {
     return Traced([&] {
         // One capability a line, its name first.
-        std::istringstream lines(std::string(buffer.get(), bufferUsed));
-        for (std::string line; std::getline(lines, line);) {
-            std::istringstream words(line);
-            std::string name;
-            words >> name;
-            if (ToUpper(name) == "PIPELINING")
+        for (const std::string& line : lines)
+            if (ToUpper(Words(line, 1)[0]) == "PIPELINING")
                 pipelining = true;
-        }
         return true;
     }, "CPOP3ClientConnection::CapaCallback(%u, 0x%08x, 0x%08x)", number, LabelAddress(&text),
        LabelAddress(data.get()));
+}
+
+bool CPOP3ClientConnection::UidlCallback(uint32_t number, const std::string& text,
+                                         const std::shared_ptr<CFile>& data) {
+    return Traced([&] {
+        // "n uid" a line; a line that says otherwise leaves its message without an id, to be
+        // collected as from a server without UIDL.
+        std::map<uint32_t, std::string> listed;
+        for (const std::string& line : lines) {
+            const std::vector<std::string> words = Words(line, 3);
+            if (Matches(words[0], NumberPattern()) && CCollectedRecord::IsUid(words[1]) && words[2].empty())
+                listed[static_cast<uint32_t>(std::strtoul(words[0].c_str(), nullptr, 10))] = words[1];
+        }
+        // An id that two messages share tells neither apart: both go without, lest the one
+        // never downloaded be deleted as the other.
+        std::map<std::string, int> uses;
+        for (const auto& entry : listed)
+            ++uses[entry.second];
+        haveUids = true;
+        uids.clear();
+        for (const auto& [n, uid] : listed)
+            if (n > 0 && n <= (1u << 24) && uses[uid] == 1) {
+                if (uids.size() < n)
+                    uids.resize(n);
+                uids[n - 1] = uid;
+            }
+        record = std::make_unique<CCollectedRecord>(
+            CCollectedRecord::PathOf(MailStore(), user, hostname, port, username));
+        return true;
+    }, "CPOP3ClientConnection::UidlCallback(%u, 0x%08x, 0x%08x)", number, LabelAddress(&text), LabelAddress(data.get()));
 }
 
 bool CPOP3ClientConnection::StatCallback(uint32_t number, const std::string& text,
@@ -456,19 +530,51 @@ bool CPOP3ClientConnection::StatCallback(uint32_t number, const std::string& tex
                                     hostname.c_str(), port.c_str(), username.c_str(), current.text.c_str(),
                                     count.c_str());
         const unsigned long remote = std::strtoul(count.c_str(), nullptr, 10);
-        const unsigned long limit = messagesPerSession > 0 ? static_cast<unsigned long>(messagesPerSession) : 0;
-        const uint32_t n = static_cast<uint32_t>(remote < limit ? remote : limit);
-        messages.resize(n);
-        const uint32_t sync = static_cast<uint32_t>(messagesPerSync);
-        for (uint32_t i = 1; i <= n; ++i) {
-            messages[i - 1] = std::make_shared<CPOP3ClientMessage>(user, userConfiguration);
-            Queue(i, Format("LIST %u\r\n", i), &CPOP3ClientConnection::ListCallback, CData::None, kPipelined);
-            Queue(i, Format("TOP %u 0\r\n", i), &CPOP3ClientConnection::TopCallback, CData::Header, kPipelined);
-            if (i % sync == 0)
-                Queue(i, "NOOP\r\n", &CPOP3ClientConnection::NoopCallback);
+        const size_t limit = messagesPerSession > 0 ? static_cast<size_t>(messagesPerSession) : 0;
+        if (leaveOnServer && !haveUids) {
+            // Without unique ids a message left there would be collected again at every session.
+            Logger().Warning("%s: POP3 server at %s:%s for user %s does not answer UIDL, so mail cannot be left "
+                             "on it; nothing is collected while leave-on-server is \"true\"",
+                             GetName().c_str(), hostname.c_str(), port.c_str(), username.c_str());
+            Queue(0, "QUIT\r\n", nullptr);
+            return true;
         }
-        if (n % sync != 0)
-            Queue(n, "NOOP\r\n", &CPOP3ClientConnection::NoopCallback);
+        if (record) {
+            std::set<std::string> listed;
+            for (const std::string& uid : uids)
+                if (!uid.empty())
+                    listed.insert(uid);
+            record->Prune(listed);
+        }
+        // Messages recorded as collected are only deleted, when due; the others are collected,
+        // up to the session's limit.
+        const std::time_t now = std::time(nullptr);
+        std::vector<uint32_t> collect;
+        for (uint32_t i = 1; i <= remote && (collect.size() < limit || i <= uids.size()); ++i) {
+            const std::string uid = Uid(i);
+            if (record && !uid.empty() && record->Contains(uid)) {
+                if (DueForDeletion(record->CollectedAt(uid), now))
+                    Queue(i, Format("DELE %u\r\n", i), nullptr, CData::None, kPipelined);
+            } else if (collect.size() < limit && !(leaveOnServer && uid.empty())) {
+                collect.push_back(i);
+            }
+        }
+        messages.assign(collect.empty() ? 0 : collect.back(), nullptr);
+        bad.assign(messages.size(), false);
+        const size_t sync = static_cast<size_t>(messagesPerSync);
+        for (size_t k = 0; k < collect.size(); ++k) {
+            const uint32_t i = collect[k];
+            if (k % sync == 0)
+                groups.emplace_back();
+            groups.back().push_back(i);
+            messages[i - 1] = std::make_shared<CPOP3ClientMessage>(user, userConfiguration);
+            Queue(i, Format("LIST %u\r\n", i), &CPOP3ClientConnection::ListCallback, CData::None,
+                  kPipelined | kPerMessage);
+            Queue(i, Format("TOP %u 0\r\n", i), &CPOP3ClientConnection::TopCallback, CData::Header,
+                  kPipelined | kPerMessage);
+            if (k % sync == sync - 1 || k + 1 == collect.size())
+                Queue(static_cast<uint32_t>(groups.size()), "NOOP\r\n", &CPOP3ClientConnection::NoopCallback);
+        }
         Queue(0, "QUIT\r\n", nullptr);
         return true;
     }, "CPOP3ClientConnection::StatCallback(%u, 0x%08x, 0x%08x)", number, LabelAddress(&text),
@@ -481,11 +587,11 @@ bool CPOP3ClientConnection::ListCallback(uint32_t number, const std::string& tex
         const std::vector<std::string> words = Words(text, 2);
         const bool valid = Matches(words[0], NumberPattern()) && Matches(words[1], NumberPattern()) &&
                            std::strtoul(words[0].c_str(), nullptr, 10) == number && number != 0;
-        if (!valid)
-            throw CMessageException("POP3 server at %s:%s for user %s when asked '%s' replied with '+OK %s %s ...', "
-                                    "terminating connection abnormally",
-                                    hostname.c_str(), port.c_str(), username.c_str(), current.text.c_str(),
-                                    words[0].c_str(), words[1].c_str());
+        if (!valid) {
+            LeaveBadMessage(number, Format("asked '%s', it replied '+OK %s %s ...'", Trim(current.text).c_str(),
+                                           words[0].c_str(), words[1].c_str()));
+            return true;
+        }
         Message(number)->SetMessageSize(static_cast<uint32_t>(std::strtoul(words[1].c_str(), nullptr, 10)));
         return true;
     }, "CPOP3ClientConnection::ListCallback(%u, 0x%08x, 0x%08x)", number, LabelAddress(&text),
@@ -495,6 +601,8 @@ bool CPOP3ClientConnection::ListCallback(uint32_t number, const std::string& tex
 bool CPOP3ClientConnection::TopCallback(uint32_t number, const std::string& text,
                                         const std::shared_ptr<CFile>& data) {
     return Traced([&] {
+        if (bad[number - 1])
+            return true;
         // A header as long as the buffer or longer is none: processing reads no more than that.
         std::string header;
         if (!dataOverflow && bufferUsed < kBufferSize)
@@ -510,24 +618,44 @@ bool CPOP3ClientConnection::TopCallback(uint32_t number, const std::string& text
 bool CPOP3ClientConnection::NoopCallback(uint32_t number, const std::string& text,
                                          const std::shared_ptr<CFile>& data) {
     return Traced([&] {
-        const uint32_t sync = static_cast<uint32_t>(messagesPerSync);
-        const uint32_t first = ((number - 1) / sync) * sync + 1;
-        for (uint32_t j = first; j <= number; ++j)
-            if (!Message(j)->HeaderProcessed()) {
+        const std::vector<uint32_t>& group = groups.at(number - 1);
+        for (uint32_t j : group)
+            if (!bad[j - 1] && !Message(j)->HeaderProcessed()) {
                 awaited = Message(j);
                 return false;
             }
         awaited.reset();
-        // Pushed to the front from the last message back, so that they run in ascending order.
-        for (uint32_t j = number; j >= first; --j) {
-            commands.push_front(CCommand{j, Format("DELE %u\r\n", j), CData::None, &CPOP3ClientConnection::DeleCallback, true, false});
-            if (Message(j)->GetResult() != kDeleteMailbox)
-                commands.push_front(
-                    CCommand{j, Format("RETR %u\r\n", j), CData::File, &CPOP3ClientConnection::RetrCallback, true, false});
-        }
+        for (uint32_t j : group)
+            if (!bad[j - 1] && !Message(j)->HeaderFailure().empty())
+                LeaveBadMessage(j, "its header could not be processed: " + Message(j)->HeaderFailure());
+        // The downloads, then the deletions once every download is answered: a download the
+        // server refuses leaves its message there. Pushed to the front from the last back.
+        commands.push_front(CCommand{number, "", CData::None, &CPOP3ClientConnection::StoredCallback});
+        for (auto j = group.rbegin(); j != group.rend(); ++j)
+            if (!bad[*j - 1] && Message(*j)->GetResult() != kDeleteMailbox)
+                commands.push_front(CCommand{*j, Format("RETR %u\r\n", *j), CData::File,
+                                             &CPOP3ClientConnection::RetrCallback, true, false, true});
         return true;
     }, "CPOP3ClientConnection::NoopCallback(%u, 0x%08x, 0x%08x)", number, LabelAddress(&text),
        LabelAddress(data.get()));
+}
+
+bool CPOP3ClientConnection::StoredCallback(uint32_t number, const std::string& text,
+                                           const std::shared_ptr<CFile>& data) {
+    return Traced([&] {
+        const std::vector<uint32_t>& group = groups.at(number - 1);
+        for (auto j = group.rbegin(); j != group.rend(); ++j) {
+            if (bad[*j - 1])
+                continue;
+            // Just collected: deleted unless it is to stay, or unless the rules said "<delete>".
+            if (Message(*j)->GetResult() == kDeleteMailbox || !leaveOnServer)
+                commands.push_front(CCommand{*j, Format("DELE %u\r\n", *j), CData::None,
+                                             &CPOP3ClientConnection::DeleCallback, true, false, false});
+            else
+                Message(*j)->ReleaseHeaderEvent();
+        }
+        return true;
+    }, "CPOP3ClientConnection::StoredCallback(%u, 0x%08x, 0x%08x)", number, LabelAddress(&text), LabelAddress(data.get()));
 }
 
 bool CPOP3ClientConnection::RetrCallback(uint32_t number, const std::string& text,
@@ -542,6 +670,16 @@ bool CPOP3ClientConnection::RetrCallback(uint32_t number, const std::string& tex
             throw CMessageException("Unable to move file %s to %s", partial.c_str(), name.c_str());
         data->SetDeleteOnClose(false);
         file.reset();
+        const std::string uid = Uid(number);
+        if (record && !uid.empty()) {
+            try {
+                record->Add(uid, std::time(nullptr));
+            } catch (...) {
+                // Not recorded, so not stored: the message stays on the server for the next session.
+                CFile::DeleteFile(name);
+                throw;
+            }
+        }
         CPOP3ClientMessagePtr& message = Message(number);
         message->AttachMessageFile(name);
         handedFiles = true;

@@ -1,8 +1,10 @@
 // CPOP3ClientConnection: collects one remote POP3 account of a local user. A queue of commands,
 // each answered by a callback; headers first, then per group of messages a NOOP that waits for
-// their header passes, then RETR and DELE; QUIT makes the deletions happen. Over TLS from the
-// start or after STLS when the account asks for it, and then no login before TLS is up. The
-// login is USER and PASS or one SASL exchange (CPOP3SASL), for OAuth after a fresh access token.
+// their header passes, then RETR, then DELE; QUIT makes the deletions happen. The unique ids of
+// stored messages are recorded, so that none is stored twice and mail may stay on the server.
+// Over TLS from the start or after STLS when the account asks for it, and then no login before
+// TLS is up. The login is USER and PASS or one SASL exchange (CPOP3SASL), for OAuth after a
+// fresh access token.
 #pragma once
 
 #include <ctime>
@@ -19,6 +21,7 @@
 #include "common/tls_context.h"
 #include "common/xml_document.h"
 #include "server/core/work_unit.h"
+#include "store/collected_record.h"
 #include "server/pop3/pop3_client_message.h"
 #include "server/pop3/oauth_tokens.h"
 #include "server/pop3/pop3_sasl.h"
@@ -26,17 +29,32 @@
 
 namespace Ovrin {
 
+// One pop3-client entry of a user's user.xml.
+struct CPOP3Account {
+    std::string hostname;
+    std::string port;
+    std::string username;
+    std::string password;  // decoded
+    std::string security;
+    // Collected messages stay on the server: for good with leaveDays 0, else that many days
+    // after they were first collected.
+    bool leaveOnServer = false;
+    uint32_t leaveDays = 0;
+    // USER and PASS, or a SASL mechanism with the OAuth client's details.
+    CPOP3Login login;
+};
+
 class CPOP3ClientConnection : public CParallelWorkUnit {
 public:
     static constexpr uint32_t kBufferSize = 65536;
-    // A longer data line is cut to this, so that it still fits the buffer with its CR LF.
+    // A longer data line is taken in pieces of this size, so that each still fits the buffer
+    // with a CR LF.
     static constexpr uint32_t kMaxDataLine = kBufferSize - 2;
 
     // Resolves the host and port now: an unknown one makes the construction fail, as does a
     // security other than "none", "tls", "starttls" or empty (ParsePOP3Security).
-    CPOP3ClientConnection(const std::string& hostname, const std::string& port, const std::string& username,
-                          const std::string& password, const std::string& security, const std::string& user,
-                          std::shared_ptr<CXMLDocument> userConfiguration, const CPOP3Login& login = CPOP3Login());
+    CPOP3ClientConnection(const CPOP3Account& account, const std::string& user,
+                          std::shared_ptr<CXMLDocument> userConfiguration);
     ~CPOP3ClientConnection() override;
 
     bool Process(bool& yield) override;
@@ -53,6 +71,7 @@ private:
     enum class CData { None, File, Header, Lines };
     struct CCommand {
         uint32_t number = 0;
+        // Empty for a step of the session's own, which runs once every answer before it is in.
         std::string text;
         CData data = CData::None;
         CCallback callback = nullptr;
@@ -61,6 +80,8 @@ private:
         bool pipelined = false;
         // A "-ERR" answer is no failure: the command asks what the server can do.
         bool optional = false;
+        // A "-ERR" answer leaves this message on the server; the others go on.
+        bool perMessage = false;
     };
     // Commands sent ahead while the current one waits for its answer, at most this many.
     static constexpr size_t kPipelineDepth = 32;
@@ -91,21 +112,31 @@ private:
     bool StlsCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
     bool SaslCapaCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
     bool CapaCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
+    bool UidlCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
     bool StatCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
     bool ListCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
     bool TopCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
     bool NoopCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
     bool RetrCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
     bool DeleCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
+    // Not a command: runs once every download of group `number` is answered.
+    bool StoredCallback(uint32_t number, const std::string& text, const std::shared_ptr<CFile>& data);
 
     static constexpr unsigned kPipelined = 1;
     static constexpr unsigned kOptional = 2;
+    static constexpr unsigned kPerMessage = 4;
     void Queue(uint32_t number, std::string text, CCallback callback, CData data = CData::None, unsigned flags = 0);
     // Sends the queued commands that may follow the current one before its answer.
     void SendAhead();
     // The current command's answer is handled: the next one sent is current, or none.
     void FinishReply();
     CPOP3ClientMessagePtr& Message(uint32_t number);
+    // The server cannot give this message: it stays there, named in one WARNING.
+    void LeaveBadMessage(uint32_t number, const std::string& why);
+    // The unique id of a message, empty when unknown.
+    std::string Uid(uint32_t number) const;
+    // Whether a message collected at that time is to be deleted on the server now.
+    bool DueForDeletion(std::time_t collected, std::time_t now) const;
 
     int phase = 1;
     std::shared_ptr<CConnectedSocket> connection;
@@ -115,6 +146,8 @@ private:
     std::string port;
     std::string username;
     std::string password;
+    bool leaveOnServer;
+    uint32_t leaveDays;
     TPOP3Security security;
     CPOP3Login login;
     std::unique_ptr<CPOP3SASL> sasl;  // none for USER and PASS
@@ -143,10 +176,23 @@ private:
     bool dataComplete = false;
     // An answer kept in memory outgrew the buffer: a header is then taken as none at all.
     bool dataOverflow = false;
+    // The last piece received ended inside a line.
+    bool midLine = false;
     std::shared_ptr<CFile> file;
     std::unique_ptr<char[]> buffer;
     uint32_t bufferUsed = 0;
+    // The answer's lines, for commands whose data is lines (CAPA, UIDL).
+    std::vector<std::string> lines;
+    // By message number, empty for those not collected in this session.
     std::vector<CPOP3ClientMessagePtr> messages;
+    // The messages of each group, in order; a NOOP and a stored step each name theirs.
+    std::vector<std::vector<uint32_t>> groups;
+    // Messages the server could not give.
+    std::vector<bool> bad;
+    // By message number, from UIDL; none when the server does not answer it.
+    std::vector<std::string> uids;
+    bool haveUids = false;
+    std::unique_ptr<CCollectedRecord> record;
     // The message whose header pass the session waits for at a NOOP, if any.
     CPOP3ClientMessagePtr awaited;
     // Files were handed to message processing since the last sync.

@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "common/format.h"
+#include "common/password_hash.h"
 #include "common/text.h"
 #include "common/trace.h"
 #include "common/validators.h"
@@ -14,8 +15,8 @@
 namespace Ovrin {
 
 const CPOP3ServerConnection::CImpl::CCommand CPOP3ServerConnection::CImpl::kAuthorizationCommands[] = {
-    {"USER", &CImpl::User}, {"PASS", &CImpl::Pass}, {"STLS", &CImpl::Stls}, {"CAPA", &CImpl::Capa},
-    {nullptr, nullptr},
+    {"USER", &CImpl::User}, {"PASS", &CImpl::Pass}, {"AUTH", &CImpl::Auth}, {"STLS", &CImpl::Stls},
+    {"CAPA", &CImpl::Capa}, {nullptr, nullptr},
 };
 
 const CPOP3ServerConnection::CImpl::CCommand CPOP3ServerConnection::CImpl::kTransactionCommands[] = {
@@ -32,18 +33,38 @@ CPOP3ServerConnection::CImpl::CHandler CPOP3ServerConnection::CImpl::Find(const 
     }
     return nullptr;
 }
+
+namespace {
+
+// Lines that carry a secret are shown by their command alone.
+std::string TraceLine(const std::string& line, bool secret) {
+    if (secret)
+        return "(AUTH response)";
+    const size_t start = line.find_first_not_of(" \t");
+    const std::string command = ToUpper(line.substr(start == std::string::npos ? line.size() : start, 4));
+    return command == "PASS" || command == "AUTH" ? command + " ..." : line;
+}
+
+}  // namespace
+
 void CPOP3ServerConnection::CImpl::ProcessClientRequest(const std::string& line) {
     Traced([&] {
+        if (saslPending) {
+            saslPending = false;
+            Queue(SASLPlain(line));
+            return;
+        }
         std::istringstream words(line);
         std::string command;
         words >> command;
+        const size_t commandEnd = words.eof() ? line.size() : static_cast<size_t>(words.tellg());
+        lineArgument = commandEnd < line.size() ? line.substr(commandEnd + 1) : std::string();
         command = ToUpper(command);
         CWords arguments;
         for (std::string word; words >> word;)
             arguments.push_back(word);
         if (command == "QUIT") {
-            state = stateUpdate;
-            Queue("+OK Closing connection\r\n");
+            Queue(Quit());
         } else if (state == stateAuthorization) {
             Queue(ProcessClientRequestAuthState(command, arguments));
         } else if (state == stateTransaction) {
@@ -51,7 +72,24 @@ void CPOP3ServerConnection::CImpl::ProcessClientRequest(const std::string& line)
         } else {
             throw CMessageException("Unexpected connection state");
         }
-    }, "CPOP3ServerConnection::ProcessClientRequest('%s')", line.c_str());
+    }, "CPOP3ServerConnection::ProcessClientRequest('%s')", TraceLine(line, saslPending).c_str());
+}
+
+std::string CPOP3ServerConnection::CImpl::Quit() {
+    const bool transaction = state == stateTransaction;
+    state = stateUpdate;
+    if (!transaction)
+        return "+OK Closing connection\r\n";
+    // Done before the answer, so that a client that comes back at once finds the mailbox free
+    // and the messages gone.
+    const std::vector<uint32_t> kept = mailbox->ApplyDeletions();
+    mailbox.reset();
+    if (kept.empty())
+        return "+OK Closing connection\r\n";
+    std::string numbers;
+    for (uint32_t number : kept)
+        numbers += (numbers.empty() ? "" : " ") + std::to_string(number);
+    return Format("-ERR [SYS/TEMP] Unable to delete message(s) %s, closing connection\r\n", numbers.c_str());
 }
 
 std::string CPOP3ServerConnection::CImpl::ProcessClientRequestAuthState(const std::string& command,
@@ -76,8 +114,8 @@ std::string CPOP3ServerConnection::CImpl::ProcessClientRequestTranState(const st
 std::string CPOP3ServerConnection::CImpl::RefuseInAuthorization() {
     user.clear();
     password.clear();
-    return OffersSTLS() ? "-ERR Will only accept USER, PASS, STLS and CAPA in authorization state\r\n"
-                        : "-ERR Will only accept USER, PASS and CAPA in authorization state\r\n";
+    return OffersSTLS() ? "-ERR Will only accept USER, PASS, AUTH, STLS and CAPA in authorization state\r\n"
+                        : "-ERR Will only accept USER, PASS, AUTH and CAPA in authorization state\r\n";
 }
 
 bool CPOP3ServerConnection::CImpl::ReadArgumentFromStream(const CWords& arguments, std::string& argument,
@@ -122,19 +160,19 @@ bool CPOP3ServerConnection::CImpl::NoArgument(const CWords& arguments, std::stri
     return false;
 }
 
-const CFileInfo* CPOP3ServerConnection::CImpl::AccessMessage(const std::string& numberText) {
+const CPOP3Mailbox::CMessage* CPOP3ServerConnection::CImpl::AccessMessage(const std::string& numberText) {
     return Traced([&] { return mailbox->Access(numberText); }, "CPOP3ServerConnection::AccessMessage('%s')",
                   numberText.c_str());
 }
 
-const CFileInfo* CPOP3ServerConnection::CImpl::ReadMessage(const std::string& numberText, uint32_t& number,
-                                                           std::string& failure) {
+const CPOP3Mailbox::CMessage* CPOP3ServerConnection::CImpl::ReadMessage(const std::string& numberText,
+                                                                        uint32_t& number, std::string& failure) {
     if (!Matches(numberText, MessageNumberPattern())) {
         failure = "-ERR Malformed message ID\r\n";
         return nullptr;
     }
-    const CFileInfo* message = AccessMessage(numberText);
-    if (message == nullptr || message->flag) {
+    const CPOP3Mailbox::CMessage* message = AccessMessage(numberText);
+    if (message == nullptr || message->deleted) {
         failure = "-ERR No such message\r\n";
         return nullptr;
     }
@@ -165,24 +203,60 @@ std::string CPOP3ServerConnection::CImpl::User(const CWords& arguments) {
 std::string CPOP3ServerConnection::CImpl::Pass(const CWords& arguments) {
     if (user.empty())
         return "-ERR PASS was unexpected\r\n";
-    std::string argument, failure;
-    if (!ReadArgumentFromStream(arguments, argument, failure)) {
+    // The rest of the line is the password, spaces and all.
+    if (arguments.empty()) {
         user.clear();
-        return failure;
+        return "-ERR Argument required\r\n";
     }
-    if (!Matches(argument, PasswordPattern())) {
+    if (!PasswordProblem(lineArgument).empty()) {
         user.clear();
         return "-ERR Malformed password\r\n";
     }
-    password = argument;
-    std::string answer;
-    if (AuthenticateLockMailBox(answer)) {
-        state = stateTransaction;
-    } else {
-        user.clear();
-        password.clear();
-    }
-    return answer;
+    password = lineArgument;
+    return StartLogin();
+}
+
+std::string CPOP3ServerConnection::CImpl::Auth(const CWords& arguments) {
+    user.clear();
+    password.clear();
+    if (!AcceptsLogin())
+        return OffersSTLS() ? "-ERR Authentication is only accepted over TLS, use STLS first\r\n"
+                            : "-ERR Authentication is only accepted over TLS\r\n";
+    if (arguments.empty())
+        return "+OK Supported mechanisms follow\r\nPLAIN\r\n.\r\n";
+    if (ToUpper(arguments[0]) != "PLAIN")
+        return "-ERR Unsupported authentication mechanism\r\n";
+    if (arguments.size() > 2)
+        return "-ERR At most two arguments required\r\n";
+    if (arguments.size() == 2)
+        return SASLPlain(arguments[1]);
+    saslPending = true;
+    return "+ \r\n";
+}
+
+std::string CPOP3ServerConnection::CImpl::SASLPlain(const std::string& response) {
+    if (response == "*")
+        return "-ERR Authentication cancelled\r\n";
+    // "=" is an empty response; a decoding that gives nothing is as malformed.
+    const std::string decoded = DecodeBASE64(response);
+    const size_t first = decoded.find('\0');
+    const size_t second = first == std::string::npos ? first : decoded.find('\0', first + 1);
+    if (second == std::string::npos)
+        return "-ERR Malformed authentication data\r\n";
+    const std::string authzid = decoded.substr(0, first);
+    const std::string authcid = decoded.substr(first + 1, second - first - 1);
+    const std::string secret = decoded.substr(second + 1);
+    boost::smatch match;
+    if (!boost::regex_match(authcid, match, UserMailboxPattern()))
+        return "-ERR Malformed username\r\n";
+    if (!PasswordProblem(secret).empty())
+        return "-ERR Malformed password\r\n";
+    if (!authzid.empty() && authzid != authcid && authzid != match.str(1))
+        return "-ERR [AUTH] Authorization identity must be empty or the user\r\n";
+    user = match[1];
+    mailboxName = match[2].matched ? std::string(match[2]) : std::string(kDefaultMailbox);
+    password = secret;
+    return StartLogin();
 }
 std::string CPOP3ServerConnection::CImpl::Stls(const CWords& arguments) {
     if (!tls)
@@ -205,8 +279,8 @@ std::string CPOP3ServerConnection::CImpl::Capa(const CWords& arguments) {
         return failure;
     std::string text = "+OK Capability list follows\r\n";
     if (AcceptsLogin())
-        text += "USER\r\n";
-    text += "TOP\r\nUIDL\r\n";
+        text += "USER\r\nSASL PLAIN\r\n";
+    text += "TOP\r\nUIDL\r\nRESP-CODES\r\nAUTH-RESP-CODE\r\nPIPELINING\r\n";
     if (OffersSTLS())
         text += "STLS\r\n";
     return text + "IMPLEMENTATION " + Config().GetValue("product-name") + " " + Config().GetValue("version") +
@@ -225,8 +299,8 @@ std::string CPOP3ServerConnection::CImpl::List(const CWords& arguments) {
         std::string text =
             Format("+OK %u message(s), %" PRIu64 " octet(s)\r\n", mailbox->GetCount(), mailbox->GetTotalSize());
         for (uint32_t number = 1; number <= mailbox->GetSize(); ++number) {
-            const CFileInfo& message = mailbox->GetMessage(number);
-            if (!message.flag)
+            const CPOP3Mailbox::CMessage& message = mailbox->GetMessage(number);
+            if (!message.deleted)
                 text += Format("%u %" PRIu64 "\r\n", number, message.size);
         }
         return text + ".\r\n";
@@ -235,7 +309,7 @@ std::string CPOP3ServerConnection::CImpl::List(const CWords& arguments) {
     uint32_t number;
     if (!ReadArgumentFromStream(arguments, argument, failure))
         return failure;
-    const CFileInfo* message = ReadMessage(argument, number, failure);
+    const CPOP3Mailbox::CMessage* message = ReadMessage(argument, number, failure);
     if (message == nullptr)
         return failure;
     return Format("+OK %s %" PRIu64 "\r\n", argument.c_str(), message->size);
@@ -245,9 +319,9 @@ std::string CPOP3ServerConnection::CImpl::Uidl(const CWords& arguments) {
     if (arguments.empty()) {
         std::string text = "+OK Unique-id listing follows\r\n";
         for (uint32_t number = 1; number <= mailbox->GetSize(); ++number) {
-            const CFileInfo& message = mailbox->GetMessage(number);
-            if (!message.flag)
-                text += Format("%u %s\r\n", number, CPOP3Mailbox::UniqueId(message.name).c_str());
+            const CPOP3Mailbox::CMessage& message = mailbox->GetMessage(number);
+            if (!message.deleted)
+                text += Format("%u %s\r\n", number, CPOP3Mailbox::UniqueId(message.file.name).c_str());
         }
         return text + ".\r\n";
     }
@@ -255,10 +329,10 @@ std::string CPOP3ServerConnection::CImpl::Uidl(const CWords& arguments) {
     uint32_t number;
     if (!ReadArgumentFromStream(arguments, argument, failure))
         return failure;
-    const CFileInfo* message = ReadMessage(argument, number, failure);
+    const CPOP3Mailbox::CMessage* message = ReadMessage(argument, number, failure);
     if (message == nullptr)
         return failure;
-    return Format("+OK %s %s\r\n", argument.c_str(), CPOP3Mailbox::UniqueId(message->name).c_str());
+    return Format("+OK %s %s\r\n", argument.c_str(), CPOP3Mailbox::UniqueId(message->file.name).c_str());
 }
 
 std::string CPOP3ServerConnection::CImpl::Top(const CWords& arguments) {
@@ -266,7 +340,7 @@ std::string CPOP3ServerConnection::CImpl::Top(const CWords& arguments) {
     if (!ReadTwoArgumentsFromStream(arguments, numberText, countText, failure))
         return failure;
     uint32_t number;
-    const CFileInfo* message = ReadMessage(numberText, number, failure);
+    const CPOP3Mailbox::CMessage* message = ReadMessage(numberText, number, failure);
     if (message == nullptr)
         return failure;
     if (!countText.empty() && !Matches(countText, NumberPattern()))
@@ -286,7 +360,7 @@ std::string CPOP3ServerConnection::CImpl::Retr(const CWords& arguments) {
     if (!ReadArgumentFromStream(arguments, argument, failure))
         return failure;
     uint32_t number;
-    const CFileInfo* message = ReadMessage(argument, number, failure);
+    const CPOP3Mailbox::CMessage* message = ReadMessage(argument, number, failure);
     if (message == nullptr)
         return failure;
     StartResponseFile(*message, CPOP3MessageStream::kWholeMessage);

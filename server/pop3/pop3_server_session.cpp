@@ -2,6 +2,7 @@
 // the streaming of a message file; the commands are in pop3_server_commands.cpp.
 #include "server/pop3/pop3_server_session.h"
 
+#include "common/exception.h"
 #include "common/format.h"
 #include "common/log.h"
 #include "common/trace.h"
@@ -9,6 +10,7 @@
 #include "server/core/config.h"
 #include "server/core/mail_store.h"
 #include "server/pop3/authentication.h"
+#include "server/pop3/login_penalty.h"
 #include "server/pop3/pop3_server_session_impl.h"
 #include "server/pop3/user_pool.h"
 
@@ -17,6 +19,11 @@ namespace Ovrin {
 // ---- steps
 
 bool CPOP3ServerConnection::CImpl::Process(bool& yield) {
+    // A login's waits hold the whole session, never the worker: other sessions step meanwhile.
+    if (CClock::now() < holdUntil || (loggingIn && !StepLogin())) {
+        yield = true;
+        return true;
+    }
     if (phase == phaseSending) {
         if (connection->Send(nullptr, 0) > 0) {
             yield = true;
@@ -59,6 +66,8 @@ bool CPOP3ServerConnection::CImpl::Process(bool& yield) {
 }
 
 CSocketWait CPOP3ServerConnection::CImpl::GetWait() const {
+    if (Waiting())
+        return CSocketWait{};  // on time alone
     if (phase == phaseReceiving || connection->GetPendingOutput() > 0)
         return connection->GetWait();
     CSocketWait wait;  // more of the reply to queue: no need to wait
@@ -70,55 +79,111 @@ void CPOP3ServerConnection::CImpl::Close() {
     if (!user.empty())
         Logger().Info("CPOP3ServerConnection::~CPOP3ServerConnection: user %s disconnected", user.c_str());
     responseFile.reset();
-    if (state == stateUpdate && mailbox)
-        mailbox->ApplyDeletions();
-    mailbox.reset();  // closing the lock file deletes it
+    mailbox.reset();  // closing the lock file deletes it; deletions were made at QUIT
     connection.reset();
 }
 
-bool CPOP3ServerConnection::CImpl::AuthenticateLockMailBox(std::string& answer) {
+std::string CPOP3ServerConnection::CImpl::StartLogin() {
+    const CClock::time_point now = CClock::now();
+    holdUntil = now + std::chrono::milliseconds(
+                          LoginPenalties().Penalty(peerAddress.GetAddress(), failureDelay, now));
+    userDeadline = holdUntil + kUserWait;
+    loggingIn = true;
+    return std::string();  // StepLogin answers
+}
+
+bool CPOP3ServerConnection::CImpl::StepLogin() {
+    std::string answer;
+    bool accepted = false;
+    try {
+        // An unknown name is refused like a wrong password, without an ERROR for its missing file.
+        if (CFile::EnumerateFiles(UserDirectory(user), kUserFile)->empty())
+            throw CMessageException("User %s is unknown", user.c_str());
+        CUserXMLPtr document = UserPool().GetObject(user, 0);
+        if (!document) {
+            if (CClock::now() < userDeadline)
+                return false;
+            // Locked by an editor, or its reload waits for a collection that still holds it.
+            Logger().Warning("CPOP3ServerConnection::AuthenticateLockMailBox(): user %s from %s is locked, login "
+                             "refused",
+                             user.c_str(), peer.c_str());
+            answer = "-ERR [IN-USE] The user is busy, try again later\r\n";
+        } else {
+            accepted = AuthenticateLockMailBox(document, answer);
+        }
+    } catch (const std::exception&) {
+        // No user.xml or one that cannot be read: as a wrong password.
+        Logger().Warning("CPOP3ServerConnection::AuthenticateLockMailBox('%s'): failed to access user configuration "
+                         "file, ignoring error and returning auth failure to %s",
+                         user.c_str(), peer.c_str());
+        Failed(answer);
+    }
+    loggingIn = false;
+    if (accepted) {
+        state = stateTransaction;
+    } else {
+        user.clear();
+        password.clear();
+    }
+    Queue(answer);
+    return true;
+}
+
+void CPOP3ServerConnection::CImpl::Failed(std::string& answer) {
+    const CClock::time_point now = CClock::now();
+    LoginPenalties().Failed(peerAddress.GetAddress(), now);
+    holdUntil = now + std::chrono::milliseconds(failureDelay);
+    answer = "-ERR [AUTH] Authentication failed\r\n";
+    if (++failures >= kMaxFailures) {
+        Logger().Warning("CPOP3ServerConnection: %u failed logins from %s, closing the connection", failures,
+                         peer.c_str());
+        state = stateUpdate;  // the answer goes out, then the session ends
+    }
+}
+
+bool CPOP3ServerConnection::CImpl::AuthenticateLockMailBox(const CUserXMLPtr& document, std::string& answer) {
     return Traced([&] {
-        try {
-            CUserXMLPtr document = UserPool().GetObject(user);
-            CXPathContext context(*document);
-            CAuthenticationPtr authentication =
-                CAuthentication::Create(context.Eval("/user/pop3-server/authentication")->GetNodePtr());
-            if (!authentication->Authenticate(user, password)) {
-                Logger().Warning("CPOP3ServerConnection::AuthenticateLockMailBox(): authentication failed for user %s "
-                                 "from %s",
-                                 user.c_str(), peer.c_str());
-                answer = "-ERR Authentication failed\r\n";
-                return false;
-            }
-            const std::string directory = UserPath(user, mailboxName);
-            try {
-                mailbox.emplace(directory);
-            } catch (const std::exception&) {
-                Logger().Warning("CPOP3ServerConnection::AuthenticateLockMailBox(): user %s authenticated from %s but "
-                                 "the mailbox was busy",
-                                 user.c_str(), peer.c_str());
-                answer = "-ERR Unable to lock mailbox\r\n";
-                return false;
-            }
-            mailbox->TakeSnapshot();
-            Logger().Info("CPOP3ServerConnection::ProcessClientRequestAuthState: user %s logged in from %s",
-                          user.c_str(), peer.c_str());
-            answer = "+OK Mailbox ready\r\n";
-            return true;
-        } catch (const std::exception&) {
-            mailbox.reset();
-            Logger().Warning("CPOP3ServerConnection::AuthenticateLockMailBox('%s'): failed to access user "
-                             "configuration file, ignoring error and returning auth failure",
-                             user.c_str());
-            answer = "-ERR Authentication failed\r\n";
+        CXPathContext context(*document);
+        CAuthenticationPtr authentication =
+            CAuthentication::Create(context.Eval("/user/pop3-server/authentication")->GetNodePtr());
+        if (!authentication->Authenticate(user, password)) {
+            Logger().Warning("CPOP3ServerConnection::AuthenticateLockMailBox(): authentication failed for user %s "
+                             "from %s",
+                             user.c_str(), peer.c_str());
+            Failed(answer);
             return false;
         }
+        const std::string directory = UserPath(user, mailboxName);
+        try {
+            mailbox.emplace(directory);
+        } catch (const std::exception&) {
+            Logger().Warning("CPOP3ServerConnection::AuthenticateLockMailBox(): user %s authenticated from %s but "
+                             "the mailbox was busy",
+                             user.c_str(), peer.c_str());
+            answer = "-ERR [IN-USE] Unable to lock mailbox\r\n";
+            return false;
+        }
+        try {
+            mailbox->TakeSnapshot();
+        } catch (const std::exception&) {
+            mailbox.reset();
+            Logger().Warning("CPOP3ServerConnection::AuthenticateLockMailBox(): user %s authenticated from %s but "
+                             "the mailbox could not be read",
+                             user.c_str(), peer.c_str());
+            answer = "-ERR [SYS/TEMP] Unable to read mailbox\r\n";
+            return false;
+        }
+        Logger().Info("CPOP3ServerConnection::ProcessClientRequestAuthState: user %s logged in from %s", user.c_str(),
+                      peer.c_str());
+        answer = "+OK Mailbox ready\r\n";
+        return true;
     }, "CPOP3ServerConnection::AuthenticateLockMailBox(0x%08x)", LabelAddress(&answer));
 }
 
 // Opens the message for streaming after the reply's first line.
-void CPOP3ServerConnection::CImpl::StartResponseFile(const CFileInfo& message, uint32_t lineLimit) {
-    responseFile = std::make_shared<CFile>(message.path, CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING, 0);
+void CPOP3ServerConnection::CImpl::StartResponseFile(const CPOP3Mailbox::CMessage& message, uint32_t lineLimit) {
+    responseFile =
+        std::make_shared<CFile>(message.file.path, CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING, 0);
     stream.emplace(lineLimit);
     if (!buffer)
         buffer.reset(new char[kChunkSize + 1]);
@@ -158,11 +223,12 @@ void CPOP3ServerConnection::CImpl::ProcessServerResponseFile() {
 // ---- the unit
 
 CPOP3ServerConnection::CPOP3ServerConnection(std::shared_ptr<CConnectedSocket> connection, CTLSContextPtr tls)
-    : CPOP3ServerConnection(connection, connection->GetPeerAddress(), std::move(tls)) {}
+    // By its address: a name look-up here would hold up the listener and every client behind.
+    : CPOP3ServerConnection(connection, connection->GetPeerAddress(false), std::move(tls)) {}
 
 CPOP3ServerConnection::CPOP3ServerConnection(std::shared_ptr<CConnectedSocket> connection,
                                              const CInternetAddress& peer, CTLSContextPtr tls)
-    : CParallelWorkUnit(Format("CPOP3ServerConnection(%s, 0x%08x)", peer.GetName().c_str(),
+    : CParallelWorkUnit(Format("CPOP3ServerConnection(%s, 0x%08x)", peer.GetDottedAddress().c_str(),
                                LabelAddress(connection.get()))),
       impl(std::make_unique<CImpl>(connection, peer, std::move(tls))) {
     Traced([&] {

@@ -2,6 +2,7 @@
 // and streaming (pop3_server_session.cpp) and its command handlers (pop3_server_commands.cpp).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -12,10 +13,12 @@
 #include "common/file.h"
 #include "common/internet_address.h"
 #include "common/tls_context.h"
+#include "server/core/config.h"
 #include "server/pop3/pop3_mailbox.h"
 #include "server/pop3/pop3_message_stream.h"
 #include "server/pop3/pop3_security.h"
 #include "server/pop3/pop3_server_session.h"
+#include "server/pop3/user_xml.h"
 
 namespace Ovrin {
 
@@ -26,9 +29,15 @@ public:
     using CWords = std::vector<std::string>;
     static constexpr uint32_t kChunkSize = 65536;
 
+    using CClock = std::chrono::steady_clock;
+    // Failed logins a connection may make before it is closed.
+    static constexpr unsigned kMaxFailures = 3;
+    // How long a login waits for a user whom an editor holds before it is refused as in use.
+    static constexpr std::chrono::seconds kUserWait{5};
+
     CImpl(std::shared_ptr<CConnectedSocket> connection, const CInternetAddress& peerAddress, CTLSContextPtr tls)
-        : connection(std::move(connection)), peer(peerAddress.GetName()), peerAddress(peerAddress),
-          tls(std::move(tls)), plaintextAuth(POP3PlaintextAuth()) {}
+        : connection(std::move(connection)), peer(peerAddress.GetDottedAddress()), peerAddress(peerAddress),
+          tls(std::move(tls)), plaintextAuth(POP3PlaintextAuth()), failureDelay(static_cast<uint32_t>(Settings().pop3AuthFailureDelayMs.Get())) {}
 
     bool Process(bool& yield);
     CSocketWait GetWait() const;
@@ -38,6 +47,8 @@ public:
 
 private:
     using CHandler = std::string (CImpl::*)(const CWords&);
+    // What a login waits for between its steps: a time (penalty, failure delay) or the user.
+    bool Waiting() const { return CClock::now() < holdUntil || loggingIn; }
     struct CCommand {
         const char* name;
         CHandler handler;
@@ -58,19 +69,30 @@ private:
                                     std::string& failure);
     static bool NoArgument(const CWords& arguments, std::string& failure);
     // The message of a number argument, not marked deleted; null with the reply set otherwise.
-    const CFileInfo* ReadMessage(const std::string& numberText, uint32_t& number, std::string& failure);
-    const CFileInfo* AccessMessage(const std::string& numberText);
+    const CPOP3Mailbox::CMessage* ReadMessage(const std::string& numberText, uint32_t& number, std::string& failure);
+    const CPOP3Mailbox::CMessage* AccessMessage(const std::string& numberText);
 
     // STLS is offered while the connection is plain and the server has a certificate.
     bool OffersSTLS() const { return tls && !connection->IsSecure() && state == stateAuthorization; }
     bool AcceptsLogin() const { return AcceptsPlaintextAuth(plaintextAuth, connection->IsSecure(), peerAddress); }
 
-    bool AuthenticateLockMailBox(std::string& answer);
-    void StartResponseFile(const CFileInfo& message, uint32_t lineLimit);
+    // A login with the user, mailbox name and password set: checked once the address's penalty
+    // has passed, answered by StepLogin.
+    std::string StartLogin();
+    // One try of the pending login; false while the user is held by an editor and the wait for
+    // it has not run out. A failure's answer is held back by the failure delay.
+    bool StepLogin();
+    bool AuthenticateLockMailBox(const CUserXMLPtr& document, std::string& answer);
+    void Failed(std::string& answer);
+    // AUTH PLAIN's response, "authzid NUL authcid NUL password" in Base64.
+    std::string SASLPlain(const std::string& response);
+    std::string Quit();
+    void StartResponseFile(const CPOP3Mailbox::CMessage& message, uint32_t lineLimit);
     void ProcessServerResponseFile();
 
     std::string User(const CWords& arguments);
     std::string Pass(const CWords& arguments);
+    std::string Auth(const CWords& arguments);
     std::string Stls(const CWords& arguments);
     std::string Capa(const CWords& arguments);
     std::string Stat(const CWords& arguments);
@@ -89,12 +111,19 @@ public:
     const CInternetAddress peerAddress;
     const CTLSContextPtr tls;  // null: no STLS
     const TPlaintextAuth plaintextAuth;
+    const uint32_t failureDelay;  // milliseconds
     TState state = stateAuthorization;
     TPhase phase = phaseSending;
     bool startTLS = false;  // once the reply to STLS has gone out
     std::string user;
     std::string password;
     std::string mailboxName;
+    std::string lineArgument;  // the command line after the command and one space (PASS)
+    bool saslPending = false;  // "+ " sent: the next line is AUTH PLAIN's response
+    bool loggingIn = false;
+    CClock::time_point userDeadline;
+    CClock::time_point holdUntil;  // nothing is sent or read before
+    unsigned failures = 0;
     std::optional<CPOP3Mailbox> mailbox;  // the lock and the snapshot, from a successful login
     std::shared_ptr<CFile> responseFile;
     std::optional<CPOP3MessageStream> stream;

@@ -1,5 +1,6 @@
 // The twelve control commands, tried in table order against the whole line; the first match
-// runs. A command that fails in an unforeseen way is logged and gets no reply.
+// runs. A command that fails in an unforeseen way is logged and answered "err " with the reason:
+// a client that waits for a line must always get one.
 #include "server/program/control_loop.h"
 
 #include <functional>
@@ -115,6 +116,17 @@ struct CEditorLocksRelease {
     }
 };
 
+// The reply to one command line other than "stop"; a line no command takes gets "err".
+std::string Answer(const std::string& line, const boost::regex& noop, const std::vector<CCommand>& commands) {
+    if (boost::regex_match(line, noop))
+        return "ok";
+    boost::smatch groups;
+    for (const CCommand& command : commands)
+        if (boost::regex_match(line, groups, command.pattern))
+            return command.handler(groups);
+    return "err";
+}
+
 }  // namespace
 
 void SleepInControlLoop(CControlChannel& channel) {
@@ -134,20 +146,14 @@ void SleepInControlLoop(CControlChannel& channel) {
                 channel.WriteReply("ok");
                 return;
             }
-            Contained([&] {
-                if (boost::regex_match(line, noop)) {
-                    channel.WriteReply("ok");
-                    return;
-                }
-                boost::smatch groups;
-                for (const CCommand& command : commands) {
-                    if (boost::regex_match(line, groups, command.pattern)) {
-                        channel.WriteReply(command.handler(groups));
-                        return;
-                    }
-                }
-                channel.WriteReply("err");
-            }, "SleepInControlLoop()");
+            std::string reply;
+            try {
+                reply = Answer(line, noop, commands);
+            } catch (...) {
+                LogTraceLine(TraceLevel::Error, "SleepInControlLoop()", CurrentExceptionReason());
+                reply = std::string("err ") + CurrentExceptionReason();
+            }
+            Contained([&] { channel.WriteReply(reply); }, "SleepInControlLoop()");
         }
     }, "SleepInControlLoop()");
 }

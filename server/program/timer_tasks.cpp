@@ -23,6 +23,7 @@
 #include "server/core/worker_pools.h"
 #include "server/pop3/pop3_client_message.h"
 #include "server/pop3/pop3_client_session.h"
+#include "server/rules/ruleset_pool.h"
 #include "store/filing.h"
 #include "store/message_name.h"
 
@@ -98,8 +99,12 @@ public:
             message->SetMessageHeader(ExtractMessageHeader(bytes));
             message->AttachMessageFile(std::move(file));
             message->SkipFirstPass();
-            if (trainingMailbox)
+            if (trainingMailbox) {
                 message->AddHeaderValue("x-ovrin-training-mailbox", *trainingMailbox);
+                message->SetReturnedToSpool([mailbox = *trainingMailbox](const std::string& spoolName) {
+                    TrainingMap().SetValue(ToLower(spoolName), mailbox);
+                });
+            }
         }, "TimerCallback_SpoolMessages('%s'): caught exception while processing file '%s', the file is moved to spam",
            argument.c_str(), raw.c_str());
         if (prepared)
@@ -141,12 +146,29 @@ void SetPOP3ClientConnectionFactory(CPOP3ClientConnectionFactory factory) {
     Factory() = factory ? std::move(factory) : MakePOP3ClientConnection;
 }
 
-CParallelWorkUnitPtr MakePOP3ClientConnection(const std::string& userName, const std::string& hostName,
-                                              const std::string& port, const std::string& remoteUserName,
-                                              const std::string& password, const std::string& security,
-                                              const CPOP3Login& login, std::shared_ptr<CXMLDocument> user) {
-    return std::make_shared<CPOP3ClientConnection>(hostName, port, remoteUserName, password, security, userName,
-                                                   std::move(user), login);
+CParallelWorkUnitPtr MakePOP3ClientConnection(const std::string& userName, const CPOP3Account& account,
+                                              std::shared_ptr<CXMLDocument> user) {
+    return std::make_shared<CPOP3ClientConnection>(account, userName, std::move(user));
+}
+
+CPOP3Account ReadPOP3Account(CXPathContext& client) {
+    CPOP3Account account;
+    account.hostname = client.Eval("@hostname")->GetText();
+    account.port = client.Eval("@port")->GetText();
+    account.username = client.Eval("@username")->GetText();
+    account.password = DecodeBASE64(client.Eval("@password")->GetText());
+    account.security = client.Eval("@security")->GetText();
+    account.leaveOnServer = TextToBool(client.Eval("@leave-on-server")->GetText());
+    const std::string days = Trim(client.Eval("@leave-on-server-days")->GetText());
+    if (!days.empty() && !Matches(days, NumberPattern()))
+        throw CMessageException("The leave-on-server-days of POP3 account %s@%s:%s is '%s', it must be a whole "
+                                "number of days",
+                                account.username.c_str(), account.hostname.c_str(), account.port.c_str(),
+                                days.c_str());
+    // Past a million days (some 2700 years) it is for good all the same.
+    account.leaveDays = days.empty() ? 0 : static_cast<uint32_t>(std::min(std::strtoul(days.c_str(), nullptr, 10), 1000000ul));
+    account.login = ReadPOP3Login(client);
+    return account;
 }
 
 std::string ExtractMessageHeader(const std::string& bytes) {
@@ -188,7 +210,13 @@ void TimerCallback_RescanUsers(const std::string& argument) {
 
 void TimerCallback_InitiateUserPOP3Session(const std::string& userName) {
     Traced([&] {
-        auto user = UserPool().GetObject(userName);
+        // A user held by an editor is collected at the next rescan; the timer serves everyone.
+        auto user = UserPool().GetObject(userName, 0);
+        if (!user) {
+            Logger().Info("TimerCallback_InitiateUserPOP3Session('%s'): the user is locked, mail is collected later",
+                          userName.c_str());
+            return;
+        }
         CXPathContext context(*user);
         CXPathObjectPtr clients = context.Eval("/user/pop3-clients/pop3-client");
         if (clients->GetNodeCount() == 0) {
@@ -202,20 +230,16 @@ void TimerCallback_InitiateUserPOP3Session(const std::string& userName) {
         }
         for (int i = 0; i < clients->GetNodeCount(); ++i) {
             CXPathContext client(clients->GetNode(i));
-            const std::string hostName = client.Eval("@hostname")->GetText();
-            const std::string port = client.Eval("@port")->GetText();
-            const std::string remoteUserName = client.Eval("@username")->GetText();
-            const std::string password = DecodeBASE64(client.Eval("@password")->GetText());
-            const std::string security = client.Eval("@security")->GetText();
-            // An account whose login cannot be read is skipped; the others are still collected.
-            CPOP3Login login;
-            if (!Contained([&] { login = ReadPOP3Login(client); }, "POP3 account %s@%s:%s of user %s",
-                           remoteUserName.c_str(), hostName.c_str(), port.c_str(), userName.c_str()))
+            // An account that cannot be read (its login or its leave-on-server-days) is skipped
+            // with one ERROR line; the others are still collected.
+            CPOP3Account account;
+            if (!Contained([&] { account = ReadPOP3Account(client); }, "POP3 account %s@%s:%s of user %s",
+                           client.Eval("@username")->GetText().c_str(), client.Eval("@hostname")->GetText().c_str(),
+                           client.Eval("@port")->GetText().c_str(), userName.c_str()))
                 continue;
             // Sticky: every collection of one account lands on one thread, which refuses a
             // second one while the first is still listed.
-            ParallelWorkerPool().PushWorkUnit(
-                factory(userName, hostName, port, remoteUserName, password, security, login, user), true);
+            ParallelWorkerPool().PushWorkUnit(factory(userName, account, user), true);
         }
     }, "TimerCallback_InitiateUserPOP3Session('%s')", userName.c_str());
 }
@@ -229,9 +253,16 @@ void TimerCallback_SpoolMessages(const std::string& argument) {
             CFileInfoList files = CFile::EnumerateFiles(UserPath(entry.name, kSpoolDirectory), "*");
             if (files->empty())
                 continue;
-            // Waits while the user is locked; one user's failure leaves the others' spools alone.
+            // A locked user's spool waits for the next round; one user's failure leaves the
+            // others' spools alone.
             Contained([&] {
-                auto user = UserPool().GetObject(entry.name);
+                auto user = UserPool().GetObject(entry.name, 0);
+                if (!user)
+                    return;
+                // Nor are messages queued for a ruleset an editor holds: a worker would only wait
+                // for it and hand them back.
+                if (RuleSetPool().IsHeldElsewhere(entry.name))
+                    return;
                 // Handed over in bursts: a worker woken for every message would take the
                 // processor from this thread once per message.
                 std::vector<CSequentialWorkUnitPtr> queued;

@@ -9,7 +9,7 @@
 
 #include "common/xml_document.h"
 #include "server/core/work_unit.h"
-#include "server/pop3/pop3_sasl.h"
+#include "server/pop3/pop3_client_session.h"
 
 namespace Ovrin {
 
@@ -22,15 +22,14 @@ void TimerCallback_FlushRuleSets(const std::string& argument);
 // the user's configuration. Start-up installs the POP3 client session; tests may install their
 // own, and an empty one puts the session back.
 using CPOP3ClientConnectionFactory = std::function<CParallelWorkUnitPtr(
-    const std::string& userName, const std::string& hostName, const std::string& port,
-    const std::string& remoteUserName, const std::string& password, const std::string& security,
-    const CPOP3Login& login, std::shared_ptr<CXMLDocument> user)>;
+    const std::string& userName, const CPOP3Account& account, std::shared_ptr<CXMLDocument> user)>;
 void SetPOP3ClientConnectionFactory(CPOP3ClientConnectionFactory factory);
 // The factory of the POP3 client session itself.
-CParallelWorkUnitPtr MakePOP3ClientConnection(const std::string& userName, const std::string& hostName,
-                                              const std::string& port, const std::string& remoteUserName,
-                                              const std::string& password, const std::string& security,
-                                              const CPOP3Login& login, std::shared_ptr<CXMLDocument> user);
+CParallelWorkUnitPtr MakePOP3ClientConnection(const std::string& userName, const CPOP3Account& account,
+                                              std::shared_ptr<CXMLDocument> user);
+// A pop3-client element's account with its login (ReadPOP3Login); a leave-on-server-days that
+// is no whole number throws, as does a login that cannot be read.
+CPOP3Account ReadPOP3Account(CXPathContext& client);
 
 // The first blank line of a message: the header text up to and including it, with LF line ends
 // made CR LF. Throws when the bytes hold none.

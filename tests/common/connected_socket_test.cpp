@@ -111,6 +111,33 @@ TEST(CConnectedStreamSocket, InactivityEndsTheConnectionAtTheNextSendOrRecv) {
     EXPECT_EQ(pair.serverEnd->Recv(nullptr, 0, CConnectedSocket::xferLINE, &line), 0u);
 }
 
+// Pieces of at most the given length; put together (a CR LF after each whole line) they give
+// the bytes sent, whatever their line lengths, and a CR LF is never split between two pieces.
+TEST(CConnectedStreamSocket, LinesOfAnyLengthComeInPiecesThatAddUpToThem) {
+    const std::string text = std::string(3 * 1024 * 1024, 'L') + "\r\n" + "short\r\n" + std::string(9, 'x') +
+                             "\r\n" + std::string(100000, 'm') + "\r\n" + "\r\n" + std::string(20, 'e') + "\r\n";
+    for (const uint32_t piece : {10u, 65534u}) {
+        SCOPED_TRACE(piece);
+        Pair pair;
+        std::string joined, line;
+        size_t longest = 0, sent = 0;
+        ASSERT_TRUE(WaitUntil([&] {
+            const uint32_t chunk = static_cast<uint32_t>(std::min<size_t>(65536, text.size() - sent));
+            if (pair.clientEnd->Send(nullptr, 0) == 0 && chunk > 0) {
+                pair.clientEnd->Send(text.data() + sent, chunk);
+                sent += chunk;
+            }
+            while (uint32_t got = pair.serverEnd->Recv(nullptr, piece, CConnectedSocket::xferPIECE, &line)) {
+                longest = std::max(longest, line.size());
+                joined += got > line.size() ? line + "\r\n" : line;
+            }
+            return joined.size() >= text.size();
+        }, std::chrono::seconds(20)));
+        EXPECT_EQ(joined, text);
+        EXPECT_EQ(longest, piece);
+    }
+}
+
 TEST(CConnectedStreamSocket, APeerWithoutLineEndsIsCutOffAtTheLineLimit) {
     Pair pair;
     EXPECT_EQ(pair.serverEnd->SetMaxLineLength(512), 0u);

@@ -290,7 +290,6 @@ TEST(CFileEnumerate, ListsMatchingFilesCaseInsensitivelyWithSizeAndTime) {
     EXPECT_EQ((*files)[1].path, dir / "a.msg");
     EXPECT_EQ((*files)[1].size, 5u);
     EXPECT_EQ((*files)[1].time, 1300000000u);
-    EXPECT_FALSE((*files)[1].flag);
     EXPECT_EQ(CFile::EnumerateFiles(dir.Path(), "*")->size(), 4u);
     EXPECT_EQ(CFile::EnumerateFiles(dir.Path(), "?.TXT")->size(), 1u);
 }

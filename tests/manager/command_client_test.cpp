@@ -1,7 +1,10 @@
 // The command client against a scripted service on the control port.
 #include <cerrno>
+#include <thread>
 
 #include <gtest/gtest.h>
+
+#include <QTimer>
 
 #include "manager/command_client.h"
 #include "tests/manager/control_peer.h"
@@ -60,6 +63,28 @@ TEST(SendCommand, ServerDownFailsAtOnceWithTheConnectError) {
     EXPECT_FALSE(Ovrin::SendCommand("noop", &message));
     EXPECT_EQ(message, "Unable to connect to the server, WSAGetLastError=" + std::to_string(ECONNREFUSED));
     EXPECT_FALSE(Ovrin::SendCommand("noop"));  // no message wanted
+}
+
+// A service that takes the connection into its backlog and never answers: the command gives up
+// after its time limit, and on the GUI thread the window's timers go on meanwhile.
+TEST(SendCommand, AServiceThatNeverAnswersFailsAfterTheTimeLimitWhileTheWindowRuns) {
+    OvrinTest::TSilentControlPeer silent;
+    Ovrin::SetCommandTimeout(300);
+
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+    timer.start(10);
+    std::string message;
+    EXPECT_FALSE(Ovrin::SendCommand("noop", &message));
+    EXPECT_EQ(message, "the service did not answer");
+    EXPECT_GT(ticks, 0);
+
+    std::string elsewhere;
+    std::thread([&] { Ovrin::SendCommand("noop", &elsewhere); }).join();
+    EXPECT_EQ(elsewhere, "the service did not answer");
+
+    Ovrin::SetCommandTimeout(Ovrin::kDefaultCommandTimeoutMs);
 }
 
 }  // namespace

@@ -20,10 +20,8 @@ bool Readable(int fd, int timeoutMs) {
     return poll(&entry, 1, timeoutMs) > 0;
 }
 
-}  // namespace
-
-TControlPeer::TControlPeer(TScript script, bool holdOpen) : script(std::move(script)), holdOpen(holdOpen) {
-    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int ListenOnControlPort() {
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int on = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address{};
@@ -35,8 +33,18 @@ TControlPeer::TControlPeer(TScript script, bool holdOpen) : script(std::move(scr
         close(listener);
         throw std::runtime_error("the control port 39219 is taken, errno=" + std::to_string(error));
     }
+    return listener;
+}
+
+}  // namespace
+
+TControlPeer::TControlPeer(TScript script, bool holdOpen) : script(std::move(script)), holdOpen(holdOpen) {
+    listener = ListenOnControlPort();
     thread = std::thread([this] { Serve(); });
 }
+
+TSilentControlPeer::TSilentControlPeer() : listener(ListenOnControlPort()) {}
+TSilentControlPeer::~TSilentControlPeer() { close(listener); }
 
 TControlPeer::~TControlPeer() {
     stopping = true;

@@ -41,6 +41,18 @@ private:
     std::thread thread;
 };
 
+// A service that takes connections into its backlog and never answers.
+class TSilentControlPeer {
+public:
+    TSilentControlPeer();
+    ~TSilentControlPeer();
+    TSilentControlPeer(const TSilentControlPeer&) = delete;
+    TSilentControlPeer& operator=(const TSilentControlPeer&) = delete;
+
+private:
+    int listener;
+};
+
 // A script of a running server: "noop" and "get config NAME" from the table, "err" otherwise.
 TControlPeer::TScript RunningServer(std::vector<std::pair<std::string, std::string>> config);
 

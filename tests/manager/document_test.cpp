@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "manager/document.h"
+#include "manager/edited_file.h"
 #include "tests/support/temp_dir.h"
 
 using Ovrin::TXmlDocument;
@@ -84,6 +85,49 @@ TEST(XmlDocument, FailingOperationsThrow) {
     EXPECT_THROW(rules.FirstChild().AppendChild(rules), std::exception);
     EXPECT_THROW(TXmlNode().Text(), std::exception);
     EXPECT_THROW(document.Save(dir / "no-such-directory/ruleset.xml"), std::exception);
+}
+
+// What the server may have written between the load and a save of an edited file: counters
+// are taken into the edit where their element is certain, anything else stops the save.
+TEST(EditedFile, CatchesUpOnlyWithTheServersCounters) {
+    const std::string loaded =
+        "<ruleset dispatched-messages=\"1\"><rules>"
+        "<rule id=\"a\" dispatched-messages=\"1\"><actions><action handler=\"ruleset\">"
+        "<rule id=\"t\" dispatched-messages=\"0\"/></action></actions></rule>"
+        "<rule id=\"t\" dispatched-messages=\"0\"/><rule dispatched-messages=\"0\"/><rule dispatched-messages=\"0\"/>"
+        "</rules></ruleset>\n";
+    struct {
+        const char* what;
+        std::string written;  // by the server after the load
+        bool caughtUp;
+        const char* counters;  // of root, a, nested t, t, as the edit holds them afterwards
+    } cases[] = {
+        {"untouched", loaded, true, "1 1 0 0"},
+        {"indented anew", "<ruleset dispatched-messages=\"1\">\n  <rules>\n    <rule id=\"a\" dispatched-messages=\"1\">"
+                          "<actions><action handler=\"ruleset\"><rule id=\"t\" dispatched-messages=\"0\"/></action>"
+                          "</actions></rule>\n    <rule id=\"t\" dispatched-messages=\"0\"/>\n    <rule "
+                          "dispatched-messages=\"0\"/><rule dispatched-messages=\"0\"/>\n  </rules>\n</ruleset>\n",
+         true, "1 1 0 0"},
+        {"counted", std::string(loaded).replace(loaded.find("\"1\""), 3, "\"7\"").replace(loaded.rfind("id=\"t\" dispatched-messages=\"0\""), 30, "id=\"t\" dispatched-messages=\"5\""),
+         true, "7 1 0 5"},
+        {"counted without an id that tells", std::string(loaded).replace(loaded.rfind("\"0\""), 3, "\"2\""), false, "1 1 0 0"},
+        {"rule learnt", std::string(loaded).replace(loaded.find("<rules>"), 7, "<rules><rule id=\"n\"/>"), false,
+         "1 1 0 0"},
+        {"gone", "", false, "1 1 0 0"},
+    };
+    for (const auto& c : cases) {
+        OvrinTest::TempDir dir;
+        OvrinTest::WriteWholeFile(dir / "ruleset.xml", loaded);
+        Ovrin::TEditedFile file(dir / "ruleset.xml", "dispatched-messages");
+        ASSERT_TRUE(file.Load());
+        file.Document().SelectSingleNode("/ruleset/rules/rule[1]").SetNamedItem(file.Document().CreateAttribute("edited"));
+        OvrinTest::WriteWholeFile(dir / "ruleset.xml", c.written);
+        EXPECT_EQ(file.CatchUp(), c.caughtUp) << c.what;
+        std::string counters;
+        for (const char* path : {"/ruleset", "/ruleset/rules/rule[1]", "//action/rule", "/ruleset/rules/rule[2]"})
+            counters += (counters.empty() ? "" : " ") + file.Document().SelectSingleNode(path).SelectSingleNode("@dispatched-messages").Text();
+        EXPECT_EQ(counters, c.counters) << c.what;
+    }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -17,6 +18,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "manager/command_client.h"
 #include "manager/dialogs.h"
 #include "manager/field_binding.h"
 #include "manager/globals.h"
@@ -38,6 +40,16 @@ public:
     bool Question(const std::string& text) override {
         questions.push_back(text);
         return answer;
+    }
+    Ovrin::TDialogs::TChoice leavingAnswer = Ovrin::TDialogs::TChoice::Discard;
+    std::vector<std::string> leavingQuestions;
+    TChoice SaveDiscardCancel(const std::string& text) override {
+        leavingQuestions.push_back(text);
+        return leavingAnswer;
+    }
+    std::vector<std::string> helps;
+    void Help(const std::string& title, const std::string& markdown, const std::string&) override {
+        helps.push_back(title + "|" + markdown);
     }
     void Information(const std::string& text) override { notes.push_back(text); }
     void Error(const std::string& text) override { errors.push_back(text); }
@@ -81,7 +93,7 @@ public:
     std::string GetValue(const std::string& key) override { return key.empty() ? "" : record.values[key]; }
     bool CanSave() override { return true; }
     void SetValue(const std::string& key, const std::string& value) override { record.saved.emplace_back(key, value); }
-    void Commit() override {}
+    bool Commit() override { return true; }
     Ovrin::TStringArray PopupItems() override {
         return {"Add new action|Modify the ruleset|Delete this rule", "Add new action|Dispatch", "Refresh"};
     }
@@ -223,6 +235,9 @@ TEST_F(ManagerForm, ServerGoingDownHidesThePanelAndCollapsesTheTree) {
     ASSERT_TRUE(WaitRunning());
     EXPECT_EQ(form->windowTitle(), " Ovrin Mail Filter manager");
     EXPECT_EQ(form->mnuStartStop->text(), "Stop");
+    EXPECT_EQ(form->lblServiceState->text(), "Service: running");
+    EXPECT_EQ(form->btnStartStop->text(), "Stop");
+    EXPECT_TRUE(form->mnuServiceStop->isEnabled() && !form->mnuServiceStart->isEnabled());
 
     form->trvControl->setCurrentItem(TopLevel("About"));
     EXPECT_EQ(Find<QLineEdit>("edtVersion")->text(), "Ovrin Mail Filter 1.4, built Sep 13 2005");
@@ -243,9 +258,60 @@ TEST_F(ManagerForm, ServerGoingDownHidesThePanelAndCollapsesTheTree) {
     EXPECT_FALSE(form->trvControl->isEnabled());
     EXPECT_FALSE(parent->Node()->isExpanded());
     EXPECT_EQ(form->mnuStartStop->text(), "Start");
+    EXPECT_EQ(form->lblServiceState->text(), "Service: stopped");
+    EXPECT_EQ(form->btnStartStop->text(), "Start");
+    EXPECT_TRUE(form->mnuServiceStart->isEnabled() && !form->mnuServiceStop->isEnabled());
     EXPECT_FALSE(Ovrin::ServiceControl().IsRunning());
     EXPECT_EQ(Ovrin::MailDirectory(), "");
     EXPECT_TRUE(dialogs->errors.empty());
+}
+
+// A service that takes the connection and never answers: the status bar says so, the window
+// stays responsive, and the tree is closed as when the service is stopped.
+TEST_F(ManagerForm, AServiceThatDoesNotAnswerShowsInTheStatusBar) {
+    OvrinTest::TSilentControlPeer silent;
+    Ovrin::SetCommandTimeout(200);
+    OpenForm();
+    EXPECT_TRUE(QTest::qWaitFor([this] { return form->lblServiceState->text() == "Service: not answering"; }, 5000));
+    EXPECT_FALSE(form->trvControl->isEnabled());
+    EXPECT_EQ(form->btnStartStop->text(), "Start");
+    EXPECT_TRUE(dialogs->errors.empty());
+    Ovrin::SetCommandTimeout(Ovrin::kDefaultCommandTimeoutMs);
+}
+
+// Tab runs from the tree through the panel's fields to its buttons, Help last.
+TEST_F(ManagerForm, TabRunsFromTheTreeThroughTheFieldsToTheButtons) {
+    auto server = StartServer();
+    OpenForm();
+    ASSERT_TRUE(WaitRunning());
+    form->trvControl->setCurrentItem(TopLevel("Options"));
+    QStringList order;
+    for (QWidget* at = form->trvControl->nextInFocusChain(); at != form->trvControl; at = at->nextInFocusChain())
+        if ((at->focusPolicy() & Qt::TabFocus) && at->isVisible() && at->isEnabled())
+            order << at->objectName();
+    EXPECT_EQ(order, (QStringList{"kveGlobalOptions", "btnApply", "btnHelp", "memoLog", "btnStartStop"}));
+}
+
+// Help shows the README's section of the panel's kind, from the file beside the manager.
+TEST_F(ManagerForm, HelpShowsTheReadmeSectionOfThePanel) {
+    OvrinTest::WriteWholeFile(dir / "README.md", "# Ovrin\nintro\n## The manager\nwindow\n```\n# not a heading\n```\n"
+                                                 "### Users, accounts, mailboxes and messages\nusers\n"
+                                                 "### The ruleset editor\nrules\n## Layout\nfiles\n");
+    auto server = StartServer();
+    OpenForm();
+    ASSERT_TRUE(WaitRunning());
+    form->trvControl->setCurrentItem(TopLevel("Options"));
+    form->ShowHelp();
+    form->trvControl->setCurrentItem(TopLevel("Users"));
+    form->ShowHelp();
+    EXPECT_EQ(dialogs->helps,
+              (std::vector<std::string>{"The manager|## The manager\nwindow\n```\n# not a heading\n```\n"
+                                        "### Users, accounts, mailboxes and messages\nusers\n### The ruleset editor\nrules\n",
+                                        "Users, accounts, mailboxes and messages|### Users, accounts, mailboxes and "
+                                        "messages\nusers\n"}));
+    std::filesystem::remove(dir / "README.md");
+    form->ShowHelp();
+    EXPECT_EQ(dialogs->errors, std::vector<std::string>{"The help file " + dir / "README.md" + " cannot be read."});
 }
 
 TEST_F(ManagerForm, OptionsShowTheServersValuesAndNoLeavesEverythingAlone) {

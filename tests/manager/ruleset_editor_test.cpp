@@ -43,6 +43,12 @@ public:
         questions.push_back(text);
         return answer;
     }
+    Ovrin::TDialogs::TChoice leavingAnswer = Ovrin::TDialogs::TChoice::Discard;
+    std::vector<std::string> leavingQuestions;
+    TChoice SaveDiscardCancel(const std::string& text) override {
+        leavingQuestions.push_back(text);
+        return leavingAnswer;
+    }
     void Information(const std::string& text) override { notes.push_back(text); }
     void Error(const std::string& text) override { errors.push_back(text); }
     void Warning(const std::string& text) override { warnings.push_back(text); }
@@ -187,6 +193,55 @@ TEST_F(RulesetEditor, ANewRuleWithARegexMatchAndADispatchFilesMailInTheRealServe
     OvrinTest::StopServer(*server);
 }
 
+// Typing is never dropped without a word: the rule's own "add" commands keep it pending for the
+// save that comes once the rule is whole, and leaving a panel with edits asks.
+TEST_F(RulesetEditor, UnsavedEditsArePendingOrAskedForBeforeThePanelIsLeft) {
+    using TChoice = Ovrin::TDialogs::TChoice;
+    QTreeWidgetItem* rules = SelectRules();
+    Command(rules, "Create new rule");
+    QTreeWidgetItem* rule = Current();
+    auto* description = Find<QLineEdit>("edtDescription");
+    description->clear();
+    QTest::keyClicks(description, "Typed first");
+    Command(rule, "Match any message");
+    Command(rule, "Put message to the specified mailbox");
+    QTreeWidgetItem* action = Current();
+    EXPECT_TRUE(dialogs->leavingQuestions.empty());
+    QTest::keyClicks(Find<QLineEdit>("edtMailbox"), "lists");
+
+    dialogs->leavingAnswer = TChoice::Cancel;
+    form->trvControl->setCurrentItem(rules);
+    EXPECT_EQ(dialogs->leavingQuestions, std::vector<std::string>{"The changes on this panel have not been saved."});
+    EXPECT_EQ(Current(), action);
+    EXPECT_EQ(Find<QLineEdit>("edtMailbox")->text(), "lists");
+    EXPECT_EQ(Ruleset().find("Typed first"), std::string::npos);
+
+    dialogs->leavingAnswer = TChoice::Save;
+    form->trvControl->setCurrentItem(rules);
+    EXPECT_EQ(dialogs->leavingQuestions.size(), 2u);
+    EXPECT_EQ(Current(), rules);
+    EXPECT_EQ(dialogs->notes.back(), "Changes have been successfully saved.");
+    Ovrin::TXmlDocument saved;
+    ASSERT_TRUE(saved.Load(home.UserPath("bob", "ruleset.xml")));
+    EXPECT_EQ(saved.SelectSingleNode("/ruleset/rules/rule[1]/@description").Text(), "Typed first");
+    EXPECT_EQ(saved.SelectSingleNode("/ruleset/rules/rule[1]/actions/action/@mailbox").Text(), "lists");
+
+    dialogs->leavingAnswer = TChoice::Discard;
+    form->trvControl->setCurrentItem(rule);
+    QTest::keyClicks(Find<QLineEdit>("edtDescription"), " and dropped");
+    const std::string before = Ruleset();
+    form->trvControl->setCurrentItem(rules);
+    EXPECT_EQ(dialogs->leavingQuestions.size(), 3u);
+    EXPECT_EQ(Current(), rules);
+    EXPECT_EQ(Ruleset(), before);
+    // A window closed with edits asks as well, and stays open on Cancel.
+    form->trvControl->setCurrentItem(rule);
+    QTest::keyClicks(Find<QLineEdit>("edtDescription"), "!");
+    dialogs->leavingAnswer = TChoice::Cancel;
+    EXPECT_FALSE(form->close());
+    EXPECT_EQ(dialogs->leavingQuestions.size(), 4u);
+}
+
 TEST_F(RulesetEditor, ImportRefusesAFileWithoutRulesAndExportCopiesTheRuleset) {
     QTreeWidgetItem* rules = SelectRules();
     const std::string before = Ruleset();
@@ -209,13 +264,19 @@ TEST_F(RulesetEditor, ImportRefusesAFileWithoutRulesAndExportCopiesTheRuleset) {
     EXPECT_EQ(dialogs->notes.back(), "The ruleset has been exported to " + dialogs->chosenFile);
     EXPECT_EQ(ReadWholeFile(dialogs->chosenFile), before);
 
-    // A good file replaces the rules and the node shows them.
+    // A good file replaces the rules and the node shows them; mailboxes it names that the user
+    // lacks are listed and made on request.
     WriteWholeFile(dialogs->chosenFile,
                    "<ruleset><rules><rule description=\"imported\" enabled=\"true\"><actions>"
-                   "<action handler=\"dispatch\" mailbox=\"lists\"/></actions></rule></rules></ruleset>\n");
+                   "<action handler=\"dispatch\" mailbox=\"lists\"/><action handler=\"dispatch\" mailbox=\"news\"/>"
+                   "<action handler=\"dispatch\" mailbox=\"{{x-ovrin-user-box}}\"/><action handler=\"dispatch\" "
+                   "mailbox=\"paper\"/></actions></rule></rules></ruleset>\n");
     dialogs->errors.clear();
     Command(rules, "Import");
-    EXPECT_TRUE(dialogs->errors.empty());
+    EXPECT_TRUE(dialogs->errors.empty()) << dialogs->errors.front();
+    EXPECT_EQ(dialogs->questions.back(),
+              "The imported rules file messages into mailboxes that user bob does not have: news, paper. Create them ?");
+    EXPECT_TRUE(fs::is_directory(home.UserPath("bob", "news")) && fs::is_directory(home.UserPath("bob", "paper")));
     EXPECT_NE(Ruleset().find("imported"), std::string::npos);
     rules = Current();
     ASSERT_EQ(rules->childCount(), 1);
@@ -236,9 +297,13 @@ TEST_F(RulesetEditor, ValidationWarnsWithoutBlockingTheSave) {
                     {"2005-12-31", true}};
     for (const auto& c : expiries) {
         dialogs->warnings.clear();
+        dialogs->notes.clear();
         Find<QLineEdit>("edtExpires")->setText(c.expires);
         form->ValidateFields();
         EXPECT_EQ(dialogs->warnings.size(), c.warned ? 1u : 0u) << c.expires;
+        // Silence would leave the user guessing whether anything was checked.
+        EXPECT_EQ(dialogs->notes, c.warned ? std::vector<std::string>{} : std::vector<std::string>{"All fields are valid"})
+            << c.expires;
         if (c.warned) {
             EXPECT_EQ(dialogs->warnings[0].rfind("The rule expiration date appears to be broken", 0), 0u);
         }
@@ -273,6 +338,17 @@ TEST_F(RulesetEditor, ValidationWarnsWithoutBlockingTheSave) {
     EXPECT_TRUE(dialogs->errors.empty()) << testing::PrintToString(dialogs->errors);
     EXPECT_NE(Ruleset().find("header-field-name=\"Sender; From\""), std::string::npos);
 
+    // A dispatch to a macro names its mailbox only when a message is filed.
+    Command(rule, "Put message to the specified mailbox");
+    for (const char* mailbox : {"{{x-ovrin-training-mailbox}}", "lists", "nowhere"}) {
+        dialogs->warnings.clear();
+        Find<QLineEdit>("edtMailbox")->setText(mailbox);
+        form->ValidateFields();
+        EXPECT_EQ(dialogs->warnings.size(), std::string(mailbox) == "nowhere" ? 1u : 0u) << mailbox;
+    }
+    Find<QLineEdit>("edtMailbox")->setText("lists");
+    form->SaveChanges();
+
     Command(rule, "Process message using Python script");
     Find<QPlainTextEdit>("memoActionScript")->setPlainText("a = 1\nresult = 'mail'");
     form->ValidateFields();
@@ -303,9 +379,15 @@ TEST_F(RulesetEditor, ASubordinateRuleOffersOnlyTheThirteenAddEntries) {
     for (const std::string& entry : entries)
         EXPECT_EQ(entry.rfind("Add new ", 0), 0u) << entry;
     EXPECT_EQ(std::vector<std::string>(top.begin(), top.begin() + 13), entries);
-    // The reference of an insert-after is editable; a move has none.
+    // The reference of an insert-after is editable; a move has none. The method shows in words
+    // and a save (here refused for the empty subordinate rule) keeps its value.
     form->trvControl->setCurrentItem(action);
     EXPECT_TRUE(Find<QLineEdit>("edtReference")->isEnabled());
+    EXPECT_EQ(Find<QLineEdit>("edtMethod")->text(), "Insert new rule after this rule");
+    Find<QLineEdit>("edtReference")->setText("all");
+    form->SaveChanges();
+    EXPECT_EQ(Control(action)->GetValue("@method"), "insert-after");
+    EXPECT_EQ(Control(action)->GetValue("@reference"), "all");
     Command(rule, "Stop message processing");
     EXPECT_FALSE(Find<QLineEdit>("edtReference")->isEnabled());
 

@@ -3,15 +3,17 @@
 // and an account's security are checked by the real ovrin, and one retraining runs through
 // the real service.
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QDateTime>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -19,13 +21,14 @@
 #include <QTest>
 #include <QTreeWidget>
 
+#include "common/password_hash.h"
 #include "common/text.h"
 #include "manager/dialogs.h"
 #include "manager/document.h"
 #include "manager/globals.h"
 #include "manager/manager_form.h"
 #include "manager/service_control.h"
-#include "manager/sha1.h"
+#include "store/collected_record.h"
 #include "tests/manager/control_peer.h"
 #include "tests/support/program_run.h"
 #include "tests/support/scripted_pop3_peer.h"
@@ -52,9 +55,18 @@ public:
     bool answer = true;
     std::vector<std::string> inputs;  // answers to the input boxes, in order
     std::vector<std::string> prompts, questions, notes, errors;
+    std::function<void()> whileAsking;  // what happens elsewhere while a question is open
     bool Question(const std::string& text) override {
         questions.push_back(text);
+        if (whileAsking)
+            whileAsking();
         return answer;
+    }
+    Ovrin::TDialogs::TChoice leavingAnswer = Ovrin::TDialogs::TChoice::Discard;
+    std::vector<std::string> leavingQuestions;
+    TChoice SaveDiscardCancel(const std::string& text) override {
+        leavingQuestions.push_back(text);
+        return leavingAnswer;
     }
     void Information(const std::string& text) override { notes.push_back(text); }
     void Error(const std::string& text) override { errors.push_back(text); }
@@ -245,6 +257,11 @@ TEST_F(UserEditor, NewUsersComeFromTheTemplateOnceAndOnlyUnderValidNames) {
     }
     EXPECT_EQ(Entries(home.MailDirectory()), (std::vector<std::string>{".template", "ann", "bob", longest}));
     EXPECT_EQ(ReadWholeFile(Path("bob/user.xml")), ReadWholeFile(Path(".template/user.xml")));
+    // No password yet: the field is empty, and a save leaves it unset.
+    manager.Select("Users/bob");
+    EXPECT_EQ(manager.Find<QLineEdit>("edtPOP3ServerPassword")->text(), "");
+    manager.form->SaveChanges();
+    EXPECT_EQ(ReadWholeFile(Path("bob/user.xml")).find("hash="), std::string::npos);
 }
 
 TEST_F(UserEditor, TheUserPanelWritesParametersAndOnlyAChangedPasswordWhichTheServerAccepts) {
@@ -278,6 +295,12 @@ TEST_F(UserEditor, TheUserPanelWritesParametersAndOnlyAChangedPasswordWhichTheSe
         parameters->item(parameters->rowCount() - 1, 0)->setText(name);
         parameters->item(parameters->rowCount() - 1, 1)->setText(value);
     }
+    // A value without a name is refused, not dropped without a word.
+    parameters->item(parameters->rowCount() - 1, 1)->setText("orphan");
+    manager.form->SaveChanges();
+    EXPECT_EQ(Errors(), std::vector<std::string>{"The user parameter in row 4 has a value but no name."});
+    Errors().clear();
+    parameters->item(parameters->rowCount() - 1, 1)->setText("");
     const size_t beforeSave = peer->Commands().size();
     manager.form->SaveChanges();
     ASSERT_TRUE(Errors().empty()) << Errors().front();
@@ -304,7 +327,15 @@ TEST_F(UserEditor, TheUserPanelWritesParametersAndOnlyAChangedPasswordWhichTheSe
     parameters->setCurrentCell(2, 0);
     manager.Find<QPushButton>("btnDeleteUserParam")->click();
 
-    const std::string newPassword = "n3w/pa$$";
+    // A password the server would refuse is refused with the reason, and nothing is written.
+    password->setText(QString::fromStdString(std::string(257, 'p')));
+    Errors().clear();
+    manager.form->SaveChanges();
+    EXPECT_EQ(Errors(), std::vector<std::string>{
+                            "The password is longer than 256 bytes, the POP3 server would not accept it."});
+    EXPECT_EQ(ReadWholeFile(Path("ann/user.xml")), good);
+
+    const std::string newPassword = "n3w/pa$$ with spaces";
     password->setText(QString::fromStdString(newPassword));
     Errors().clear();
     manager.form->SaveChanges();
@@ -313,11 +344,12 @@ TEST_F(UserEditor, TheUserPanelWritesParametersAndOnlyAChangedPasswordWhichTheSe
     EXPECT_EQ(saved.SelectNodes("/user/params/param").size(), 2u);
     Ovrin::TXmlNode authentication = saved.SelectSingleNode("/user/pop3-server/authentication");
     EXPECT_EQ(authentication.SelectSingleNode("@handler").Text(), "hash");
-    EXPECT_EQ(authentication.SelectSingleNode("@method").Text(), "sha1");
-    const std::string salt = authentication.SelectSingleNode("@salt").Text();
-    EXPECT_TRUE(!salt.empty() && salt.size() <= 10 && salt.find_first_not_of("0123456789") == std::string::npos) << salt;
-    EXPECT_EQ(authentication.SelectSingleNode("@hash").Text(), Ovrin::SHA1Hex(salt + newPassword + salt));
+    EXPECT_EQ(authentication.SelectSingleNode("@method").Text(), "crypt");
+    const std::string hash = authentication.SelectSingleNode("@hash").Text();
+    EXPECT_EQ(hash.rfind("$y$", 0), 0u) << hash;
+    EXPECT_TRUE(Ovrin::CheckCryptHash(newPassword, hash));
     EXPECT_FALSE(authentication.SelectSingleNode("@password"));  // the old password in clear is gone
+    EXPECT_FALSE(authentication.SelectSingleNode("@salt"));
 
     // The real server takes the new password and no longer the old one.
     auto server = OvrinTest::StartServer(home);
@@ -330,7 +362,7 @@ TEST_F(UserEditor, TheUserPanelWritesParametersAndOnlyAChangedPasswordWhichTheSe
         return result.output;
     };
     EXPECT_NE(login(newPassword).find("> pass " + newPassword + "\n+OK Mailbox ready\n"), std::string::npos);
-    EXPECT_NE(login("secret").find("> pass secret\nERR -ERR Authentication failed\n"), std::string::npos);
+    EXPECT_NE(login("secret").find("> pass secret\nERR -ERR [AUTH] Authentication failed\n"), std::string::npos);
     OvrinTest::StopServer(*server);
 }
 
@@ -346,11 +378,27 @@ TEST_F(UserEditor, AccountsAreCreatedEditedAndDeletedInTheUserFile) {
               "server.address 110 user_name ************");
     EXPECT_EQ(ReadWholeFile(Path("ann/user.xml")).find("pop3-client "), std::string::npos);  // not before a save
 
-    host->setText("pop.example.org");
-    port->setText("1995");
+    // A port or host the collection could never use is refused with the reason.
     name->setText("ann.smith");
     password->setText("pa/ss=1");
-    manager.form->SaveChanges();
+    const struct {
+        const char* host;
+        const char* port;
+        std::string error;
+    } addresses[] = {
+        {"pop.example.org", "11x00", "The port \"11x00\" is neither a number from 1 to 65535 nor a known service name."},
+        {"pop.example.org", "65536", "The port \"65536\" is neither a number from 1 to 65535 nor a known service name."},
+        {"pop example.org", "110", "\"pop example.org\" is not a host name or IP address."},
+        {"127.0.0.1", "pop3", ""},
+        {"pop.example.org", "1995", ""},
+    };
+    for (const auto& c : addresses) {
+        Errors().clear();
+        host->setText(c.host);
+        port->setText(c.port);
+        manager.form->SaveChanges();
+        EXPECT_EQ(Errors(), c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error}) << c.port;
+    }
     ASSERT_TRUE(Errors().empty()) << Errors().front();
     EXPECT_EQ(manager.Current()->text(0), "ann.smith@pop.example.org:1995");
     Ovrin::TXmlDocument saved;
@@ -382,6 +430,67 @@ TEST_F(UserEditor, AccountsAreCreatedEditedAndDeletedInTheUserFile) {
     accounts = saved.SelectNodes("/user/pop3-clients/pop3-client");
     ASSERT_EQ(accounts.size(), 1u);
     EXPECT_EQ(accounts[0].SelectSingleNode("@hostname").Text(), "server.address");
+
+    // Collecting now says that it has started.
+    const size_t before = peer->Commands().size();
+    manager.Command("Users/ann", "Check mail now");
+    EXPECT_EQ(CommandsSince(before), std::vector<std::string>{"check user ann"});
+    EXPECT_EQ(Notes().back(), "Mail collection for user \"ann\" has been started.");
+}
+
+// The panel writes leave-on-server and its days only when they say more than the default, and
+// a save takes away the record of collected messages of every account the user no longer has.
+TEST_F(UserEditor, MailLeftOnTheServerIsChosenPerAccountAndARecordGoesWithItsAccount) {
+    WriteWholeFile(Path("ann/user.xml"), "<user><params/><pop3-server/><pop3-clients>"
+                                         "<pop3-client hostname=\"pop.example.org\" port=\"110\" username=\"ann\" "
+                                         "password=\"\"/><pop3-client hostname=\"pop.example.org\" port=\"110\" "
+                                         "username=\"bob\" password=\"\"/></pop3-clients></user>\n");
+    const Ovrin::CMailStore store(home.MailDirectory());
+    auto record = [&](const char* name) {
+        return Ovrin::CCollectedRecord::PathOf(store, "ann", "pop.example.org", "110", name);
+    };
+    for (const char* name : {"ann", "bob", "carl"})
+        WriteWholeFile(record(name), "U 1 - one\nC\n");
+    manager.Select("Users/ann");
+    manager.Select("Users/ann/Accounts/ann@pop.example.org:110");
+    auto* leave = manager.Find<QCheckBox>("cbPOP3LeaveOnServer");
+    auto* days = manager.Find<QLineEdit>("edtPOP3LeaveDays");
+    EXPECT_EQ(leave->text(), "Leave a copy on the server");
+    EXPECT_FALSE(leave->isChecked());
+    EXPECT_EQ(days->text(), "");
+    auto saved = [&] {
+        Ovrin::TXmlDocument document;
+        EXPECT_TRUE(document.Load(Path("ann/user.xml")));
+        Ovrin::TXmlNode account = document.SelectSingleNode("/user/pop3-clients/pop3-client");
+        std::string text;
+        for (const char* key : {"@leave-on-server", "@leave-on-server-days"}) {
+            Ovrin::TXmlNode attribute = account.SelectSingleNode(key);
+            text += attribute ? attribute.Text() + " " : std::string("(none) ");
+        }
+        return text;
+    };
+    const struct {
+        bool checked;
+        const char* days;
+        const char* written;
+    } cases[] = {{true, "", "true (none) "}, {true, "14", "true 14 "}, {false, "", "(none) (none) "}};
+    for (const auto& c : cases) {
+        leave->setChecked(c.checked);
+        days->setText(c.days);
+        manager.form->SaveChanges();
+        ASSERT_TRUE(Errors().empty()) << Errors().front();
+        EXPECT_EQ(saved(), c.written);
+    }
+    EXPECT_TRUE(std::filesystem::exists(record("ann")));
+    EXPECT_TRUE(std::filesystem::exists(record("bob")));
+    EXPECT_FALSE(std::filesystem::exists(record("carl")));  // no such account
+
+    manager.Command("Users/ann/Accounts/bob@pop.example.org:110", "Delete");
+    EXPECT_TRUE(std::filesystem::exists(record("bob")));  // not before the save
+    manager.form->SaveChanges();
+    ASSERT_TRUE(Errors().empty()) << Errors().front();
+    EXPECT_FALSE(std::filesystem::exists(record("bob")));
+    EXPECT_TRUE(std::filesystem::exists(record("ann")));
 }
 
 TEST_F(UserEditor, AnAccountsSecurityIsChosenAndTheServerConnectsAsItSays) {
@@ -426,7 +535,7 @@ TEST_F(UserEditor, MailboxesAreCreatedAndOnlyEmptyOrdinaryOnesRemovedUnderBothLo
     EXPECT_EQ(Errors(), std::vector<std::string>{"a b is not a valid mailbox name, the name should only contain latin "
                                                  "letters, digits or underscores."});
     manager.Command("Users/ann/Mailboxes", "Create new mailbox");
-    EXPECT_EQ(manager.dialogs->prompts.back(), "Creating new mailbox for user ann|New mailbox name:");
+    EXPECT_EQ(manager.dialogs->prompts.back(), "Creating new mailbox|New mailbox name for user ann:");
     EXPECT_EQ(manager.CurrentPath(), "Users/ann/Mailboxes/old");
     EXPECT_TRUE(fs::is_directory(Path("ann/old")));
 
@@ -447,7 +556,7 @@ TEST_F(UserEditor, MailboxesAreCreatedAndOnlyEmptyOrdinaryOnesRemovedUnderBothLo
         bool removed;
     } cases[] = {
         {"work", {}, true, "Mailbox \"work\" cannot be deleted because it contains messages or other files.", all, false},
-        {"old", {}, false, "", all, false},
+        {"old", {}, false, "", {}, false},  // asked before any lock
         {"old", {"lock ruleset ann"}, true, "refused lock ruleset ann", {"lock user ann", "lock ruleset ann",
                                                                         "unlock user ann"}, false},
         {"old", {"lock ruleset ann", "unlock user ann"}, true, "Failed to unlock user \"ann\"",
@@ -505,7 +614,7 @@ TEST_F(UserEditor, RefilterAndEmptyMoveNothingWhileAMailClientHoldsTheMailbox) {
         EXPECT_EQ(Errors(), std::vector<std::string>{"The mailbox is busy, the server is accessing it at this moment."})
             << command;
     }
-    EXPECT_TRUE(manager.dialogs->questions.empty());
+    EXPECT_EQ(manager.dialogs->questions, std::vector<std::string>{"Are you sure you want to delete 2 message(s) ?"});
     EXPECT_EQ(Entries(Path("ann/work")), (std::vector<std::string>{".lock", "a.msg", "b.msg"}));
     EXPECT_TRUE(Entries(Path("ann/.spool")).empty());
     WriteWholeFile(release, "");
@@ -556,18 +665,46 @@ TEST_F(UserEditor, RefilterStopsAtAFailedMoveAndEmptyAsksFirstBothGivingTheLockB
     EXPECT_EQ(Entries(Path("ann/.spool")), std::vector<std::string>{"a.msg"});
 }
 
-TEST_F(UserEditor, TheMessageListPreviewsDeletesAndMovesOnlyWhatTheServerWillTrain) {
-    WriteWholeFile(Path("ann/mail/first-one.msg"), "From: Bob <bob@example.org>\r\nTo: ann@example.org\r\nSubject:  "
-                                                   "Budget \r\nX-Other: y\r\n\r\nLine one\r\nFrom: not a header\r\n");
-    WriteWholeFile(Path("ann/mail/second-one.msg"), "Subject: two\r\n\r\ntwo\r\n");
-    WriteWholeFile(Path("ann/mail/third.msg"), "Subject: three\r\n\r\nthree\r\n");
+// The list shows each message's From, Subject, Date and Size as mail readers do, encoded words
+// decoded, newest first and sortable by each column; the commands act on the selected rows.
+// A shown mailbox follows its directory: mail that arrives or goes shows without a Refresh, and
+// an empty mailbox offers nothing to expand.
+TEST_F(UserEditor, AShownMailboxFollowsItsDirectory) {
+    QTreeWidgetItem* work = manager.Select("Users/ann/Mailboxes/work");
+    ASSERT_TRUE(work);
+    EXPECT_EQ(work->childIndicatorPolicy(), QTreeWidgetItem::DontShowIndicator);
+    WriteWholeFile(Path("ann/work/a.msg"), "Subject: a\r\n\r\na\r\n");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return work->child(0)->text(0) == "1 message(s)"; }, 10000));
+    EXPECT_EQ(work->childIndicatorPolicy(), QTreeWidgetItem::ShowIndicator);
+
+    manager.Select("Users/ann/Mailboxes/work/1 message(s)");
+    WriteWholeFile(Path("ann/work/b.msg"), "Subject: b\r\n\r\nb\r\n");
+    auto* list = manager.Find<QTreeWidget>("lbMailboxMessages");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return list->topLevelItemCount() == 2; }, 10000));
+    EXPECT_EQ(manager.CurrentPath(), "Users/ann/Mailboxes/work/2 message(s)");
+    fs::remove(Path("ann/work/a.msg"));
+    fs::remove(Path("ann/work/b.msg"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return list->topLevelItemCount() == 0; }, 10000));
+    EXPECT_EQ(work->childIndicatorPolicy(), QTreeWidgetItem::DontShowIndicator);
+    EXPECT_TRUE(Errors().empty());
+}
+
+TEST_F(UserEditor, TheMessageListShowsTheHeadersPreviewsDeletesAndMovesOnlyWhatTheServerWillTrain) {
+    WriteWholeFile(Path("ann/mail/first-one.msg"),
+                   "From: =?ISO-8859-1?Q?Andr=E9?= <andre@example.org>\r\nTo: ann@example.org\r\nSubject: "
+                   "=?UTF-8?B?QnVkZ2V0IOKCrA==?=\r\n =?utf-8?q?_2027?=\r\nDate: Tue, 01 Dec 2026 10:00:00 +0000\r\n"
+                   "X-Other: y\r\n\r\nLine one\r\nFrom: not a header\r\n");
+    WriteWholeFile(Path("ann/mail/second-one.msg"), "Subject: two =?x-unknown?Q?kept?=\r\nDate: Wed, 02 Dec 2026 "
+                                                    "10:00:00 +0000\r\n\r\ntwo\r\n");
+    WriteWholeFile(Path("ann/mail/third.msg"), "Subject: three\r\nDate: Mon, 30 Nov 2026 10:00:00 +0000\r\n\r\n"
+                                               "three has the longest body of them all, by far, by far\r\n");
     Refuse({"train file first-one.msg work"});
     manager.Select("Users/ann/Mailboxes/mail/3 message(s)");
-    auto* list = manager.Find<QListWidget>("lbMailboxMessages");
+    auto* list = manager.Find<QTreeWidget>("lbMailboxMessages");
     auto* moveTrain = manager.Find<QPushButton>("btnMoveTrain");
     auto* remove = manager.Find<QPushButton>("btnDeleteMessages");
     auto* selectAll = manager.Find<QPushButton>("btnSelectAll");
-    ASSERT_EQ(list->count(), 3);
+    ASSERT_EQ(list->topLevelItemCount(), 3);
     EXPECT_EQ(list->toolTip().toStdString(), Path("ann/mail"));
     EXPECT_FALSE(moveTrain->isEnabled() || remove->isEnabled());
     EXPECT_TRUE(selectAll->isEnabled());
@@ -576,22 +713,43 @@ TEST_F(UserEditor, TheMessageListPreviewsDeletesAndMovesOnlyWhatTheServerWillTra
         targets << action->text() + (action->isEnabled() ? "" : " (off)");
     EXPECT_EQ(targets, (QStringList{"mail (off)", "spam", "work"}));
 
-    list->setCurrentRow(0);
-    EXPECT_EQ(manager.Find<QLabel>("lblFrom")->text(), "From: Bob <bob@example.org>");
+    auto column = [&](int index) {
+        QStringList texts;
+        for (int i = 0; i < list->topLevelItemCount(); ++i)
+            texts << list->topLevelItem(i)->text(index);
+        return texts;
+    };
+    auto row = [&](const char* name) {
+        for (int i = 0; i < list->topLevelItemCount(); ++i)
+            if (list->topLevelItem(i)->toolTip(0) == name)
+                return list->topLevelItem(i);
+        ADD_FAILURE() << "no row for " << name;
+        return list->topLevelItem(0);
+    };
+    EXPECT_EQ(column(1), (QStringList{"two =?x-unknown?Q?kept?=", "Budget € 2027", "three"}));  // newest first
+    EXPECT_EQ(column(0), (QStringList{"", "André <andre@example.org>", ""}));
+    EXPECT_EQ(column(2).front(), QDateTime(QDate(2026, 12, 2), QTime(10, 0), Qt::UTC).toLocalTime().toString("yyyy-MM-dd HH:mm"));
+    list->sortByColumn(1, Qt::AscendingOrder);
+    EXPECT_EQ(column(1), (QStringList{"Budget € 2027", "three", "two =?x-unknown?Q?kept?="}));
+    list->sortByColumn(3, Qt::DescendingOrder);
+    EXPECT_EQ(column(1).front(), "Budget € 2027");
+    EXPECT_EQ(column(3).back(), "81 B");  // "two", the smallest
+    list->sortByColumn(2, Qt::DescendingOrder);
+
+    list->setCurrentItem(row("first-one.msg"));
+    EXPECT_EQ(manager.Find<QLabel>("lblFrom")->text(), "From: André <andre@example.org>");
     EXPECT_EQ(manager.Find<QLabel>("lblTo")->text(), "To: ann@example.org");
-    EXPECT_EQ(manager.Find<QLabel>("lblSubject")->text(), "Subject: Budget");
+    EXPECT_EQ(manager.Find<QLabel>("lblSubject")->text(), "Subject: Budget € 2027");
     EXPECT_EQ(manager.Find<QPlainTextEdit>("memoMailboxMessage")->toPlainText(), "Line one\nFrom: not a header\n");
-    list->setCurrentRow(1);
+    list->setCurrentItem(row("third.msg"));
     EXPECT_EQ(manager.Find<QLabel>("lblFrom")->text(), "From:");
 
-    list->item(2)->setCheckState(Qt::Checked);
-    EXPECT_TRUE(moveTrain->isEnabled() && remove->isEnabled());
-    list->item(2)->setCheckState(Qt::Unchecked);
+    list->clearSelection();
     EXPECT_FALSE(moveTrain->isEnabled() || remove->isEnabled());
     EXPECT_TRUE(selectAll->isEnabled());
     selectAll->click();
     EXPECT_TRUE(moveTrain->isEnabled() && remove->isEnabled());
-    list->item(2)->setCheckState(Qt::Unchecked);
+    row("third.msg")->setSelected(false);
 
     // The server refuses to train the first: only the second moves.
     const size_t before = peer->Commands().size();
@@ -599,14 +757,15 @@ TEST_F(UserEditor, TheMessageListPreviewsDeletesAndMovesOnlyWhatTheServerWillTra
     EXPECT_EQ(manager.dialogs->questions.back(), "Are you sure you want to move the 2 selected message(s) to a \"work\" "
                                                  "mailbox, retraining the ruleset accordingly ?");
     EXPECT_EQ(CommandsSince(before),
-              (std::vector<std::string>{"train file first-one.msg work", "train file second-one.msg work"}));
+              (std::vector<std::string>{"train file second-one.msg work", "train file first-one.msg work"}));
     EXPECT_EQ(Errors(), std::vector<std::string>{"Unable to send training notification to the server"});
     EXPECT_EQ(Notes().back(), "1 message file(s) have been spooled for later re-training to a \"work\" mailbox");
     EXPECT_EQ(Entries(Path("ann/mail")), (std::vector<std::string>{"first-one.msg", "third.msg"}));
     EXPECT_EQ(Entries(Path("ann/.spool")), std::vector<std::string>{"second-one.msg"});
     EXPECT_EQ(manager.CurrentPath(), "Users/ann/Mailboxes/mail/2 message(s)");
 
-    list->item(1)->setCheckState(Qt::Checked);
+    list->clearSelection();
+    row("third.msg")->setSelected(true);
     manager.dialogs->answer = false;
     remove->click();
     EXPECT_EQ(Entries(Path("ann/mail")).size(), 2u);
@@ -619,8 +778,9 @@ TEST_F(UserEditor, TheMessageListPreviewsDeletesAndMovesOnlyWhatTheServerWillTra
 }
 
 // The real service behind the port: a message moved with "Move+Train" is filed where it was
-// moved, and the ruleset has learnt from it.
-TEST(UserEditorWithTheService, MoveAndTrainFilesTheMessageAndTheRulesetLearns) {
+// moved, and the ruleset has learnt from it; the ruleset editor, loaded before, never saves
+// its stale copy over what the server wrote.
+TEST(UserEditorWithTheService, MoveAndTrainFilesTheMessageAndTheRulesetLearnsWhichTheEditorKeeps) {
     OvrinTest::ServiceHome service;
     OvrinTest::ServerHome& home = service.Server();
     home.AddUser("ann");
@@ -654,11 +814,13 @@ TEST(UserEditorWithTheService, MoveAndTrainFilesTheMessageAndTheRulesetLearns) {
 
     TManagerDriver manager(service.Path());
     ASSERT_TRUE(manager.Open());
+    manager.Select("Users/ann/Rules");  // loaded before the server learns
     manager.Select("Users/ann/Mailboxes/mail/1 message(s)");
-    auto* list = manager.Find<QListWidget>("lbMailboxMessages");
-    ASSERT_EQ(list->count(), 1);
-    EXPECT_EQ(list->item(0)->text().toStdString(), filed);
-    list->item(0)->setCheckState(Qt::Checked);
+    auto* list = manager.Find<QTreeWidget>("lbMailboxMessages");
+    ASSERT_EQ(list->topLevelItemCount(), 1);
+    EXPECT_EQ(list->topLevelItem(0)->toolTip(0).toStdString(), filed);
+    EXPECT_EQ(list->topLevelItem(0)->text(1), "Quarterly budget");
+    list->topLevelItem(0)->setSelected(true);
     manager.Find<QMenu>("mnuMailboxTargets")->actions().back()->trigger();
     EXPECT_TRUE(manager.dialogs->errors.empty()) << manager.dialogs->errors.front();
     EXPECT_EQ(manager.dialogs->notes.back(), "1 message file(s) have been spooled for later re-training to a \"work\" mailbox");
@@ -677,10 +839,43 @@ TEST(UserEditorWithTheService, MoveAndTrainFilesTheMessageAndTheRulesetLearns) {
     EXPECT_EQ(ruleset.SelectSingleNode("/ruleset/rules/rule[1]/matches/match/regexes/regex/@pattern").Text(),
               "bob@example\\.org");
 
-    // The next message from the sender goes to work by the learnt rule.
+    // A save of the editor's copy would drop the learnt rule: it is not made, and the editor says
+    // why and loads the file again only when asked to.
+    const std::string rulesetPath = home.UserPath("ann", "ruleset.xml");
+    const std::string learnt = ReadWholeFile(rulesetPath);
+    const std::string changed = rulesetPath + " has been changed by the server since it was loaded, so your changes "
+                                              "have not been saved. Load it again, discarding your unsaved changes?";
+    auto* save = manager.Find<QPushButton>("btnApply");
+    manager.Select("Users/ann/Rules/everything");
+    manager.dialogs->answer = false;
+    save->click();
+    EXPECT_EQ(manager.dialogs->questions.back(), changed);
+    EXPECT_EQ(ReadWholeFile(rulesetPath), learnt);
+    manager.dialogs->answer = true;
+    save->click();
+    EXPECT_EQ(manager.dialogs->questions.back(), changed);
+    EXPECT_NE(manager.dialogs->notes.back(), "Changes have been successfully saved.");
+    EXPECT_EQ(ReadWholeFile(rulesetPath), learnt);
+    ASSERT_TRUE(manager.Select("Users/ann/Rules/learnt from Quarterly budget"));
+
+    // The next message from the sender goes to work by the learnt rule, which counts it.
     home.WriteFile("mail/ann/.spool/next.msg", "From: bob@example.org\r\nSubject: More figures\r\n\r\nx\r\n");
     EXPECT_TRUE(OvrinTest::WaitUntil([&] { return Entries(home.UserPath("ann", "work")).size() == 2; }))
         << service.ServerLog();
+    ASSERT_TRUE(OvrinTest::WaitUntil([&] {
+        Ovrin::TXmlDocument counted;
+        return counted.Load(rulesetPath) &&
+               counted.SelectSingleNode("/ruleset/rules/rule[1]/@dispatched-messages").Text() == "1";
+    })) << ReadWholeFile(rulesetPath);
+    // Only counters changed since the reload: the edit is saved and the server's counts stay.
+    manager.Select("Users/ann/Rules/everything");
+    manager.Find<QLineEdit>("edtDescription")->setText("everything else");
+    save->click();
+    EXPECT_EQ(manager.dialogs->notes.back(), "Changes have been successfully saved.");
+    ASSERT_TRUE(ruleset.Load(rulesetPath));
+    EXPECT_EQ(ruleset.SelectSingleNode("/ruleset/rules/rule[3]/@description").Text(), "everything else");
+    EXPECT_EQ(ruleset.SelectSingleNode("/ruleset/rules/rule[1]/@dispatched-messages").Text(), "1");
+    EXPECT_NE(ruleset.SelectSingleNode("/ruleset/@dispatched-messages").Text(), "0");
     EXPECT_EQ(service.ServerLog().find(" ERROR "), std::string::npos) << service.ServerLog();
     manager.form.reset();
     EXPECT_EQ(service.Stop(), std::optional<int>(0));
@@ -771,6 +966,42 @@ TEST_F(UserEditor, AnAccountAuthorizedByDeviceCodeIsCollectedWithTheSavedRefresh
     EXPECT_EQ(log.find("manager-secret-3391"), std::string::npos);
     for (const auto& [token, entry] : tokens.State()["access"].items())
         EXPECT_EQ(log.find(token), std::string::npos);
+}
+
+// No lock is held while a question waits for a person: a POP3 login of the user, and a session
+// on the very mailbox being emptied, are served while "Delete" and "Empty" ask.
+TEST(UserEditorWithTheService, APOP3SessionIsServedWhileADeleteOrEmptyQuestionIsOpen) {
+    OvrinTest::ServiceHome service;
+    OvrinTest::ServerHome& home = service.Server();
+    home.AddUser("ann");
+    home.WriteFile("mail/ann/user.xml", "<user><params/><pop3-server><authentication handler=\"plaintext\" "
+                                        "password=\"secret\"/></pop3-server><pop3-clients/></user>\n");
+    fs::create_directory(home.UserPath("ann", "old"));
+    fs::create_directory(home.UserPath("ann", "work"));
+    home.WriteFile("mail/ann/work/a.msg", "Subject: a\r\n\r\na\r\n");
+    service.Start();
+
+    TManagerDriver manager(service.Path());
+    ASSERT_TRUE(manager.Open());
+    manager.Select("Users/ann");
+    std::vector<std::string> sessions;
+    manager.dialogs->whileAsking = [&] {
+        const std::string mailbox = manager.dialogs->questions.back().find("remove") != std::string::npos ? "ann" : "ann/work";
+        sessions.push_back(OvrinTest::RunProgram({"python3", OvrinTest::POP3ClientScript(), std::to_string(home.POP3Port()),
+                                                  "user " + mailbox, "pass secret", "stat", "quit"},
+                                                 15)
+                               .output);
+    };
+    manager.Command("Users/ann/Mailboxes/old", "Delete");
+    manager.Command("Users/ann/Mailboxes/work", "Empty");
+    ASSERT_EQ(sessions.size(), 2u);
+    EXPECT_NE(sessions[0].find("> stat\n0 0\n"), std::string::npos) << sessions[0];
+    EXPECT_NE(sessions[1].find("> stat\n1 17\n"), std::string::npos) << sessions[1];
+    EXPECT_TRUE(manager.dialogs->errors.empty()) << manager.dialogs->errors.front();
+    EXPECT_FALSE(fs::exists(home.UserPath("ann", "old")));
+    EXPECT_EQ(Entries(home.UserPath("ann", "work")), std::vector<std::string>{});
+    manager.form.reset();
+    EXPECT_EQ(service.Stop(), std::optional<int>(0));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "manager/globals.h"
+#include "manager/header_words.h"
 #include "manager/process.h"
 #include "manager/regex_match.h"
 #include "manager/sha1.h"
@@ -97,6 +98,27 @@ TEST(ExecuteAndWait, RunsInTheDirectoryAndReturnsTheExitCode) {
     EXPECT_EQ(Ovrin::ExecuteAndWait("touch here; exit 3", dir.Path()), 3);
     EXPECT_TRUE(std::filesystem::exists(dir / "here"));
     EXPECT_NE(Ovrin::ExecuteAndWait("true", dir / "missing"), 0);
+}
+
+TEST(DecodeHeaderValue, DecodesEncodedWordsAndLeavesBrokenOnesAlone) {
+    const struct {
+        const char* raw;
+        const char* shown;  // UTF-8
+    } cases[] = {
+        {"=?UTF-8?B?QnVkZ2V0IOKCrA==?=", "Budget \u20ac"},
+        {"=?iso-8859-1?q?caf=E9_?= au lait", "caf\u00e9  au lait"},
+        {"=?UTF-8?Q?a?= \t =?UTF-8?Q?b?=", "ab"},  // blanks between encoded words go
+        {"plain =?US-ASCII?Q?x?= end", "plain x end"},
+        {"=?UTF-8?Q?bad=ZZ?=", "=?UTF-8?Q?bad=ZZ?="},
+        {"=?UTF-8?B?!!!?=", "=?UTF-8?B?!!!?="},
+        {"=?UTF-8?Q?with space?=", "=?UTF-8?Q?with space?="},
+        {"=?UTF-8?X?x?=", "=?UTF-8?X?x?="},
+        {"=?UTF-8?Q?unterminated", "=?UTF-8?Q?unterminated"},
+        {"Gr\xfc\xdf", "Gr\u00fc\u00df"},  // raw Latin-1
+        {"Gr\xc3\xbc\xc3\x9f", "Gr\u00fc\u00df"},  // raw UTF-8
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Ovrin::DecodeHeaderValue(c.raw).toStdString(), c.shown) << c.raw;
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 // The installed demo: cmake --install lays out one directory, and the service started there
-// files the sample messages of the demo user's spool with the demo ruleset.
+// files the sample messages of the demo user's spool with the demo ruleset; what holds mail and
+// secrets stays private throughout.
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +21,22 @@ namespace {
 
 size_t Messages(const std::string& directory) { return Ovrin::CFile::EnumerateFiles(directory, "*.msg")->size(); }
 
+// Everything of the installed directory but its programs and samples is its owner's alone.
+void ExpectPrivate(const std::string& home) {
+    for (const std::string& top : {home + "/config.xml", home + "/ovrin.log", home + "/mail"}) {
+        if (!fs::exists(top))
+            continue;
+        std::vector<fs::path> paths{top};
+        if (fs::is_directory(top))
+            paths.insert(paths.end(), fs::recursive_directory_iterator(top), fs::recursive_directory_iterator());
+        for (const fs::path& path : paths) {
+            struct stat info {};
+            ASSERT_EQ(::lstat(path.c_str(), &info), 0) << path;
+            EXPECT_EQ(info.st_mode & 07777, S_ISDIR(info.st_mode) ? 0700u : 0600u) << path;
+        }
+    }
+}
+
 }  // namespace
 
 TEST(DemoInstall, TheServiceFilesTheSampleMessagesIntoTheDemoMailboxes) {
@@ -26,7 +44,9 @@ TEST(DemoInstall, TheServiceFilesTheSampleMessagesIntoTheDemoMailboxes) {
     const std::string home = dir / "ovrin";
     const std::string install = "cmake --install '" + std::string(OVRIN_BINARY_DIR) + "' --prefix '" + home +
                                 "' >/dev/null";
+    const mode_t umask = ::umask(022);  // the usual one, which the programs must not follow
     ASSERT_EQ(std::system(install.c_str()), 0);
+    ExpectPrivate(home);
     for (const char* entry : {"ovrin", "ovrin-service", "config.xml", "mail/demo/ruleset.xml", "mail/.template",
                               "mail/.template/spam", "mail/demo/.raw", "samples/spam-and-lists.xml"})
         EXPECT_TRUE(fs::exists(home + "/" + entry)) << entry;
@@ -58,4 +78,6 @@ TEST(DemoInstall, TheServiceFilesTheSampleMessagesIntoTheDemoMailboxes) {
 
     service.Signal(SIGTERM);
     EXPECT_EQ(service.WaitForExit(), std::optional<int>(0)) << service.LogText();
+    ExpectPrivate(home);
+    ::umask(umask);
 }

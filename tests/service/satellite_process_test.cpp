@@ -111,9 +111,9 @@ TEST(LogPumpThread, CopiesStandardErrorByteForByteUntilItEnds) {
     CSatelliteSlot slot;
     slot.Replace(std::make_shared<CSatelliteProcess>(
         Script(dir, "log.sh", "printf 'one\\r\\n' >&2; printf 'two\\000\\377 no end' >&2; echo out-is-not-logged")));
-    CFile log(dir / "ovrin.log", CFile::ACCESS_WRITE, CFile::SHARE_READ, CFile::CREATE_ALWAYS, 0);
-    CLock lock;
-    CLogPumpThread pump(slot, log, lock);
+    CServiceLog log(dir / "ovrin.log");
+    log.Open();
+    CLogPumpThread pump(slot, log);
     pump.Resume();
     const std::string expected("one\r\ntwo\000\377 no end", 17);
     EXPECT_TRUE(WaitUntil([&] { return ReadWholeFile(dir / "ovrin.log") == expected; }));

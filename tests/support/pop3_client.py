@@ -5,6 +5,7 @@ usage: pop3_client.py PORT[:TLSPORT] STEP...   Each step is "[@N ]COMMAND [ARGUM
 connection N (default 1, opened on first use; "@sN" opens it with TLS on TLSPORT): user, pass,
 stat, list [n], uidl [n], top n lines, retr n, dele n, rset, last, noop, capa, stls, quit,
 wire LINE (the multi-line reply's bytes), raw LINE (any line, answered with one reply line),
+long LINE (any line, answered with a multi-line reply),
 drop (close without QUIT), hold PATH (keeps the sessions as they are until PATH exists, at
 most 60 s). Prints one "> step" line per step, then the reply; multi-line replies line by
 line. poplib's errors print as "ERR <reply>". TLS trusts the CA certificate in the
@@ -69,6 +70,8 @@ for step in sys.argv[2:]:
             show(client.uidl(*args))
         elif command == "capa":
             show(client._longcmd("CAPA"))
+        elif command == "long":
+            show(client._longcmd(rest))
         elif command == "stls":
             show(client.stls(tls_context()))
         elif command == "top":

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -16,20 +17,10 @@ namespace OvrinTest {
 
 namespace {
 
-// Every wait of the peer is bounded, so that a test never hangs on it.
-constexpr int kPollMilliseconds = 100;
-constexpr int kIdleLimitMilliseconds = 30000;
+constexpr int kPollMilliseconds = LoopbackPeer::kPollMilliseconds;
+constexpr int kIdleLimitMilliseconds = LoopbackPeer::kIdleLimitMilliseconds;
 
-bool SendAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
+bool SendAll(int fd, const std::string& bytes) { return LoopbackPeer::SendAll(fd, bytes); }
 
 // The message as POP3 data: dot-stuffed, ended by the terminator line.
 std::string Stuffed(const std::string& text) {
@@ -51,26 +42,12 @@ std::string Stuffed(const std::string& text) {
 }  // namespace
 
 ScriptedPOP3Peer::ScriptedPOP3Peer(std::vector<std::string> messages, Faults faults)
-    : messages(std::move(messages)), faults(std::move(faults)) {
-    listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    int on = 1;
-    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 4) != 0)
-        throw std::runtime_error("the scripted POP3 peer cannot listen");
-    socklen_t length = sizeof address;
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-    thread = std::thread([this] { Serve(); });
-}
+    : messages(std::move(messages)), faults(std::move(faults)),
+      peer(std::make_unique<LoopbackPeer>([this](int client) { Session(client); })) {}
 
-ScriptedPOP3Peer::~ScriptedPOP3Peer() {
-    stopping = true;
-    thread.join();
-    ::close(listener);
-}
+ScriptedPOP3Peer::~ScriptedPOP3Peer() { peer.reset(); }
+
+uint16_t ScriptedPOP3Peer::Port() const { return peer->Port(); }
 
 std::vector<std::string> ScriptedPOP3Peer::Commands() {
     std::lock_guard<std::mutex> hold(mutex);
@@ -97,17 +74,13 @@ void ScriptedPOP3Peer::SetFaults(const Faults& newFaults) {
     faults = newFaults;
 }
 
-void ScriptedPOP3Peer::Serve() {
-    while (!stopping) {
-        pollfd wait{listener, POLLIN, 0};
-        if (::poll(&wait, 1, kPollMilliseconds) <= 0)
-            continue;
-        int client = ::accept(listener, nullptr, nullptr);
-        if (client < 0)
-            continue;
-        Session(client);
-        ::close(client);
-    }
+std::string ScriptedPOP3Peer::UniqueId(const std::string& message) {
+    return "id" + std::to_string(std::hash<std::string>()(message));
+}
+
+void ScriptedPOP3Peer::SetUidl(bool on) {
+    std::lock_guard<std::mutex> hold(mutex);
+    uidl = on;
 }
 
 void ScriptedPOP3Peer::Session(int client) {
@@ -115,10 +88,12 @@ void ScriptedPOP3Peer::Session(int client) {
     Faults active;
     bool ahead = false;
     bool lateList = false;
+    bool uids = false;
     {
         std::lock_guard<std::mutex> hold(mutex);
         mailbox = messages;
         active = faults;
+        uids = uidl;
         ahead = pipelining;
         lateList = pipelining;
     }
@@ -128,7 +103,7 @@ void ScriptedPOP3Peer::Session(int client) {
     int idle = 0;
     if (!SendAll(client, "+OK scripted peer ready\r\n"))
         return;
-    while (!stopping && idle < kIdleLimitMilliseconds) {
+    while (!peer->Stopping() && idle < kIdleLimitMilliseconds) {
         size_t end = input.find("\r\n");
         if (end == std::string::npos) {
             pollfd wait{client, POLLIN, 0};
@@ -172,6 +147,14 @@ void ScriptedPOP3Peer::Session(int client) {
                 size += m.size();
             reply = active.statReply.empty() ? "+OK " + std::to_string(mailbox.size()) + " " + std::to_string(size) + "\r\n"
                                              : active.statReply + "\r\n";
+        } else if (verb == "UIDL" && uids && number == 0) {
+            reply = "+OK\r\n";
+            for (size_t i = 0; i < mailbox.size(); ++i)
+                if (!deleted.count(i + 1))
+                    reply += std::to_string(i + 1) + " " + UniqueId(mailbox[i]) + "\r\n";
+            reply += ".\r\n";
+        } else if (verb == "LIST" && valid && mailbox[number - 1] == active.garbledMessage) {
+            reply = "+OK " + std::to_string(number) + " many\r\n";
         } else if (verb == "LIST" && valid) {
             reply = "+OK " + std::to_string(number) + " " + std::to_string(mailbox[number - 1].size()) + "\r\n";
             if (lateList) {
@@ -182,6 +165,8 @@ void ScriptedPOP3Peer::Session(int client) {
             const std::string& m = mailbox[number - 1];
             size_t blank = m.find("\r\n\r\n");
             reply = "+OK\r\n" + Stuffed(blank == std::string::npos ? m : m.substr(0, blank + 2) + "\r\n");
+        } else if (verb == "RETR" && valid && mailbox[number - 1] == active.refusedMessage) {
+            reply = "-ERR Message is unavailable\r\n";
         } else if (verb == "RETR" && valid) {
             reply = "+OK " + std::to_string(mailbox[number - 1].size()) + " octets\r\n" + Stuffed(mailbox[number - 1]);
             if (number == active.dropInRetr) {

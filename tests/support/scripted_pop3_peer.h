@@ -3,12 +3,13 @@
 // told to misbehave at one point of the dialogue.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "tests/support/loopback_peer.h"
 
 namespace OvrinTest {
 
@@ -19,6 +20,8 @@ public:
         std::string statReply = "";      // replaces "+OK n size" when not empty
         uint32_t dropInRetr = 0;         // this RETR sends half the message, then closes
         std::string silentFrom = "";     // from the first command beginning so, no more answers
+        std::string refusedMessage = "";  // RETR of this message gets "-ERR"
+        std::string garbledMessage = "";  // LIST of this message gets an answer that says no size
     };
 
     // Messages with CR LF line ends; the account is "remote" with the password "secret".
@@ -26,7 +29,7 @@ public:
     explicit ScriptedPOP3Peer(std::vector<std::string> messages) : ScriptedPOP3Peer(std::move(messages), Faults()) {}
     ~ScriptedPOP3Peer();
 
-    uint16_t Port() const { return port; }
+    uint16_t Port() const;
     // Command lines without CR LF, of every session so far.
     std::vector<std::string> Commands();
     // Messages not deleted by a completed QUIT.
@@ -35,11 +38,13 @@ public:
     // CAPA answers with PIPELINING (otherwise "-ERR", as an old server would), and the answer
     // to the first LIST comes late enough for a client that sends ahead to be seen doing it.
     void SetPipelining(bool on);
+    // UIDL answers with ids made from the messages' bytes (otherwise "-ERR", as an old server).
+    void SetUidl(bool on);
+    static std::string UniqueId(const std::string& message);
     // A command line was already in when the answer to the one before it went out.
     bool SawCommandsAhead();
 
 private:
-    void Serve();
     void Session(int client);
 
     std::mutex mutex;
@@ -47,11 +52,10 @@ private:
     Faults faults;
     std::vector<std::string> commands;
     bool pipelining = false;
+    bool uidl = false;
     bool sawAhead = false;
-    int listener = -1;
-    uint16_t port = 0;
-    std::atomic<bool> stopping{false};
-    std::thread thread;
+    // Last: its thread serves sessions with the members above.
+    std::unique_ptr<LoopbackPeer> peer;
 };
 
 }  // namespace OvrinTest

@@ -42,7 +42,7 @@ protected:
 
 // Runs GetObject on another thread; the future is ready once it returns.
 std::future<std::shared_ptr<Loaded>> GetElsewhere(CLockablePool<Loaded>& pool, const std::string& name) {
-    return std::async(std::launch::async, [&pool, name] { return pool.GetObject(name); });
+    return std::async(std::launch::async, [&pool, name] { return pool.GetObject(name, kInfinite); });
 }
 
 bool ReadyWithin(const std::future<std::shared_ptr<Loaded>>& future, std::chrono::milliseconds time) {
@@ -52,23 +52,37 @@ bool ReadyWithin(const std::future<std::shared_ptr<Loaded>>& future, std::chrono
 }  // namespace
 
 TEST_F(LockablePool, TwoGetsLoadOnceAndShareTheObject) {
-    auto first = pool.GetObject("alice");
-    auto second = pool.GetObject("alice");
+    auto first = pool.GetObject("alice", kInfinite);
+    auto second = pool.GetObject("alice", kInfinite);
     EXPECT_EQ(first, second);
     EXPECT_EQ(first->name, "alice");
     EXPECT_EQ(Loaded::loads, 1);
-    EXPECT_NE(pool.GetObject("bob"), first);
+    EXPECT_NE(pool.GetObject("bob", kInfinite), first);
     EXPECT_EQ(Loaded::loads, 2);
 }
 
 TEST_F(LockablePool, AFailedLoadReachesTheCallerAndLeavesNothingCached) {
     LogCapture log;
-    EXPECT_THROW(pool.GetObject("bad"), CMessageException);
-    EXPECT_THROW(pool.GetObject("bad"), CMessageException);
+    EXPECT_THROW(pool.GetObject("bad", kInfinite), CMessageException);
+    EXPECT_THROW(pool.GetObject("bad", kInfinite), CMessageException);
     EXPECT_EQ(log.LinesWith("CLockablePool::GetObject(0x").size(), 2u);
     // The name's lock was released on the way out: it can still be locked.
     EXPECT_TRUE(pool.LockObject("bad", 0));
     pool.UnlockObject("bad");
+}
+
+TEST_F(LockablePool, NamesThatNeverLoadLeaveNothingBehind) {
+    pool.GetObject("alice", kInfinite);
+    for (int i = 0; i < 100; ++i)
+        EXPECT_THROW(pool.GetObject("bad", kInfinite), CMessageException);
+    EXPECT_EQ(pool.GetNameCount(), 1u);
+    // An editor's name stays while the editor holds it, also when its load fails.
+    ASSERT_TRUE(pool.LockObject("bad", 0));
+    EXPECT_THROW(pool.GetObject("bad", 0), CMessageException);
+    EXPECT_EQ(pool.GetNameCount(), 2u);
+    EXPECT_EQ(std::async(std::launch::async, [&] { return pool.GetObject("bad", 0); }).get(), nullptr);
+    pool.UnlockObject("bad");
+    EXPECT_EQ(pool.GetNameCount(), 1u);
 }
 
 TEST_F(LockablePool, LockOfAnUnknownNameSucceedsAtOnce) {
@@ -80,11 +94,11 @@ TEST_F(LockablePool, LockOfAnUnknownNameSucceedsAtOnce) {
 }
 
 TEST_F(LockablePool, AfterLockAndUnlockTheObjectIsLoadedAfresh) {
-    auto before = pool.GetObject("alice").get();
+    auto before = pool.GetObject("alice", kInfinite).get();
     EXPECT_TRUE(pool.LockObject("alice", 1000));
     EXPECT_EQ(Loaded::releases, 1);  // released while locked, so an editor sees the final file
     pool.UnlockObject("alice");
-    auto after = pool.GetObject("alice");
+    auto after = pool.GetObject("alice", kInfinite);
     EXPECT_EQ(Loaded::loads, 2);
     EXPECT_EQ(after->name, "alice");
     (void)before;
@@ -96,6 +110,11 @@ TEST_F(LockablePool, GetWaitsWhileTheNameIsLockedAndOtherNamesGoOn) {
     EXPECT_FALSE(ReadyWithin(waiting, 200ms));
     auto other = GetElsewhere(pool, "bob");
     EXPECT_TRUE(ReadyWithin(other, 5s));
+    // A bounded get gives up and says so; a try of no time at all does not wait.
+    auto bounded = std::async(std::launch::async, [&] { return pool.GetObject("alice", 100); });
+    ASSERT_TRUE(ReadyWithin(bounded, 5s));
+    EXPECT_EQ(bounded.get(), nullptr);
+    EXPECT_EQ(std::async(std::launch::async, [&] { return pool.GetObject("alice", 0); }).get(), nullptr);
     pool.UnlockObject("alice");
     ASSERT_TRUE(ReadyWithin(waiting, 5s));
     EXPECT_EQ(waiting.get()->name, "alice");
@@ -103,12 +122,12 @@ TEST_F(LockablePool, GetWaitsWhileTheNameIsLockedAndOtherNamesGoOn) {
 
 TEST_F(LockablePool, TheLockingThreadMayStillGetTheObject) {
     ASSERT_TRUE(pool.LockObject("alice", 1000));
-    EXPECT_EQ(pool.GetObject("alice")->name, "alice");
+    EXPECT_EQ(pool.GetObject("alice", kInfinite)->name, "alice");
     pool.UnlockObject("alice");
 }
 
 TEST_F(LockablePool, LockWaitsForAHolderToLetGo) {
-    auto held = pool.GetObject("alice");
+    auto held = pool.GetObject("alice", kInfinite);
     auto locking = std::async(std::launch::async, [&] { return pool.LockObject("alice", 5000); });
     EXPECT_NE(locking.wait_for(200ms), std::future_status::ready);
     held.reset();
@@ -118,7 +137,7 @@ TEST_F(LockablePool, LockWaitsForAHolderToLetGo) {
 }
 
 TEST_F(LockablePool, LockTimesOutWhileHeldAndPutsTheObjectBack) {
-    auto held = pool.GetObject("alice");
+    auto held = pool.GetObject("alice", kInfinite);
     LogCapture log;
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(pool.LockObject("alice", 300));
@@ -164,7 +183,7 @@ TEST_F(LockablePool, TwoLocksNeedTwoUnlocks) {
 
 TEST_F(LockablePool, StrayUnlocksAreHarmless) {
     pool.UnlockObject("never-mentioned");
-    pool.GetObject("alice");
+    pool.GetObject("alice", kInfinite);
     pool.UnlockObject("alice");  // loaded, never locked
     ASSERT_TRUE(pool.LockObject("alice", 1000));
     pool.UnlockObject("alice");
@@ -179,13 +198,13 @@ TEST_F(LockablePool, StrayUnlocksAreHarmless) {
 }
 
 TEST_F(LockablePool, ClearMakesEveryNameLoadAgain) {
-    pool.GetObject("alice");
-    pool.GetObject("bob");
+    pool.GetObject("alice", kInfinite);
+    pool.GetObject("bob", kInfinite);
     EXPECT_EQ(Loaded::releases, 0);  // cached by the pool
     pool.Clear();
     EXPECT_EQ(Loaded::releases, 2);
-    pool.GetObject("alice");
-    pool.GetObject("bob");
+    pool.GetObject("alice", kInfinite);
+    pool.GetObject("bob", kInfinite);
     EXPECT_EQ(Loaded::loads, 4);
 }
 
@@ -201,7 +220,7 @@ TEST_F(LockablePool, ClearWhileLockedKeepsTheLock) {
 }
 
 TEST_F(LockablePool, AfterClearANameIsLoadedAfreshOnlyOnceItsLastHolderLetGo) {
-    auto held = pool.GetObject("alice");
+    auto held = pool.GetObject("alice", kInfinite);
     pool.Clear();
     // A second object now would write its own file over the first's.
     auto waiting = GetElsewhere(pool, "alice");
@@ -212,21 +231,21 @@ TEST_F(LockablePool, AfterClearANameIsLoadedAfreshOnlyOnceItsLastHolderLetGo) {
     auto fresh = waiting.get();
     EXPECT_EQ(Loaded::releases, 1);
     EXPECT_EQ(Loaded::loads, 2);
-    EXPECT_EQ(pool.GetObject("alice"), fresh);  // and it is the name's object from now on
+    EXPECT_EQ(pool.GetObject("alice", kInfinite), fresh);  // and it is the name's object from now on
 }
 
 TEST_F(LockablePool, AClearThatFindsTheNameLockedReloadsItAtItsNextUse) {
     ASSERT_TRUE(pool.LockObject("alice", 1000));
-    pool.GetObject("alice");  // the editor's own use caches it
+    pool.GetObject("alice", kInfinite);  // the editor's own use caches it
     std::thread([&] { pool.Clear(); }).join();
     pool.UnlockObject("alice");
-    EXPECT_EQ(pool.GetObject("alice")->name, "alice");
+    EXPECT_EQ(pool.GetObject("alice", kInfinite)->name, "alice");
     EXPECT_EQ(Loaded::loads, 2);
     EXPECT_EQ(Loaded::releases, 1);
 }
 
 TEST_F(LockablePool, LockAfterClearStillWaitsForTheHolder) {
-    auto held = pool.GetObject("alice");
+    auto held = pool.GetObject("alice", kInfinite);
     pool.Clear();
     EXPECT_FALSE(pool.LockObject("alice", 200));
     EXPECT_EQ(Loaded::releases, 0);
@@ -270,7 +289,7 @@ TEST(LockablePoolRelease, ANameIsNotLoadedAgainWhileItsObjectStillReleases) {
         SlowToRelease::released = false;
         SlowToRelease::loadedBeforeRelease = false;
         CLockablePool<SlowToRelease> pool;
-        auto held = pool.GetObject("alice");
+        auto held = pool.GetObject("alice", kInfinite);
         if (!byHolder)
             held.reset();
         std::promise<void> started;
@@ -284,7 +303,7 @@ TEST(LockablePoolRelease, ANameIsNotLoadedAgainWhileItsObjectStillReleases) {
                 pool.Clear();
         });
         started.get_future().wait();
-        pool.GetObject("alice");  // waits for the release to finish, then loads
+        pool.GetObject("alice", kInfinite);  // waits for the release to finish, then loads
         releasing.join();
         SlowToRelease::releaseStarted = nullptr;
         EXPECT_TRUE(SlowToRelease::released);

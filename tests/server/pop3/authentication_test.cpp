@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/exception.h"
+#include "common/password_hash.h"
 #include "server/core/config.h"
 #include "server/pop3/user_xml.h"
 #include "tests/support/log_capture.h"
@@ -110,9 +111,9 @@ TEST_F(Authentication, UpperCaseHashDigitsAreAccepted) {
 }
 
 TEST_F(Authentication, BadMethodsAndHashesAreRefused) {
-    EXPECT_EQ(Error(Hash("1", kPlainSecret, "SHA1")), "Unknown hash method: 'SHA1', only sha1 is supported");
-    EXPECT_EQ(Error(Hash("1", kPlainSecret, "md5")), "Unknown hash method: 'md5', only sha1 is supported");
-    EXPECT_EQ(Error(Hash("1", kPlainSecret, "")), "Unknown hash method: '', only sha1 is supported");
+    EXPECT_EQ(Error(Hash("1", kPlainSecret, "SHA1")), "Unknown hash method: 'SHA1', only sha1 and crypt are supported");
+    EXPECT_EQ(Error(Hash("1", kPlainSecret, "md5")), "Unknown hash method: 'md5', only sha1 and crypt are supported");
+    EXPECT_EQ(Error(Hash("1", kPlainSecret, "")), "Unknown hash method: '', only sha1 and crypt are supported");
     const std::string digits39(kPlainSecret, 39);
     EXPECT_EQ(Error(Hash("1", digits39)),
               "Invalid hash value: '" + digits39 + "', must be a string of 40 hex chars");
@@ -120,6 +121,18 @@ TEST_F(Authentication, BadMethodsAndHashesAreRefused) {
               "Invalid hash value: '" + std::string(kPlainSecret) + "0', must be a string of 40 hex chars");
     const std::string notHex = "g" + std::string(kPlainSecret + 1);
     EXPECT_EQ(Error(Hash("1", notHex)), "Invalid hash value: '" + notHex + "', must be a string of 40 hex chars");
+}
+
+TEST_F(Authentication, CryptHashesCheckThePasswordAndOnlyStrongMethodsAreRead) {
+    const std::string yescrypt = CryptHash("two words");
+    CAuthenticationPtr crypt = Make(Hash("", yescrypt, "crypt"));
+    EXPECT_TRUE(crypt->Authenticate("u", "two words"));
+    EXPECT_FALSE(crypt->Authenticate("u", "two"));
+    const std::string md5 = "$1$saltsalt$9xy1btjgzLYfb7hivXtC//";
+    EXPECT_EQ(Error(Hash("", md5, "crypt")), "Invalid hash value: '" + md5 +
+                                                 "', must be a crypt string of yescrypt ($y$) or SHA512-CRYPT ($6$)");
+    // A crypt string under the sha1 method is not taken for one.
+    EXPECT_EQ(Error(Hash("", yescrypt)), "Invalid hash value: '" + yescrypt + "', must be a string of 40 hex chars");
 }
 
 TEST_F(Authentication, TheDemoUserLogsInWithItsPassword) {

@@ -2,6 +2,9 @@
 // both passes with their dispatches, the header-pass event, and the final move or deletion.
 #include <gtest/gtest.h>
 
+#include <future>
+#include <thread>
+
 #include <boost/regex.hpp>
 #include <ctime>
 #include <filesystem>
@@ -41,7 +44,7 @@ protected:
                        "<param name=\"team\" value=\"blue\"/></params><pop3-server/><pop3-clients/></user>\n");
         UserPool().Clear();
         RuleSetPool().Clear();
-        user = UserPool().GetObject("joe");
+        user = UserPool().GetObject("joe", kInfinite);
     }
     void TearDown() override {
         user.reset();
@@ -60,7 +63,7 @@ protected:
         WriteWholeFile(rawPath, header + body);
         return message;
     }
-    uint32_t DispatchedMessages() { return RuleSetPool().GetObject("joe")->GetDispatchedMessages(); }
+    uint32_t DispatchedMessages() { return RuleSetPool().GetObject("joe", kInfinite)->GetDispatchedMessages(); }
     std::vector<std::string> Files(const std::string& mailbox) {
         std::vector<std::string> names;
         for (const auto& entry : fs::directory_iterator(dir / ("mail/joe/" + mailbox)))
@@ -231,15 +234,50 @@ TEST_F(MessageProcessing, AMessageWithoutAUsableTargetGoesToSpamWithAnErrorNamin
     }
 }
 
-TEST_F(MessageProcessing, AFailedHeaderPassLeavesTheEventUnsignalled) {
+TEST_F(MessageProcessing, AFailedHeaderPassEndsWithItsEventAndSaysWhy) {
     // No ruleset.xml: the ruleset cannot be loaded.
     auto message = Downloaded();
     message->CreateHeaderEvent();
     LogCapture log;
     EXPECT_THROW(message->Process(), CMessageException);
-    EXPECT_FALSE(message->HeaderProcessed());
+    EXPECT_TRUE(message->HeaderProcessed());
+    EXPECT_NE(message->HeaderFailure().find("ruleset.xml"), std::string::npos) << message->HeaderFailure();
     EXPECT_EQ(log.LinesWith("ERROR CPOP3ClientMessage::Process(): ").size(), 1u);
     EXPECT_TRUE(fs::exists(rawPath));
+}
+
+TEST_F(MessageProcessing, ARulesetHeldByAnEditorSendsTheHeaderPassBackAndTheFilePassToTheSpool) {
+    WriteRules(Rule({.description = "all", .matches = PythonMatch("result = 'match'"), .actions = DispatchTo("lists")}));
+    // The editor's lock is another thread's, as the control loop's is.
+    std::promise<void> locked, release;
+    std::thread editor([&] {
+        RuleSetPool().LockObject("joe", 1000);
+        locked.set_value();
+        release.get_future().wait();
+        RuleSetPool().UnlockObject("joe");
+    });
+    locked.get_future().wait();
+    LogCapture log;
+    // The header pass fails, so that the session leaves the message on the server for later.
+    auto collected = Downloaded();
+    collected->CreateHeaderEvent();
+    EXPECT_THROW(collected->Process(), CPOP3ClientMessage::CRuleSetBusyException);
+    EXPECT_NE(collected->HeaderFailure().find("locked by an editor"), std::string::npos);
+    // The file pass hands its file to the spool, where its training entry follows it.
+    auto spooled = Downloaded();
+    spooled->AttachMessageFile(rawPath);
+    spooled->SkipFirstPass();
+    std::string spoolName;
+    spooled->SetReturnedToSpool([&](const std::string& name) { spoolName = name; });
+    spooled->Process();
+    release.set_value();
+    editor.join();
+    EXPECT_FALSE(fs::exists(rawPath));
+    EXPECT_EQ(Files(".spool"), std::vector<std::string>{spoolName});
+    EXPECT_TRUE(Files("spam").empty());
+    EXPECT_TRUE(Files("lists").empty());
+    EXPECT_EQ(log.LinesWith("waits in the spool as").size(), 1u);
+    EXPECT_TRUE(log.LinesWith("ERROR CPOP3ClientMessage::Dispatch()").empty());
 }
 
 TEST_F(MessageProcessing, ABrokenHeaderFailsTheParse) {

@@ -45,24 +45,24 @@ TEST(POP3Mailbox, SnapshotIsOldestFirstAndMarksChangeCountsUntilReset) {
     CPOP3Mailbox mailbox(dir.Path());
     mailbox.TakeSnapshot();
     ASSERT_EQ(mailbox.GetSize(), 3u);
-    EXPECT_EQ(mailbox.GetMessage(1).name, "c.MSG");
-    EXPECT_EQ(mailbox.GetMessage(2).name, "b.msg");
-    EXPECT_EQ(mailbox.GetMessage(3).name, "a.msg");
+    EXPECT_EQ(mailbox.GetMessage(1).file.name, "c.MSG");
+    EXPECT_EQ(mailbox.GetMessage(2).file.name, "b.msg");
+    EXPECT_EQ(mailbox.GetMessage(3).file.name, "a.msg");
     EXPECT_EQ(mailbox.GetCount(), 3u);
-    EXPECT_EQ(mailbox.GetTotalSize(), 6u);
+    EXPECT_EQ(mailbox.GetTotalSize(), 12u);  // each last line ended by CR LF when sent
 
     EXPECT_EQ(mailbox.Access("0"), nullptr);
     EXPECT_EQ(mailbox.Access("4"), nullptr);
-    EXPECT_EQ(mailbox.Access("002")->name, "b.msg");
+    EXPECT_EQ(mailbox.Access("002")->file.name, "b.msg");
     mailbox.MarkDeleted(2);
     mailbox.MarkDeleted(2);  // twice counts once
     EXPECT_EQ(mailbox.GetCount(), 2u);
-    EXPECT_EQ(mailbox.GetTotalSize(), 4u);
-    EXPECT_TRUE(mailbox.Access("2")->flag);  // keeps its number
+    EXPECT_EQ(mailbox.GetTotalSize(), 8u);
+    EXPECT_TRUE(mailbox.Access("2")->deleted);  // keeps its number
     EXPECT_EQ(mailbox.GetLastAccessed(), 2u);
     mailbox.Reset();
     EXPECT_EQ(mailbox.GetCount(), 3u);
-    EXPECT_EQ(mailbox.GetTotalSize(), 6u);
+    EXPECT_EQ(mailbox.GetTotalSize(), 12u);
     EXPECT_EQ(mailbox.GetLastAccessed(), 0u);
 }
 
@@ -77,10 +77,43 @@ TEST(POP3Mailbox, OnlyMarkedFilesAreDeletedAndAFailureSparesTheOthers) {
     mailbox.MarkDeleted(3);
     std::filesystem::remove(dir / "1.msg");  // gone meanwhile: the deletion fails
     OvrinTest::LogCapture log;
-    mailbox.ApplyDeletions();
+    EXPECT_EQ(mailbox.ApplyDeletions(), std::vector<uint32_t>{1});
     EXPECT_FALSE(std::filesystem::exists(dir / "3.msg"));
     EXPECT_TRUE(std::filesystem::exists(dir / "2.msg"));
     EXPECT_EQ(log.LinesWith("unable to delete file '" + dir / "1.msg" + "'").size(), 1u);
+}
+
+TEST(POP3Mailbox, SizesAreThoseOfTheMessagesAsSent) {
+    using namespace std::string_literals;
+    TempDir dir;
+    const struct {
+        std::string text;
+        uint64_t size;
+    } cases[] = {
+        {"", 0},
+        {"A: 1\r\n\r\nx\r\n", 11},
+        {"A: 1\n\nx\n", 11},
+        {"A: 1\r\n\nx", 11},        // a mixed file, and a last line without its end
+        {"A: 1\r\n\r", 9},          // a lone CR at the end stays in the last line
+        {"a\rb\n"s, 5},
+        {std::string(65535, 'x') + "\r\n" + "y\n", 65540},  // CR LF split across two reads
+        {std::string(65536, 'x') + "\n\n", 65540},         // an LF at the start of the second read
+    };
+    for (const auto& c : cases) {
+        WriteWholeFile(dir / "m.msg", c.text);
+        EXPECT_EQ(CPOP3Mailbox::SizeAsSent(dir / "m.msg"), c.size) << c.text.substr(0, 20);
+    }
+}
+
+TEST(POP3Mailbox, ASnapshotAgainReadsAFileThatChangedSinceTheLast) {
+    TempDir dir;
+    WriteMessage(dir, "m.msg", "A: 1\r\n\r\nx\r\n", 100);
+    CPOP3Mailbox mailbox(dir.Path());
+    mailbox.TakeSnapshot();
+    EXPECT_EQ(mailbox.GetTotalSize(), 11u);
+    WriteMessage(dir, "m.msg", "A: 1\n\nxy\n", 50);  // another size: read again
+    mailbox.TakeSnapshot();
+    EXPECT_EQ(mailbox.GetTotalSize(), 12u);
 }
 
 TEST(POP3Mailbox, AUniqueIdIsTheFileNameWithoutItsExtensionOrItsHashWhenPOP3CannotCarryIt) {

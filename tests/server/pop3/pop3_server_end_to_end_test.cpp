@@ -5,8 +5,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <unistd.h>
 #include <iostream>
 
+#include "common/password_hash.h"
+#include "common/text.h"
 #include "tests/support/program_run.h"
 #include "tests/support/server_home.h"
 #include "tests/support/server_run.h"
@@ -25,8 +29,10 @@ constexpr int kClientSeconds = 60;
 // oldest first, as (mailbox, file name, contents).
 class POP3Server {
 public:
+    // With a resolver address, the server runs in a mount namespace of its own whose
+    // /etc/resolv.conf names that resolver alone.
     explicit POP3Server(const std::vector<std::tuple<std::string, std::string, std::string>>& messages,
-                        const std::map<std::string, std::string>& params = {}) {
+                        const std::map<std::string, std::string>& params = {}, const std::string& resolver = "") {
         home.AddUser("ann");
         home.WriteFile("mail/ann/user.xml",
                        "<user><params/><pop3-server><authentication handler=\"plaintext\" password=\"secret\"/>"
@@ -39,9 +45,22 @@ public:
             fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::seconds(age));
             age -= 10;
         }
+        // Failed logins wait a little only, so that the tests that make them stay quick.
+        home.SetParam("pop3-auth-failure-delay-ms", "50");
         for (const auto& [name, value] : params)
             home.SetParam(name, value);
-        process = StartServer(home);
+        if (resolver.empty()) {
+            process = StartServer(home);
+            return;
+        }
+        home.WriteFile("resolv.conf", "nameserver " + resolver + "\n");
+        home.WriteConfig();
+        process = std::make_unique<OvrinProcess>(
+            std::vector<std::string>{"-m", "sh", "-c",
+                                     "mount --bind \"$0\" /etc/resolv.conf && exec \"$1\" \"$2\"",
+                                     home.Path() + "/resolv.conf", OvrinProcess::BinaryPath(), home.ConfigPath()},
+            "", "/usr/bin/unshare");
+        EXPECT_TRUE(process->WaitForLog(kStartedLine)) << process->LogText();
     }
     ~POP3Server() {
         if (process)
@@ -56,6 +75,22 @@ public:
         if (ca)
             environment["OVRIN_TEST_CA"] = ca->CertificateFile();
         ProgramResult result = RunProgram(arguments, kClientSeconds, environment);
+        EXPECT_EQ(result.exitCode, 0) << result.output;
+        return result.output;
+    }
+    // Another user with the authentication element and a message in "mail".
+    void AddUser(const std::string& user, const std::string& authentication) {
+        home.AddUser(user);
+        home.WriteFile("mail/" + user + "/user.xml", "<user><params/><pop3-server>" + authentication +
+                                                         "</pop3-server><pop3-clients/></user>\n");
+        home.WriteFile("mail/" + user + "/mail/m.msg", "Subject: " + user + "\r\n\r\nhello\r\n");
+    }
+    // A run of tests/support/pop3_logins.py; its output.
+    std::string Logins(const std::vector<std::string>& arguments) {
+        std::vector<std::string> all{"python3", std::string(OVRIN_SOURCE_DIR) + "/tests/support/pop3_logins.py",
+                                     arguments[0], Port()};
+        all.insert(all.end(), arguments.begin() + 1, arguments.end());
+        ProgramResult result = RunProgram(all, 240);
         EXPECT_EQ(result.exitCode, 0) << result.output;
         return result.output;
     }
@@ -116,15 +151,16 @@ TEST(POP3ServerEndToEnd, PoplibReadsListsAndDeletesWithEveryCommand) {
                              "retr 01x", "retr 123456789", "top 1 x", "raw STAT now", "raw DELE",
                              "raw LIST 1 2", "raw TOP 1 2 3", "raw HELO", "dele 3", "quit"}),
               kGreeting + kLogin +
-                  "> stat\n3 81\n"
-                  "> list\n+OK 3 message(s), 81 octet(s)\n| 1 23\n| 2 40\n| 3 18\n"
+                  // Sizes as sent: the LF-only files are longer on the wire.
+                  "> stat\n3 87\n"
+                  "> list\n+OK 3 message(s), 87 octet(s)\n| 1 26\n| 2 40\n| 3 21\n"
                   "> list 002\n+OK 002 40\n"
                   "> top 2 1\n+OK Message header followed by the trailing CRLF and at most 1 body line(s)\n"
                   "| Subject: two\n| \n| line 1\n"
-                  "> retr 1\n+OK 23 octet(s)\n| Subject: one\n| \n| body one\n"
+                  "> retr 1\n+OK 26 octet(s)\n| Subject: one\n| \n| body one\n"
                   "> dele 2\n+OK Message deleted\n"
-                  "> stat\n2 41\n"
-                  "> list\n+OK 2 message(s), 41 octet(s)\n| 1 23\n| 3 18\n"
+                  "> stat\n2 47\n"
+                  "> list\n+OK 2 message(s), 47 octet(s)\n| 1 26\n| 3 21\n"
                   "> last\n+OK 2\n"
                   "> retr 2\nERR -ERR No such message\n"
                   "> rset\n+OK Mailbox reset\n"
@@ -164,22 +200,22 @@ TEST(POP3ServerEndToEnd, LoginSelectsUserAndMailboxAndAHeldMailboxIsRefusedUntil
                   "> user ann\nERR -ERR USER was unexpected\n"
                   "> pass secret\nERR -ERR PASS was unexpected\n"
                   "> user ann\n+OK Username \"ann\" accepted, accessing \"mail\" mailbox\n"
-                  "> pass wrong\nERR -ERR Authentication failed\n"
+                  "> pass wrong\nERR -ERR [AUTH] Authentication failed\n"
                   "> user ann/nothing\n+OK Username \"ann\" accepted, accessing \"nothing\" mailbox\n"
-                  "> pass secret\nERR -ERR Unable to lock mailbox\n"
-                  "> raw STAT\nERR -ERR Will only accept USER, PASS and CAPA in authorization state\n"
+                  "> pass secret\nERR -ERR [IN-USE] Unable to lock mailbox\n"
+                  "> raw STAT\nERR -ERR Will only accept USER, PASS, AUTH and CAPA in authorization state\n"
                   "> user ann/work\n+OK Username \"ann\" accepted, accessing \"work\" mailbox\n"
                   "> pass secret\n+OK Mailbox ready\n"
-                  "> stat\n1 8\n" + kGreeting +
+                  "> stat\n1 11\n" + kGreeting +
                   "> @2 user ann/work\n+OK Username \"ann\" accepted, accessing \"work\" mailbox\n"
-                  "> @2 pass secret\nERR -ERR Unable to lock mailbox\n"
+                  "> @2 pass secret\nERR -ERR [IN-USE] Unable to lock mailbox\n"
                   "> quit\n+OK Closing connection\n"
                   "> @2 user ann/work\n+OK Username \"ann\" accepted, accessing \"work\" mailbox\n"
                   "> @2 pass secret\n+OK Mailbox ready\n"
-                  "> @2 stat\n1 8\n"
+                  "> @2 stat\n1 11\n"
                   "> @2 quit\n+OK Closing connection\n");
     EXPECT_TRUE(server.process->WaitForLog("authentication failed for user ann from"));
-    EXPECT_TRUE(server.process->WaitForLog("user ann authenticated from localhost but the mailbox was busy"));
+    EXPECT_TRUE(server.process->WaitForLog("user ann authenticated from 127.0.0.1 but the mailbox was busy"));
     EXPECT_FALSE(server.Exists("work/.lock"));
 }
 
@@ -190,7 +226,7 @@ TEST(POP3ServerEndToEnd, DeletionsAreKeptWhenTheConnectionDropsWithoutQuit) {
     // The session ends when the server sees the connection go.
     ASSERT_TRUE(server.process->WaitForLog("user ann disconnected")) << server.process->LogText();
     EXPECT_EQ(server.Client({"user ann", "pass secret", "stat", "quit"}),
-              kGreeting + kLogin + "> stat\n1 11\n> quit\n+OK Closing connection\n");
+              kGreeting + kLogin + "> stat\n1 14\n> quit\n+OK Closing connection\n");
     EXPECT_TRUE(server.Exists("mail/keep.msg"));
 }
 
@@ -202,12 +238,12 @@ TEST(POP3ServerEndToEnd, MessagesAreSentStuffedWithCRLFAndTopAddsTheMissingBlank
     EXPECT_EQ(server.Client({"user ann", "pass secret", "wire RETR 1", "wire TOP 1 1", "wire TOP 2 0",
                              "wire RETR 3", "quit"}),
               kGreeting + kLogin +
-                  "> wire RETR 1\nb'+OK 22 octet(s)\\r\\nA: 1\\r\\nB: 2\\r\\n\\r\\n..\\r\\n...two\\r\\nend\\r\\n.\\r\\n'\n"
+                  "> wire RETR 1\nb'+OK 29 octet(s)\\r\\nA: 1\\r\\nB: 2\\r\\n\\r\\n..\\r\\n...two\\r\\nend\\r\\n.\\r\\n'\n"
                   "> wire TOP 1 1\nb'+OK Message header followed by the trailing CRLF and at most 1 body line(s)"
                   "\\r\\nA: 1\\r\\nB: 2\\r\\n\\r\\n..\\r\\n.\\r\\n'\n"
                   "> wire TOP 2 0\nb'+OK Message header up to and including the trailing CRLF\\r\\nA: 1\\r\\nB: 2"
                   "\\r\\n\\r\\n.\\r\\n'\n"
-                  "> wire RETR 3\nb'+OK 10 octet(s)\\r\\nA: \\x00\\r\\n\\r\\nx\\x00y\\r\\n.\\r\\n'\n"
+                  "> wire RETR 3\nb'+OK 13 octet(s)\\r\\nA: \\x00\\r\\n\\r\\nx\\x00y\\r\\n.\\r\\n'\n"
                   "> quit\n+OK Closing connection\n");
 }
 
@@ -216,7 +252,7 @@ TEST(POP3ServerEndToEnd, CurlListsAndRetrieves) {
     const std::string url = "pop3://127.0.0.1:" + server.Port() + "/";
     ProgramResult list = RunProgram({"curl", "-sS", "--max-time", "30", "-u", "ann:secret", url}, kClientSeconds);
     EXPECT_EQ(list.exitCode, 0) << list.output;
-    EXPECT_EQ(list.output, "1 18\r\n2 17\r\n");
+    EXPECT_EQ(list.output, "1 21\r\n2 20\r\n");
     ProgramResult retrieve =
         RunProgram({"curl", "-sS", "--max-time", "30", "-u", "ann:secret", url + "2"}, kClientSeconds);
     EXPECT_EQ(retrieve.exitCode, 0) << retrieve.output;
@@ -268,8 +304,8 @@ TEST(POP3ServerEndToEnd, ConnectionsResetAtOnceAreDroppedAloneAndTheNextClientIs
                                "        s.close()\n";
     EXPECT_EQ(RunProgram({"python3", "-c", resets, server.Port(), server.TLSPort()}, kClientSeconds).exitCode, 0);
     EXPECT_EQ(server.Client({"user ann", "pass secret", "stat", "quit", "@s2 stat"}, &ca),
-              kGreeting + kLogin + "> stat\n1 8\n> quit\n+OK Closing connection\n" + kGreeting +
-                  "> @s2 stat\nERR -ERR Will only accept USER, PASS and CAPA in authorization state\n");
+              kGreeting + kLogin + "> stat\n1 11\n> quit\n+OK Closing connection\n" + kGreeting +
+                  "> @s2 stat\nERR -ERR Will only accept USER, PASS, AUTH and CAPA in authorization state\n");
     EXPECT_TRUE(server.process->LogLinesWith("resetting socket factory").empty()) << server.process->LogText();
 }
 
@@ -300,32 +336,35 @@ TEST(POP3ServerEndToEnd, PoplibSecuresItsSessionWithSTLSOrOnTheTLSPortAndReadsCa
                        {"mail", "second.msg", "Subject: two\n\nbody two\n"}},
                       TLSParams(ca, "tls-only"));
     const std::string implementation = "| IMPLEMENTATION Ovrin Mail Filter 1.4, built Sep 13 2005 13:05:54\n";
-    EXPECT_EQ(server.Client({"capa", "user ann", "stls", "capa", "raw STLS", "user ann", "pass secret", "uidl",
+    const std::string common = "| TOP\n| UIDL\n| RESP-CODES\n| AUTH-RESP-CODE\n| PIPELINING\n";
+    EXPECT_EQ(server.Client({"capa", "user ann", "raw AUTH PLAIN AGFubgBzZWNyZXQ=", "stls", "capa", "raw STLS", "user ann", "pass secret", "uidl",
                              "uidl 2", "dele 1", "uidl", "raw UIDL 1", "capa", "raw STLS", "quit", "@s2 capa",
                              "@s2 user ann", "@s2 pass secret", "@s2 uidl", "@s2 retr 1", "@s2 quit"},
                             &ca),
               kGreeting +
                   // Plain: no USER offered, and none taken.
-                  "> capa\n+OK Capability list follows\n| TOP\n| UIDL\n| STLS\n" + implementation +
+                  "> capa\n+OK Capability list follows\n" + common + "| STLS\n" + implementation +
                   "> user ann\nERR -ERR USER and PASS are only accepted over TLS, use STLS first\n"
+                  "> raw AUTH PLAIN AGFubgBzZWNyZXQ=\nERR -ERR Authentication is only accepted over TLS, use STLS "
+                  "first\n"
                   "> stls\n+OK Begin TLS negotiation\n"
-                  "> capa\n+OK Capability list follows\n| USER\n| TOP\n| UIDL\n" + implementation +
+                  "> capa\n+OK Capability list follows\n| USER\n| SASL PLAIN\n" + common + implementation +
                   "> raw STLS\nERR -ERR Command not permitted when TLS active\n" + kLogin +
                   "> uidl\n+OK Unique-id listing follows\n| 1 first\n| 2 second\n"
                   "> uidl 2\n+OK 2 second\n"
                   "> dele 1\n+OK Message deleted\n"
                   "> uidl\n+OK Unique-id listing follows\n| 2 second\n"
                   "> raw UIDL 1\nERR -ERR No such message\n"
-                  "> capa\n+OK Capability list follows\n| USER\n| TOP\n| UIDL\n" + implementation +
+                  "> capa\n+OK Capability list follows\n| USER\n| SASL PLAIN\n" + common + implementation +
                   "> raw STLS\nERR -ERR Will only accept STAT, LIST, UIDL, TOP, RETR, DELE, RSET, LAST, NOOP and CAPA "
                   "in transaction state\n"
                   "> quit\n+OK Closing connection\n" + kGreeting +
                   // On the TLS port: secured from the start; the unique id outlives the number.
-                  "> @s2 capa\n+OK Capability list follows\n| USER\n| TOP\n| UIDL\n" + implementation +
+                  "> @s2 capa\n+OK Capability list follows\n| USER\n| SASL PLAIN\n" + common + implementation +
                   "> @s2 user ann\n+OK Username \"ann\" accepted, accessing \"mail\" mailbox\n"
                   "> @s2 pass secret\n+OK Mailbox ready\n"
                   "> @s2 uidl\n+OK Unique-id listing follows\n| 1 second\n"
-                  "> @s2 retr 1\n+OK 23 octet(s)\n| Subject: two\n| \n| body two\n"
+                  "> @s2 retr 1\n+OK 26 octet(s)\n| Subject: two\n| \n| body two\n"
                   "> @s2 quit\n+OK Closing connection\n");
     EXPECT_FALSE(server.Exists("mail/first.msg"));
     EXPECT_TRUE(server.process->LogLinesWith(" ERROR ").empty()) << server.process->LogText();
@@ -345,7 +384,7 @@ TEST(POP3ServerEndToEnd, CurlReadsOverSTLSAndOverPop3sAndAPlainLoginIsRefused) {
     EXPECT_EQ(stls.output, "Subject: a\r\n\r\nfirst\r\n");
     ProgramResult implicit = run({"--cacert", ca.CertificateFile(), "pop3s://localhost:" + server.TLSPort() + "/"});
     EXPECT_EQ(implicit.exitCode, 0) << implicit.output;
-    EXPECT_EQ(implicit.output, "1 18\r\n");
+    EXPECT_EQ(implicit.output, "1 21\r\n");
     ProgramResult refused = run({plain});
     EXPECT_NE(refused.exitCode, 0) << refused.output;
     EXPECT_TRUE(server.process->LogLinesWith("logged in").size() == 2) << server.process->LogText();
@@ -435,4 +474,147 @@ TEST(POP3ServerEndToEnd, TLSSettingsThatCannotWorkEndStartUpWithTheChainOfErrors
             EXPECT_EQ(process.LogLinesWith(error).size(), 1u) << error << "\n" << process.LogText();
         EXPECT_TRUE(process.LogLinesWith(kStartedLine).empty());
     }
+}
+
+TEST(POP3ServerEndToEnd, LoginsByEveryMethodAndHashAndWhatIsRefused) {
+    POP3Server server({{"mail", "a.msg", "A: 1\n\nx\n"}});
+    server.AddUser("yes", "<authentication handler=\"hash\" method=\"crypt\" hash=\"" + Ovrin::CryptHash("two words") +
+                              "\"/>");
+    // SHA-1 of "1234" + "secret" + "1234", as older files hold it.
+    server.AddUser("old", "<authentication handler=\"hash\" method=\"sha1\" salt=\"1234\" "
+                          "hash=\"5cd40d143b80ff1acb086f6b8b9fc204650f3eb7\"/>");
+    auto plain = [](const std::string& text) { return Ovrin::EncodeBASE64(text); };
+    using namespace std::string_literals;
+    const std::string ready = "+OK Mailbox ready", failed = "ERR -ERR [AUTH] Authentication failed";
+    const struct {
+        std::vector<std::pair<std::string, std::string>> steps;  // step, its reply as printed
+        bool quits;                                               // logged in: QUIT follows
+    } cases[] = {
+        {{{"user yes", "+OK Username \"yes\" accepted, accessing \"mail\" mailbox"}, {"pass two words", ready}}, true},
+        {{{"user old", "+OK Username \"old\" accepted, accessing \"mail\" mailbox"}, {"pass secret", ready}}, true},
+        {{{"raw AUTH PLAIN " + plain("\0ann\0secret"s), ready}}, true},
+        {{{"raw AUTH PLAIN", "+ "}, {"raw " + plain("ann\0ann/work\0secret"s), ready}}, true},
+        {{{"raw AUTH PLAIN " + plain("bob\0ann\0secret"s),
+           "ERR -ERR [AUTH] Authorization identity must be empty or the user"}},
+         false},
+        {{{"raw AUTH PLAIN", "+ "}, {"raw *", "ERR -ERR Authentication cancelled"}}, false},
+        {{{"raw AUTH CRAM-MD5", "ERR -ERR Unsupported authentication mechanism"}}, false},
+        {{{"raw AUTH PLAIN =", "ERR -ERR Malformed authentication data"}}, false},
+        {{{"long AUTH", "+OK Supported mechanisms follow\n| PLAIN"}}, false},
+        {{{"user ann", "+OK Username \"ann\" accepted, accessing \"mail\" mailbox"},
+          {"pass " + std::string(257, 'p'), "ERR -ERR Malformed password"}},
+         false},
+        {{{"user ann", "+OK Username \"ann\" accepted, accessing \"mail\" mailbox"}, {"pass secret ", failed}}, false},
+        {{{"user nobody", "+OK Username \"nobody\" accepted, accessing \"mail\" mailbox"}, {"pass secret", failed}},
+         false},
+        {{{"raw AUTH PLAIN " + plain("\0ann\0Secret"s), failed}}, false},
+    };
+    std::vector<std::string> steps;
+    std::string expected;
+    int connection = 0;
+    for (const auto& c : cases) {
+        const std::string at = "@" + std::to_string(++connection) + " ";
+        expected += kGreeting;
+        for (const auto& [step, reply] : c.steps) {
+            steps.push_back(at + step);
+            expected += "> " + at + step + "\n" + reply + "\n";
+        }
+        if (c.quits) {
+            steps.push_back(at + "quit");
+            expected += "> " + at + "quit\n+OK Closing connection\n";
+        }
+    }
+    EXPECT_EQ(server.Client(steps), expected);
+    // Every failure names the peer by its address; the secrets appear nowhere.
+    const std::string log = server.process->LogText();
+    EXPECT_EQ(server.process->LogLinesWith("authentication failed for user ann from 127.0.0.1").size(), 2u) << log;
+    EXPECT_EQ(server.process->LogLinesWith("returning auth failure to 127.0.0.1").size(), 1u) << log;
+    EXPECT_TRUE(server.process->LogLinesWith("mail/nobody").empty()) << log;  // an unknown user is no ERROR
+    EXPECT_EQ(log.find("two words"), std::string::npos);
+    EXPECT_EQ(log.find("Secret"), std::string::npos);
+}
+
+TEST(POP3ServerEndToEnd, ResponseCodesSayWhyAMailboxCannotBeHadOrEmptied) {
+    POP3Server server({{"mail", "a.msg", "A: 1\n\nx\n"}, {"mail", "b.msg", "A: 2\n\ny\n"}});
+    const std::string released = server.home.Path() + "/released";
+    auto client = std::async(std::launch::async, [&] {
+        return server.Client({"user ann", "pass secret", "@2 user ann", "@2 pass secret", "dele 1", "dele 2",
+                              "hold " + released, "quit", "@2 user ann", "@2 pass secret", "@2 stat", "@2 quit"});
+    });
+    ASSERT_TRUE(server.process->WaitForLog("but the mailbox was busy")) << server.process->LogText();
+    // Gone before QUIT could delete it: only the other message is deleted, and the answer says so.
+    fs::remove(server.home.UserPath("ann", "mail/a.msg"));
+    WriteWholeFile(released, "");
+    EXPECT_EQ(client.get(), kGreeting + kLogin + kGreeting +
+                                "> @2 user ann\n+OK Username \"ann\" accepted, accessing \"mail\" mailbox\n"
+                                "> @2 pass secret\nERR -ERR [IN-USE] Unable to lock mailbox\n"
+                                "> dele 1\n+OK Message deleted\n> dele 2\n+OK Message deleted\n"
+                                "> hold " + released + "\nholding\nreleased\n"
+                                "> quit\nERR -ERR [SYS/TEMP] Unable to delete message(s) 1, closing connection\n"
+                                "> @2 user ann\n+OK Username \"ann\" accepted, accessing \"mail\" mailbox\n"
+                                "> @2 pass secret\n+OK Mailbox ready\n> @2 stat\n0 0\n"
+                                "> @2 quit\n+OK Closing connection\n");
+    EXPECT_FALSE(server.Exists("mail/b.msg"));
+}
+
+TEST(POP3ServerEndToEnd, FailedLoginsWaitWithoutHoldingOthersAndThreeCloseTheConnection) {
+    // The default delay: the guard at the scale it has in use.
+    POP3Server server({{"mail", "a.msg", "A: 1\n\nx\n"}}, {{"pop3-auth-failure-delay-ms", "2000"}});
+    const std::string output = server.Logins({"guard", "ann", "secret", "2000"});
+    EXPECT_NE(output.find("second served first yes\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("-ERR [AUTH] Authentication failed\n-ERR [AUTH] Authentication failed\n"
+                          "-ERR [AUTH] Authentication failed\nclosed after three yes\n"),
+              std::string::npos)
+        << output;
+    const size_t at = output.find("three failures waited ms ");
+    ASSERT_NE(at, std::string::npos) << output;
+    EXPECT_GE(std::stoi(output.substr(at + 25)), 3 * 2000) << output;
+    EXPECT_EQ(server.process->LogLinesWith("3 failed logins from 127.0.0.1, closing the connection").size(), 1u);
+}
+
+TEST(POP3ServerEndToEnd, ALockedUserIsRefusedAsInUseWhileOthersAreServedOnTheSameThread) {
+    // One worker thread: a login that waited on it would stop every other session.
+    POP3Server server({{"mail", "a.msg", "A: 1\n\nx\n"}}, {{"worker-threads-per-pool", "1"}});
+    server.AddUser("bob", "<authentication handler=\"plaintext\" password=\"bobs\"/>");
+    ASSERT_EQ(server.process->Command("lock user ann"), "ok");
+    // ann's PASS is on its way before bob connects: the answer to USER has come, PASS went with it.
+    const std::string sent = server.home.Path() + "/sent";
+    const std::string annScript = "import socket, sys\n"
+                                  "s = socket.create_connection(('127.0.0.1', int(sys.argv[1])), timeout=60)\n"
+                                  "f = s.makefile('rb')\n"
+                                  "f.readline()\n"
+                                  "s.sendall(b'USER ann\\r\\nPASS secret\\r\\n')\n"
+                                  "f.readline()\n"
+                                  "open(sys.argv[2], 'w').close()\n"
+                                  "print(f.readline().decode().strip())\n";
+    auto ann = std::async(std::launch::async,
+                          [&] { return RunProgram({"python3", "-c", annScript, server.Port(), sent}, 60).output; });
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(sent); }));
+    const std::string bob = server.Client({"user bob", "pass bobs", "retr 1", "quit"});
+    EXPECT_NE(bob.find("> retr 1\n+OK 23 octet(s)\n| Subject: bob\n| \n| hello\n> quit\n+OK Closing connection\n"),
+              std::string::npos)
+        << bob;
+    EXPECT_NE(ann.wait_for(std::chrono::milliseconds(0)), std::future_status::ready);  // still waiting for the user
+    EXPECT_EQ(ann.get(), "-ERR [IN-USE] The user is busy, try again later\n");
+    ASSERT_EQ(server.process->Command("unlock user ann"), "ok");
+    EXPECT_NE(server.Client({"user ann", "pass secret", "quit"}).find(kLogin), std::string::npos);
+}
+
+TEST(POP3ServerEndToEnd, AClientBackRightAfterQuitIsLetInEvenAfterDeletingThousandsOfMessages) {
+    POP3Server server({});
+    for (int i = 0; i < 3000; ++i)
+        server.home.WriteFile("mail/ann/mail/" + std::to_string(i) + ".msg", "A: 1\r\n\r\nx\r\n");
+    const std::string output = server.Logins({"relogin", "ann", "secret", "200", "delete"});
+    EXPECT_EQ(output, "quit answers +OK\nrefused 0\n");
+    EXPECT_TRUE(fs::is_empty(server.home.UserPath("ann", "mail")));
+}
+
+TEST(POP3ServerEndToEnd, AResolverThatNeverAnswersIsNeverAskedAboutAClient) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a mount namespace of its own needs root";
+    POP3Server server({{"mail", "a.msg", "A: 1\n\nx\n"}}, {}, "127.0.0.3");
+    // 127.0.0.2 is in no hosts file: naming it would ask the silent resolver and wait for it.
+    EXPECT_EQ(server.Logins({"unanswered", "ann", "secret", "127.0.0.3"}), "greeting +OK\nlogin +OK\nqueries 0\n");
+    EXPECT_EQ(server.process->LogLinesWith("user ann logged in from 127.0.0.2").size(), 1u)
+        << server.process->LogText();
 }

@@ -97,13 +97,13 @@ protected:
 
 // GetObject on another thread: ready once the user is no longer locked.
 std::future<void> GetUserElsewhere(const std::string& user) {
-    return std::async(std::launch::async, [user] { UserPool().GetObject(user); });
+    return std::async(std::launch::async, [user] { UserPool().GetObject(user, kInfinite); });
 }
 
 }  // namespace
 
 TEST_F(ControlLoop, LockUserTakesTheUserOutOfServiceUntilUnlocked) {
-    auto before = UserPool().GetObject("alice");
+    auto before = UserPool().GetObject("alice", kInfinite);
     ASSERT_NE(before, nullptr);
     CXPathContext context(*before);
     EXPECT_EQ(context.Eval("/user/pop3-server/authentication/@handler")->GetText(), "plaintext");
@@ -116,7 +116,7 @@ TEST_F(ControlLoop, LockUserTakesTheUserOutOfServiceUntilUnlocked) {
     home.WriteFile("mail/alice/user.xml", "<user><pop3-server><authentication handler=\"hash\"/></pop3-server></user>");
     EXPECT_EQ(Command("unlock user alice"), "ok");
     ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
-    auto after = UserPool().GetObject("alice");
+    auto after = UserPool().GetObject("alice", kInfinite);
     CXPathContext changed(*after);
     EXPECT_EQ(changed.Eval("/user/pop3-server/authentication/@handler")->GetText(), "hash");
 }
@@ -134,7 +134,7 @@ TEST_F(ControlLoop, TwoLockUserCommandsNeedTwoUnlocks) {
 }
 
 TEST_F(ControlLoop, LockUserTimesOutWhileTheUserIsInUse) {
-    auto inUse = UserPool().GetObject("alice");
+    auto inUse = UserPool().GetObject("alice", kInfinite);
     LogCapture log;
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Command("lock user alice"), "err An attempt to lock user has timed out, the server is busy");
@@ -142,11 +142,11 @@ TEST_F(ControlLoop, LockUserTimesOutWhileTheUserIsInUse) {
     EXPECT_EQ(log.LinesWith("): an attempt to lock object timed out").size(), 1u);
     EXPECT_TRUE(log.LinesWith(" ERROR ").empty());
     // Not locked: the object is still there for the workers.
-    EXPECT_EQ(UserPool().GetObject("alice"), inUse);
+    EXPECT_EQ(UserPool().GetObject("alice", kInfinite), inUse);
 }
 
 TEST_F(ControlLoop, LockRulesetLocksTheRulesetPoolOnly) {
-    auto ruleset = RuleSetPool().GetObject("alice");
+    auto ruleset = RuleSetPool().GetObject("alice", kInfinite);
     EXPECT_EQ(ruleset->GetRuleCount(), 1u);
     std::weak_ptr<CRuleSet> loaded = ruleset;
     ruleset.reset();
@@ -154,20 +154,20 @@ TEST_F(ControlLoop, LockRulesetLocksTheRulesetPoolOnly) {
     EXPECT_TRUE(loaded.expired());  // evicted: the next use after the unlock reads the file again
     auto user = GetUserElsewhere("alice");
     EXPECT_EQ(user.wait_for(5s), std::future_status::ready);
-    auto rules = std::async(std::launch::async, [] { RuleSetPool().GetObject("alice"); });
+    auto rules = std::async(std::launch::async, [] { RuleSetPool().GetObject("alice", kInfinite); });
     EXPECT_NE(rules.wait_for(200ms), std::future_status::ready);
     EXPECT_EQ(Command("unlock ruleset alice"), "ok");
     EXPECT_EQ(rules.wait_for(5s), std::future_status::ready);
 }
 
 TEST_F(ControlLoop, LockRulesetTimesOutWhileTheRulesetIsInUse) {
-    auto inUse = RuleSetPool().GetObject("alice");
+    auto inUse = RuleSetPool().GetObject("alice", kInfinite);
     LogCapture log;
     EXPECT_EQ(Command("lock ruleset alice"), "err An attempt to lock ruleset has timed out, the server is busy");
 }
 
 TEST_F(ControlLoop, ReloadUsersMakesEveryUserLoadAgain) {
-    std::weak_ptr<CUserXML> loaded = UserPool().GetObject("alice");
+    std::weak_ptr<CUserXML> loaded = UserPool().GetObject("alice", kInfinite);
     EXPECT_FALSE(loaded.expired());  // cached by the pool
     EXPECT_EQ(Command("reload users"), "ok");
     EXPECT_TRUE(loaded.expired());
@@ -185,9 +185,10 @@ TEST_F(ControlLoop, TrainFileStoresTheLowerCaseNameWithItsMailbox) {
     }
 }
 
-TEST_F(ControlLoop, GetConfigOfAnUnknownNameLogsOneErrorAndDoesNotReply) {
+TEST_F(ControlLoop, GetConfigOfAnUnknownNameLogsOneErrorAndAnswersWithTheReason) {
     LogCapture log;
-    Send("get config no-such-parameter");
+    EXPECT_EQ(Command("get config no-such-parameter"),
+              "err Value for name 'no-such-parameter' is not found in the map");
     EXPECT_EQ(Command("get config answer"), "ok forty two");
     auto errors = log.LinesWith(" ERROR ");
     ASSERT_EQ(errors.size(), 1u) << testing::PrintToString(log.Lines());
@@ -200,7 +201,7 @@ TEST_F(ControlLoop, LocksLeftByTheManagerAreReleasedWhenTheLoopEnds) {
     EXPECT_EQ(Command("lock user alice"), "ok");
     EXPECT_EQ(Command("lock ruleset alice"), "ok");
     auto user = GetUserElsewhere("alice");
-    auto ruleset = std::async(std::launch::async, [] { RuleSetPool().GetObject("alice"); });
+    auto ruleset = std::async(std::launch::async, [] { RuleSetPool().GetObject("alice", kInfinite); });
     EXPECT_NE(user.wait_for(100ms), std::future_status::ready);
     LogCapture log;
     EXPECT_EQ(Command("stop"), "ok");

@@ -4,8 +4,8 @@
 
 #include <filesystem>
 
-#include "common/digest.h"
 #include "common/file.h"
+#include "common/password_hash.h"
 #include "common/text.h"
 #include "common/xml_document.h"
 #include "server/program/instances.h"
@@ -32,7 +32,7 @@ TEST(Demo, ConfigurationSetsEveryParameter) {
                              "incoming-connection-timeout-sec", "outgoing-connection-timeout-sec",
                              "pop3-connection-attempt-timeout-sec", "pop3-messages-per-session",
                              "pop3-messages-per-sync", "parallel-worker-thread-work-ms",
-                             "parallel-worker-thread-sleep-ms"}) {
+                             "parallel-worker-thread-sleep-ms", "pop3-auth-failure-delay-ms"}) {
         EXPECT_TRUE(config.HasValue(name)) << name;
     }
     EXPECT_EQ(config.GetValue("pop3-address"), "127.0.0.1");
@@ -58,8 +58,8 @@ TEST(Demo, UsersAndTheTemplateLoadAsThePoolsLoadThem) {
         return context.Eval("/user/pop3-server/authentication/@%s", attribute)->GetText();
     };
     EXPECT_EQ(read("handler"), "hash");
-    EXPECT_EQ(read("method"), "sha1");
-    EXPECT_EQ(HexDigest(read("salt") + "demo" + read("salt")), read("hash"));  // the README's password
+    EXPECT_EQ(read("method"), "crypt");
+    EXPECT_TRUE(CheckCryptHash("demo", read("hash")));  // the README's password
     Config().DelValue("mail-directory");
 }
 

@@ -171,10 +171,10 @@ TEST_F(ServerProgram, LockUserAcceptsOnlyNamesOfOneToThirtyTwoWordCharacters) {
     Stop(*process);
 }
 
-TEST_F(ServerProgram, GetConfigOfAnUnknownNameGivesNoReplyAndOneError) {
+TEST_F(ServerProgram, GetConfigOfAnUnknownNameAnswersErrWithTheReasonAndOneError) {
     auto process = Start();
-    process->SendLine("get config no-such-name");
-    EXPECT_EQ(process->Command("noop"), "ok");  // the first reply after it belongs to noop
+    EXPECT_EQ(process->Command("get config no-such-name"), "err Value for name 'no-such-name' is not found in the map");
+    EXPECT_EQ(process->Command("noop"), "ok");
     Stop(*process);  // the log is complete once the program has ended
     auto errors = process->LogLinesWith(" ERROR ");
     ASSERT_EQ(errors.size(), 1u) << process->LogText();

@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <future>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "common/exception.h"
+#include "common/text.h"
 #include "common/xml_document.h"
 #include "server/program/instances.h"
 #include "server/program/timer_tasks.h"
@@ -112,24 +114,65 @@ TEST_F(TimerTasks, EachAccountBecomesAStickyUnitAndASecondCollectionIsRefused) {
     AddUser("joe",
             "<pop3-client hostname=\"pop.one.example\" port=\"110\" username=\"joe1\" password=\"c2VjcmV0\"/>"
             "<pop3-client hostname=\"pop.two.example\" port=\"pop3\" username=\"jb\" password=\"cGFzcw==\" "
-            "security=\"starttls\"/>");
+            "security=\"starttls\" leave-on-server=\"true\" leave-on-server-days=\"14\"/>");
     std::vector<std::string> made;
-    SetPOP3ClientConnectionFactory([&](const std::string& user, const std::string& host, const std::string& port,
-                                       const std::string& remote, const std::string& password,
-                                       const std::string& security, const CPOP3Login&,
-                                       std::shared_ptr<CXMLDocument>) {
-        made.push_back(user + " " + remote + "@" + host + ":" + port + " " + password + " " + security);
-        return std::make_shared<Account>("CPOP3ClientConnection(" + user + ", " + remote + "@" + host + ":" + port + ")");
+    SetPOP3ClientConnectionFactory([&](const std::string& user, const CPOP3Account& a, std::shared_ptr<CXMLDocument>) {
+        made.push_back(user + " " + a.username + "@" + a.hostname + ":" + a.port + " " + a.password + " " + a.security +
+                       " " + std::to_string(a.leaveOnServer) + " " + std::to_string(a.leaveDays));
+        return std::make_shared<Account>("CPOP3ClientConnection(" + user + ", " + a.username + "@" + a.hostname + ":" +
+                                         a.port + ")");
     });
     LogCapture log;
     TimerCallback_InitiateUserPOP3Session("joe");
-    EXPECT_EQ(made, (std::vector<std::string>{"joe joe1@pop.one.example:110 secret ",
-                                              "joe jb@pop.two.example:pop3 pass starttls"}));
+    EXPECT_EQ(made, (std::vector<std::string>{"joe joe1@pop.one.example:110 secret  0 0",
+                                              "joe jb@pop.two.example:pop3 pass starttls 1 14"}));
     // The pool's threads never run here, so the first collection is still listed.
     TimerCallback_InitiateUserPOP3Session("joe");
     EXPECT_EQ(made.size(), 4u);
     EXPECT_EQ(log.LinesWith("ignoring duplicate entry, identical object is already being processed").size(), 2u);
     EXPECT_EQ(log.LinesWith("PushWorkUnit('CPOP3ClientConnection(joe, joe1@pop.one.example:110)')").size(), 1u);
+}
+
+TEST_F(TimerTasks, AnAccountCarriesItsLoginAndOneThatCannotBeReadIsSkippedInOneErrorLine) {
+    const std::string oauth = " token-url=\"https://id.example/token\" client-id=\"app\" client-secret=\"" +
+                              EncodeBASE64("cs-4417") + "\" refresh-token=\"" + EncodeBASE64("rt-9902") + "\"";
+    AddUser("joe",
+            "<pop3-client hostname=\"pop.one.example\" port=\"995\" username=\"a\" password=\"\" security=\"tls\" "
+            "auth=\"xoauth2\"" + oauth + "/>"
+            "<pop3-client hostname=\"pop.two.example\" port=\"995\" username=\"b\" password=\"\" auth=\"kerberos\"/>"
+            "<pop3-client hostname=\"pop.three.example\" port=\"995\" username=\"c\" password=\"\" "
+            "auth=\"oauthbearer\" token-url=\"http://id.example/token\" client-id=\"app\" refresh-token=\"cnQ=\"/>"
+            "<pop3-client hostname=\"pop.four.example\" port=\"995\" username=\"d\" password=\"\" "
+            "auth=\"xoauth2\" token-url=\"https://id.example/token\" client-id=\"app\"/>"
+            "<pop3-client hostname=\"pop.five.example\" port=\"110\" username=\"e\" password=\"cGFzcw==\" "
+            "auth=\"plain\" leave-on-server=\"true\" leave-on-server-days=\"3\"/>");
+    std::vector<CPOP3Account> made;
+    SetPOP3ClientConnectionFactory([&](const std::string& user, const CPOP3Account& a, std::shared_ptr<CXMLDocument>) {
+        made.push_back(a);
+        return std::make_shared<Account>("CPOP3ClientConnection(" + user + ", " + a.username + "@" + a.hostname + ":" +
+                                         a.port + ")");
+    });
+    LogCapture log;
+    TimerCallback_InitiateUserPOP3Session("joe");
+    ASSERT_EQ(made.size(), 2u);
+    EXPECT_EQ(made[0].username, "a");
+    EXPECT_EQ(made[0].login.auth, TPOP3Auth::XOAuth2);
+    EXPECT_EQ(made[0].login.tokenUrl, "https://id.example/token");
+    EXPECT_EQ(made[0].login.clientId, "app");
+    EXPECT_EQ(made[0].login.clientSecret, "cs-4417");
+    EXPECT_EQ(made[0].login.refreshToken, "rt-9902");
+    EXPECT_EQ(made[1].username, "e");
+    EXPECT_EQ(made[1].login.auth, TPOP3Auth::Plain);
+    EXPECT_EQ(made[1].password, "pass");
+    EXPECT_TRUE(made[1].leaveOnServer);
+    EXPECT_EQ(made[1].leaveDays, 3u);
+    // One line for each account that cannot be read, naming it; no secret in any line.
+    EXPECT_EQ(log.LinesWith(" ERROR ").size(), 3u);
+    EXPECT_EQ(log.LinesWith("ERROR POP3 account b@pop.two.example:995 of user joe").size(), 1u);
+    EXPECT_EQ(log.LinesWith("ERROR POP3 account c@pop.three.example:995 of user joe").size(), 1u);
+    EXPECT_EQ(log.LinesWith("ERROR POP3 account d@pop.four.example:995 of user joe").size(), 1u);
+    EXPECT_TRUE(log.LinesWith("cs-4417").empty());
+    EXPECT_TRUE(log.LinesWith("rt-9902").empty());
 }
 
 TEST_F(TimerTasks, AnAccountThatCannotBeResolvedFailsTheCollectionWithoutItsPassword) {
@@ -195,4 +238,40 @@ TEST_F(TimerTasks, AUserThatCannotBeLoadedLeavesTheOtherUsersSpoolsAlone) {
                             "Failed to load XML file from")
                   .size(),
               1u);
+}
+
+TEST_F(TimerTasks, AUserLockedByAnEditorIsLeftForTheNextRoundWithoutWaitingOrErrors) {
+    AddUser("joe", "<pop3-client hostname=\"pop.one.example\" port=\"110\" username=\"joe1\" password=\"\"/>");
+    fs::create_directories(dir / "mail/joe/.raw");
+    fs::create_directories(dir / "mail/joe/.spool");
+    WriteWholeFile(dir / "mail/joe/.spool/m.msg", "Subject: s\r\n\r\nb\r\n");
+    int made = 0;
+    SetPOP3ClientConnectionFactory([&](const std::string&, const CPOP3Account&, std::shared_ptr<CXMLDocument>) {
+        ++made;
+        return std::make_shared<Account>("CPOP3ClientConnection(joe)");
+    });
+    // The editor's lock is another thread's, as the control loop's is.
+    std::promise<void> locked, release;
+    std::thread editor([&] {
+        UserPool().LockObject("joe", 1000);
+        locked.set_value();
+        release.get_future().wait();
+        UserPool().UnlockObject("joe");
+    });
+    locked.get_future().wait();
+    LogCapture log;
+    TimerCallback_InitiateUserPOP3Session("joe");
+    TimerCallback_SpoolMessages("");
+    release.set_value();
+    editor.join();
+    EXPECT_EQ(made, 0);
+    EXPECT_TRUE(fs::exists(dir / "mail/joe/.spool/m.msg"));
+    EXPECT_EQ(log.LinesWith("INFO TimerCallback_InitiateUserPOP3Session('joe'): the user is locked, mail is collected "
+                            "later")
+                  .size(),
+              1u);
+    EXPECT_TRUE(log.LinesWith(" ERROR ").empty());
+    // The next round finds the user free.
+    TimerCallback_SpoolMessages("");
+    EXPECT_FALSE(fs::exists(dir / "mail/joe/.spool/m.msg"));
 }
