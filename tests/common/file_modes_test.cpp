@@ -33,8 +33,9 @@ private:
 void MakeFile(const std::string& path, mode_t mode, std::optional<uid_t> owner = std::nullopt) {
     WriteWholeFile(path, "<?xml version=\"1.0\"?><root/>\n");
     ::chmod(path.c_str(), mode);
-    if (owner)
+    if (owner) {
         ASSERT_EQ(::chown(path.c_str(), *owner, *owner), 0);
+    }
 }
 
 }  // namespace

@@ -85,8 +85,9 @@ TEST(Package, InstallsPrivatelyAndKeepsConfigurationAndMailUntilPurge) {
     EXPECT_NE(unit.find("\nExecStart=/opt/ovrin/ovrin-service\n"), std::string::npos) << unit;
     EXPECT_NE(unit.find("\nUser=ovrinmail\n"), std::string::npos) << unit;
     const std::string wanted = "/etc/systemd/system/multi-user.target.wants/ovrinmail.service";
-    if (fs::exists("/usr/bin/systemctl"))
+    if (fs::exists("/usr/bin/systemctl")) {
         EXPECT_TRUE(fs::is_symlink(wanted));  // enabled, not started: config.xml wants editing first
+    }
 
     // Mail and configuration as an administrator leaves them, through a remove and a reinstall.
     const std::string message = home + "/mail/demo/mail/kept.msg";
