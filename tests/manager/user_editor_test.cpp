@@ -964,7 +964,8 @@ TEST_F(UserEditor, AnAccountAuthorizedByDeviceCodeIsCollectedWithTheSavedRefresh
     const std::string log = server->LogText();
     EXPECT_EQ(log.find(refreshToken), std::string::npos);
     EXPECT_EQ(log.find("manager-secret-3391"), std::string::npos);
-    for (const auto& [token, entry] : tokens.State()["access"].items())
+    const nlohmann::json issued = tokens.State();  // kept alive for the loop below
+    for (const auto& [token, entry] : issued["access"].items())
         EXPECT_EQ(log.find(token), std::string::npos);
 }
 
