@@ -7,24 +7,32 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <random>
 
 namespace OvrinTest {
 
 namespace fs = std::filesystem;
 
+// Drawn below the kernel's ephemeral range (32768 and up), where no connection of a test running
+// beside this one can take the port between this check and the server's bind.
 int FreePort() {
-    const int descriptor = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (descriptor >= 0 && ::bind(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    if (descriptor >= 0)
+    static std::mt19937 draw(std::random_device{}() ^ static_cast<unsigned>(::getpid()));
+    std::uniform_int_distribution<int> range(20000, 32000);
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const int descriptor = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (descriptor < 0)
+            break;
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int port = range(draw);
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        const bool free = ::bind(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
         ::close(descriptor);
-    return port;
+        if (free)
+            return port;
+    }
+    return 0;
 }
 
 std::string DemoDirectory() { return std::string(OVRIN_SOURCE_DIR) + "/demo"; }
