@@ -46,9 +46,6 @@ bool IsExecutableHere(const std::string& name) {
     return ::stat(name.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(name.c_str(), X_OK) == 0;
 }
 
-// The 32-bit form in which trace labels show a pointer.
-unsigned TraceAddress(const void* pointer) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer)); }
-
 }  // namespace
 
 class CSatelliteProcess::CSatelliteProcessImpl {
@@ -77,17 +74,17 @@ public:
                     throw CMessageException("WriteFile() failed, GetLastError=%u", static_cast<unsigned>(errno));
                 done += static_cast<uint32_t>(n);
             }
-        }, "CSatelliteProcess::CSatelliteProcessImpl::Write(0x%08x, %u)", TraceAddress(data), length);
+        }, "CSatelliteProcess::CSatelliteProcessImpl::Write(0x%08x, %u)", LabelAddress(data), length);
     }
 
     std::shared_ptr<uint8_t[]> Read(uint32_t& length) {
         return Traced([&] { return ReadInternal(output, length); },
-                      "CSatelliteProcess::CSatelliteProcessImpl::Read(0x%08x)", TraceAddress(&length));
+                      "CSatelliteProcess::CSatelliteProcessImpl::Read(0x%08x)", LabelAddress(&length));
     }
 
     std::shared_ptr<uint8_t[]> ReadErr(uint32_t& length) {
         return Traced([&] { return ReadInternal(error, length); },
-                      "CSatelliteProcess::CSatelliteProcessImpl::ReadErr(0x%08x)", TraceAddress(&length));
+                      "CSatelliteProcess::CSatelliteProcessImpl::ReadErr(0x%08x)", LabelAddress(&length));
     }
 
     bool WaitForOutput(uint32_t milliseconds) {
@@ -119,7 +116,7 @@ private:
                 return buffer;
             }
         }, "CSatelliteProcess::CSatelliteProcessImpl::ReadInternal(0x%08x, 0x%08x)", static_cast<unsigned>(fd),
-           TraceAddress(&length));
+           LabelAddress(&length));
     }
 
     int input;
@@ -192,17 +189,17 @@ CSatelliteProcess::~CSatelliteProcess() {
 
 void CSatelliteProcess::Write(const void* data, uint32_t length) {
     Traced([&] { impl->Write(data, length); }, "CSatelliteProcess::Write(0x%08x, %u)",
-           TraceAddress(data), length);
+           LabelAddress(data), length);
 }
 
 std::shared_ptr<uint8_t[]> CSatelliteProcess::Read(uint32_t& length) {
     return Traced([&] { return impl->Read(length); }, "CSatelliteProcess::Read(0x%08x)",
-                  TraceAddress(&length));
+                  LabelAddress(&length));
 }
 
 std::shared_ptr<uint8_t[]> CSatelliteProcess::ReadErr(uint32_t& length) {
     return Traced([&] { return impl->ReadErr(length); }, "CSatelliteProcess::ReadErr(0x%08x)",
-                  TraceAddress(&length));
+                  LabelAddress(&length));
 }
 
 void CSatelliteProcess::StoreExitStatus(int status) {

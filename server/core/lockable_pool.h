@@ -69,7 +69,7 @@ public:
             });
             entry->current = entry->object;
             return entry->object;
-        }, "CLockablePool::GetObject(0x%08x)", Address(&name));
+        }, "CLockablePool::GetObject(0x%08x)", LabelAddress(&name));
     }
 
     // Takes the name's lock within the time-out (milliseconds, -1 for no limit) and waits,
@@ -92,9 +92,9 @@ public:
                 entry->object = entry->current.lock();  // still held elsewhere: back into the pool
             entry->lock.Unlock();
             Logger().Warning("CLockablePool::LockObject(0x%08x, %d): an attempt to lock object timed out",
-                             Address(&name), timeout);
+                             LabelAddress(&name), timeout);
             return false;
-        }, "CLockablePool::LockObject(0x%08x, %d)", Address(&name), timeout);
+        }, "CLockablePool::LockObject(0x%08x, %d)", LabelAddress(&name), timeout);
     }
 
     // True when another thread holds the name's lock at this moment (an editor, or a load under
@@ -136,7 +136,7 @@ public:
                 return;
             ForgetIfUnused(name, entry);
             entry->lock.Unlock();
-        }, "CLockablePool::UnlockObject(0x%08x)", Address(&name));
+        }, "CLockablePool::UnlockObject(0x%08x)", LabelAddress(&name));
     }
 
     // Releases every lock the calling thread holds, however often it took each; returns how
@@ -273,10 +273,6 @@ private:
         auto it = entries.find(name);
         if (it != entries.end() && it->second == entry)
             entries.erase(it);
-    }
-
-    static unsigned Address(const void* address) {
-        return static_cast<unsigned>(reinterpret_cast<uintptr_t>(address));
     }
 
     // The name's entry with its lock held by the caller, or null on time-out. The pool's lock
