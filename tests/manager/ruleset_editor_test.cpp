@@ -352,8 +352,10 @@ TEST_F(RulesetEditor, ValidationWarnsWithoutBlockingTheSave) {
     Command(rule, "Process message using Python script");
     Find<QPlainTextEdit>("memoActionScript")->setPlainText("a = 1\nresult = 'mail'");
     form->ValidateFields();
+    // The status bar's "noop" may land after it, so the command is looked for, not taken last.
     commands = peer->Commands();
-    EXPECT_EQ(commands.back(), "validate python a = 1{{x-ovrin-crlf}}result = 'mail'");
+    EXPECT_NE(std::find(commands.begin(), commands.end(), "validate python a = 1{{x-ovrin-crlf}}result = 'mail'"),
+              commands.end());
 
     form->SaveChanges();
     EXPECT_TRUE(dialogs->errors.empty()) << testing::PrintToString(dialogs->errors);
