@@ -1,6 +1,7 @@
 // TMailboxMessagesPanel: the message list, its preview and its commands.
 #include "manager/mailbox_messages_panel.h"
 
+#include <algorithm>
 #include <optional>
 
 #include <QHBoxLayout>
@@ -13,6 +14,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 #include "common/file.h"
@@ -189,7 +191,6 @@ void TMailboxMessagesPanel::ShowMessages(TOwner* newOwner, const std::string& ma
                                          const TStringArray& names, const TStringArray& mailboxes,
                                          const std::string& current) {
     owner = newOwner;
-    directory = mailboxDirectory;
     // A move ends by showing the panel again from inside the chosen item's signal: the old items
     // go later, not under it.
     for (QAction* action : mnuMailboxTargets->actions()) {
@@ -204,15 +205,32 @@ void TMailboxMessagesPanel::ShowMessages(TOwner* newOwner, const std::string& ma
                 Guarded([&] { owner->MoveAndTrain(SelectedNames(), mailbox); });
         });
     }
+    // The same mailbox shown again (its directory changed under the user) keeps the rows the user
+    // chose, the one previewed and the scroll position, as far as their files are still there.
+    const bool again = mailboxDirectory == directory;
+    const TStringArray selected = again ? SelectedNames() : TStringArray{};
+    QTreeWidgetItem* wasCurrent = again ? lbMailboxMessages->currentItem() : nullptr;
+    const std::string previewed = wasCurrent ? NameOf(wasCurrent) : std::string();
+    const int scrolled = again ? lbMailboxMessages->verticalScrollBar()->value() : 0;
+    directory = mailboxDirectory;
+
     QSignalBlocker quiet(lbMailboxMessages);
     lbMailboxMessages->clear();
     lbMailboxMessages->setToolTip(Q(directory));
-    for (const std::string& name : names)
-        lbMailboxMessages->addTopLevelItem(MessageRow(directory, name));
-    ClearPreview();
-    btnMoveTrain->setEnabled(false);
-    btnDeleteMessages->setEnabled(false);
-    btnSelectAll->setEnabled(!names.empty());
+    for (const std::string& name : names) {
+        QTreeWidgetItem* row = MessageRow(directory, name);
+        lbMailboxMessages->addTopLevelItem(row);
+        if (name == previewed)
+            lbMailboxMessages->setCurrentItem(row, 0, QItemSelectionModel::NoUpdate);
+        if (std::find(selected.begin(), selected.end(), name) != selected.end())
+            row->setSelected(true);
+    }
+    lbMailboxMessages->verticalScrollBar()->setValue(scrolled);
+    if (QTreeWidgetItem* shown = lbMailboxMessages->currentItem())
+        Preview(NameOf(shown));
+    else
+        ClearPreview();
+    UpdateButtons();
 }
 
 void TMailboxMessagesPanel::Forget(const TOwner* gone) {

@@ -677,11 +677,19 @@ TEST_F(UserEditor, AShownMailboxFollowsItsDirectory) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return work->child(0)->text(0) == "1 message(s)"; }, 10000));
     EXPECT_EQ(work->childIndicatorPolicy(), QTreeWidgetItem::ShowIndicator);
 
+    // A message arriving while one is chosen and previewed neither drops the choice nor the preview.
     manager.Select("Users/ann/Mailboxes/work/1 message(s)");
-    WriteWholeFile(Path("ann/work/b.msg"), "Subject: b\r\n\r\nb\r\n");
     auto* list = manager.Find<QTreeWidget>("lbMailboxMessages");
+    ASSERT_EQ(list->topLevelItemCount(), 1);
+    list->setCurrentItem(list->topLevelItem(0));
+    WriteWholeFile(Path("ann/work/b.msg"), "Subject: b\r\n\r\nb\r\n");
     ASSERT_TRUE(QTest::qWaitFor([&] { return list->topLevelItemCount() == 2; }, 10000));
     EXPECT_EQ(manager.CurrentPath(), "Users/ann/Mailboxes/work/2 message(s)");
+    ASSERT_EQ(list->selectedItems().size(), 1);
+    EXPECT_EQ(list->selectedItems()[0]->toolTip(0), "a.msg");
+    EXPECT_EQ(list->currentItem(), list->selectedItems()[0]);
+    EXPECT_EQ(manager.Find<QLabel>("lblSubject")->text(), "Subject: a");
+    EXPECT_TRUE(manager.Find<QPushButton>("btnDeleteMessages")->isEnabled());
     fs::remove(Path("ann/work/a.msg"));
     fs::remove(Path("ann/work/b.msg"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return list->topLevelItemCount() == 0; }, 10000));
