@@ -2,6 +2,8 @@
 // sequences, the tree's popup menu and the tray icon.
 #include "manager/manager_form.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -37,6 +39,7 @@
 #include "manager/service_control.h"
 #include "manager/tree_control.h"
 #include "manager/users_tree_control.h"
+#include "manager/window_memory.h"
 
 namespace Ovrin {
 
@@ -45,12 +48,14 @@ namespace {
 const QString kCaption = QStringLiteral(" Ovrin Mail Filter manager");
 const QString kStoppedCaption = QStringLiteral(" Ovrin Mail Filter manager [stopped]");
 constexpr int kFollowIntervalMs = 2000;
+// A remembered size never hides the tree or shrinks the window out of use.
+constexpr int kMinimumTreeWidth = 100;
+constexpr int kMinimumWindowSide = 300;
 
 }  // namespace
 
 TManagerForm::TManagerForm(int pingIntervalMs, QWidget* parent) : QMainWindow(parent) {
     setObjectName("ManagerForm");
-    resize(880, 600);
 
     Splitter2 = new QSplitter(Qt::Vertical, this);
     Splitter1 = new QSplitter(Qt::Horizontal, Splitter2);
@@ -83,7 +88,12 @@ TManagerForm::TManagerForm(int pingIntervalMs, QWidget* parent) : QMainWindow(pa
     pnlControlPanelHolder->Serve(trvControl);
     Splitter1->setStretchFactor(0, 0);
     Splitter1->setStretchFactor(1, 1);
-    Splitter1->setSizes({220, 660});
+    // The tree's width and the window's size are the person's, from the last time the window closed.
+    const TWindowMemory memory;
+    resize(std::max(memory.Number("window-width", 880), kMinimumWindowSide),
+           std::max(memory.Number("window-height", 600), kMinimumWindowSide));
+    const int treeWidth = std::clamp(memory.Number("tree-width", 220), kMinimumTreeWidth, width() - kMinimumTreeWidth);
+    Splitter1->setSizes({treeWidth, width() - treeWidth});
 
     Panel1 = new QWidget(Splitter2);
     Panel1->setObjectName("Panel1");
@@ -206,6 +216,11 @@ void TManagerForm::closeEvent(QCloseEvent* event) {
     }
     pingThread->Stop();
     FreeControllers();
+    TWindowMemory memory;
+    memory.SetNumber("tree-width", Splitter1->sizes().value(0, kMinimumTreeWidth));
+    memory.SetNumber("window-width", width());
+    memory.SetNumber("window-height", height());
+    memory.Save();
     event->accept();
 }
 

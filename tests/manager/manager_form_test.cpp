@@ -1,8 +1,11 @@
 // The main window end to end against a scripted service: field binding, the popup menu, the
 // running and stopped states, the options editor's restart and the log view.
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
+
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -12,6 +15,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSplitter>
 #include <QSystemTrayIcon>
 #include <QTableWidget>
 #include <QTest>
@@ -277,6 +281,45 @@ TEST_F(ManagerForm, AServiceThatDoesNotAnswerShowsInTheStatusBar) {
     EXPECT_EQ(form->btnStartStop->text(), "Start");
     EXPECT_TRUE(dialogs->errors.empty());
     Ovrin::SetCommandTimeout(Ovrin::kDefaultCommandTimeoutMs);
+}
+
+// The tree's width and the window's size outlive the window, in a file only its user can read,
+// whatever the umask; a remembered width that would hide the tree is not taken.
+TEST_F(ManagerForm, TheTreesWidthAndTheWindowsSizeAreKeptPrivatelyForTheNextStart) {
+    const std::string home = dir / "config";
+    const char* before = std::getenv("XDG_CONFIG_HOME");
+    const std::string kept = before ? before : "";
+    setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    const mode_t umaskBefore = umask(0);
+    OpenForm();
+    form->resize(700, 500);
+    form->Splitter1->setSizes({333, 300});
+    const int treeWidth = form->Splitter1->sizes()[0];
+    form->close();
+    umask(umaskBefore);
+    form.reset();
+    namespace fs = std::filesystem;
+    EXPECT_EQ(fs::status(home).permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(home + "/ovrin").permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(home + "/ovrin/manager.conf").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
+    struct {
+        std::string file;
+        int treeWidth;
+        QSize window;
+    } cases[] = {
+        {OvrinTest::ReadWholeFile(home + "/ovrin/manager.conf"), treeWidth, QSize(700, 500)},
+        {"tree-width=5\n", 100, QSize(880, 600)},
+        {"tree-width=wide\nwindow-height=\n=1\n", 220, QSize(880, 600)},
+    };
+    for (const auto& c : cases) {
+        OvrinTest::WriteWholeFile(home + "/ovrin/manager.conf", c.file);
+        OpenForm();
+        EXPECT_EQ(form->size(), c.window) << c.file;
+        EXPECT_EQ(form->Splitter1->sizes()[0], c.treeWidth) << c.file;
+        form.reset();
+    }
+    setenv("XDG_CONFIG_HOME", kept.c_str(), 1);
 }
 
 // Tab runs from the tree through the panel's fields to its buttons, Help last.
