@@ -230,16 +230,18 @@ void TimerCallback_InitiateUserPOP3Session(const std::string& userName) {
         }
         for (int i = 0; i < clients->GetNodeCount(); ++i) {
             CXPathContext client(clients->GetNode(i));
-            // An account that cannot be read (its login or its leave-on-server-days) is skipped
-            // with one ERROR line; the others are still collected.
-            CPOP3Account account;
-            if (!Contained([&] { account = ReadPOP3Account(client); }, "POP3 account %s@%s:%s of user %s",
-                           client.Eval("@username")->GetText().c_str(), client.Eval("@hostname")->GetText().c_str(),
-                           client.Eval("@port")->GetText().c_str(), userName.c_str()))
+            // An account that cannot be read or set out for (its login, its leave-on-server-days,
+            // its security, a port or host that does not resolve) is skipped with its ERROR lines;
+            // the others are still collected.
+            CParallelWorkUnitPtr collection;
+            if (!Contained([&] { collection = factory(userName, ReadPOP3Account(client), user); },
+                           "POP3 account %s@%s:%s of user %s", client.Eval("@username")->GetText().c_str(),
+                           client.Eval("@hostname")->GetText().c_str(), client.Eval("@port")->GetText().c_str(),
+                           userName.c_str()))
                 continue;
             // Sticky: every collection of one account lands on one thread, which refuses a
             // second one while the first is still listed.
-            ParallelWorkerPool().PushWorkUnit(factory(userName, account, user), true);
+            ParallelWorkerPool().PushWorkUnit(collection, true);
         }
     }, "TimerCallback_InitiateUserPOP3Session('%s')", userName.c_str());
 }

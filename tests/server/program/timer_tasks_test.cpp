@@ -175,19 +175,23 @@ TEST_F(TimerTasks, AnAccountCarriesItsLoginAndOneThatCannotBeReadIsSkippedInOneE
     EXPECT_TRUE(log.LinesWith("rt-9902").empty());
 }
 
-TEST_F(TimerTasks, AnAccountThatCannotBeResolvedFailsTheCollectionWithoutItsPassword) {
-    // The session itself is the default; an unknown service name fails before any connection.
+TEST_F(TimerTasks, AnAccountThatCannotBeSetOutForFailsAloneWithoutItsPassword) {
+    // The session itself is the default; an unknown service name or security fails before any
+    // connection, and the next account is still tried.
     AddUser("joe", "<pop3-client hostname=\"127.0.0.1\" port=\"no-such-service\" username=\"j\" "
-                   "password=\"c2VjcmV0\"/>");
+                   "password=\"c2VjcmV0\"/><pop3-client hostname=\"127.0.0.1\" port=\"110\" username=\"k\" "
+                   "password=\"c2VjcmV0\" security=\"ssl3\"/>");
     for (const char* name : {"pop3-messages-per-sync", "pop3-messages-per-session", "pop3-connection-attempt-timeout-sec"})
         Config().SetValue(name, "10");
     LogCapture log;
-    EXPECT_THROW(TimerCallback_InitiateUserPOP3Session("joe"), CMessageException);
+    EXPECT_NO_THROW(TimerCallback_InitiateUserPOP3Session("joe"));
     EXPECT_EQ(log.LinesWith("ERROR CInternetPort").size(), 1u) << log.Lines().size();
     EXPECT_EQ(log.LinesWith("ERROR CPOP3ClientConnection::CPOP3ClientConnection('127.0.0.1', 'no-such-service', 'j', "
                             "'******', 'joe', ").size(),
               1u);
-    EXPECT_EQ(log.LinesWith("ERROR TimerCallback_InitiateUserPOP3Session('joe')").size(), 1u);
+    EXPECT_EQ(log.LinesWith("ERROR POP3 account j@127.0.0.1:no-such-service of user joe").size(), 1u);
+    EXPECT_EQ(log.LinesWith("ERROR POP3 account k@127.0.0.1:110 of user joe: Invalid security 'ssl3'").size(), 1u);
+    EXPECT_TRUE(log.LinesWith("ERROR TimerCallback_InitiateUserPOP3Session").empty());
     EXPECT_TRUE(log.LinesWith("secret").empty());
 }
 
