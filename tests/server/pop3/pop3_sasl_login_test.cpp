@@ -139,21 +139,24 @@ protected:
         for (const std::string& seen : seenTokens)
             secrets.push_back(seen);
         if (tokens) {
-            const auto state = tokens->State();
-            for (const auto& [token, entry] : state["access"].items())
-                secrets.push_back(token);
-            for (const auto& [token, entry] : state["refresh"].items())
-                secrets.push_back(token);
+            // A service never asked has only the state the test gave it.
+            const nlohmann::json state = tokens->State();
+            for (const char* kind : {"access", "refresh"}) {
+                const nlohmann::json issued = state.value(kind, nlohmann::json::object());
+                for (const auto& [token, entry] : issued.items())
+                    secrets.push_back(token);
+            }
         }
         for (const std::string& log : logs)
             for (const std::string& secret : secrets)
                 EXPECT_EQ(log.find(secret), std::string::npos) << "a secret in the log:\n" << log;
     }
 
-    void StartTokens(nlohmann::json state) {
+    void StartTokens(nlohmann::json state) { StartTokens(std::move(state), certificate); }
+    void StartTokens(nlohmann::json state, const TestCA::Issued& shown) {
         state["client_id"] = "ovrin-test";
         state["client_secret"] = kClientSecret;
-        tokens = std::make_unique<TokenService>(certificate, state);
+        tokens = std::make_unique<TokenService>(shown, state);
         for (const auto& [token, entry] : state["refresh"].items())
             seenTokens.push_back(token);
     }
@@ -198,8 +201,8 @@ protected:
 
     std::vector<std::string> Log() const {
         std::vector<std::string> lines;
-        const nlohmann::json state = tokens->State();
-        for (const auto& line : state["log"])
+        const nlohmann::json log = tokens->State().value("log", nlohmann::json::array());
+        for (const auto& line : log)
             lines.push_back(line.get<std::string>());
         return lines;
     }
@@ -332,6 +335,40 @@ TEST_F(OAuthCollection, ATokenTheServerRefusesEndsTheExchangeAndTheSession) {
             << process->LogText();
     }
     EXPECT_EQ(Counted("introspect inactive"), 2u);
+    EXPECT_EQ(dovecot->Count("alice"), 1u);
+}
+
+// A token endpoint whose certificate the server cannot trust gets neither the refresh token nor
+// the client secret: the collection ends in one line before anything is sent, to it or to the
+// POP3 server.
+TEST_F(OAuthCollection, ATokenEndpointThatCannotBeTrustedIsSentNothing) {
+    TestCA stranger;
+    const struct {
+        const char* what;
+        TestCA::Issued shown;
+    } cases[] = {
+        {"signed by an unknown CA", stranger.Issue("DNS:localhost,IP:127.0.0.1")},
+        {"expired", ca.Issue("DNS:localhost,IP:127.0.0.1", -1)},
+        {"for another name", ca.Issue("DNS:id.example.org")},
+    };
+    StartTokens({{"refresh", {{"rt-alice", {{"user", "alice"}}}}}});  // Dovecot's, which it never gets to ask
+    auto dovecot = StartDovecot("xoauth2");
+    dovecot->Deliver("alice", Message("stays"));
+    ASSERT_TRUE(WaitUntil([&] { return Occurrences(dovecot->Log(), "pop3-login") == 2; })) << dovecot->Log();
+    const std::string dovecotBefore = dovecot->Log();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        StartTokens({{"refresh", {{"rt-alice", {{"user", "alice"}}}}}}, c.shown);
+        SetAccount("xoauth2", dovecot->TLSPort(), "tls", "rt-alice");
+        auto process = StartServer(home);
+        EXPECT_EQ(process->Command("check user joe"), "ok");
+        ASSERT_TRUE(process->WaitForLog("no access token")) << process->LogText();
+        StopServer(*process);
+        Keep(*process);
+        EXPECT_EQ(process->LogLinesWith(" ERROR ").size(), 1u) << process->LogText();
+        EXPECT_TRUE(Log().empty()) << testing::PrintToString(Log());
+    }
+    EXPECT_EQ(dovecot->Log(), dovecotBefore);
     EXPECT_EQ(dovecot->Count("alice"), 1u);
 }
 
