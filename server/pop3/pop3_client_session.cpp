@@ -61,12 +61,13 @@ CPOP3ClientConnection::CPOP3ClientConnection(const CPOP3Account& account, const 
         messagesPerSync = Settings().pop3MessagesPerSync.Get();
         messagesPerSession = Settings().pop3MessagesPerSession.Get();
         rawDirectory = UserPath(user, kRawDirectory);
-        const CInternetPort remotePort(port, CInternetPort::TCP);
-        this->security = ParsePOP3Security(account.security, remotePort);
+        remotePort = std::make_unique<CInternetPort>(port, CInternetPort::TCP);
+        this->security = ParsePOP3Security(account.security, *remotePort);
         if (this->security != TPOP3Security::None)
             tls = POP3ClientTLSContext();
-        factory = std::make_shared<CClientSocketFactory>(CInternetAddress(), CInternetPort(),
-                                                         CInternetAddress(hostname), remotePort);
+        // The timer thread that makes the session serves every user: a slow resolver must not
+        // hold it, so the name is resolved apart while the session waits for it in its steps.
+        lookup = std::make_unique<CNameLookup>(hostname);
         buffer = std::make_unique<char[]>(kBufferSize);
     }, "CPOP3ClientConnection::CPOP3ClientConnection('%s', '%s', '%s', '%s', '%s', 0x%08x)", account.hostname.c_str(),
        account.port.c_str(), account.username.c_str(), Masked(account.password).c_str(), user.c_str(),
@@ -157,6 +158,8 @@ CSocketWait CPOP3ClientConnection::GetWait() const {
     }
     if (connection)
         return connection->GetWait();
+    if (lookup)
+        return lookup->GetWait();
     if (factory)
         return factory->GetWait();
     return CSocketWait{};
@@ -215,6 +218,16 @@ bool CPOP3ClientConnection::AwaitToken(bool& waiting) {
     return false;
 }
 
+bool CPOP3ClientConnection::WithinConnectTime(const char* missing) const {
+    if (std::time(nullptr) < connectDeadline)
+        return true;
+    Logger().Error("%s: POP3 server at %s:%s for user %s is not asked to log in, %s within %d seconds; terminating "
+                   "connection abnormally",
+                   GetName().c_str(), hostname.c_str(), port.c_str(), username.c_str(), missing,
+                   static_cast<int>(Settings().pop3ConnectionAttemptTimeoutSec.Get()));
+    return false;
+}
+
 void CPOP3ClientConnection::QueueDialogue(const std::string& secret) {
     // The time for the connection counts from here, after any wait for the token endpoint.
     connectDeadline = std::time(nullptr) + Settings().pop3ConnectionAttemptTimeoutSec.Get();
@@ -240,11 +253,20 @@ bool CPOP3ClientConnection::Step(bool& waiting) {
         return AwaitToken(waiting);
     if (abandoned)
         return false;
+    if (lookup) {
+        if (!lookup->Done()) {
+            waiting = true;
+            return WithinConnectTime("its name was not resolved");
+        }
+        factory = std::make_shared<CClientSocketFactory>(CInternetAddress(), CInternetPort(), lookup->Take(),
+                                                         *remotePort);
+        lookup.reset();
+    }
     if (factory) {
         std::shared_ptr<CConnectedSocket> connected;
         if (!factory->Connect(connected)) {
             waiting = true;
-            return std::time(nullptr) < connectDeadline;
+            return WithinConnectTime("it did not accept the connection");
         }
         factory.reset();
         connection = connected;

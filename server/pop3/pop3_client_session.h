@@ -15,6 +15,7 @@
 
 #include "common/connected_socket.h"
 #include "common/file.h"
+#include "common/name_lookup.h"
 #include "common/oauth_client.h"
 #include "common/socket_factory.h"
 #include "common/socket_wait.h"
@@ -51,8 +52,9 @@ public:
     // with a CR LF.
     static constexpr uint32_t kMaxDataLine = kBufferSize - 2;
 
-    // Resolves the host and port now: an unknown one makes the construction fail, as does a
-    // security other than "none", "tls", "starttls" or empty (ParsePOP3Security).
+    // Resolves the port now and starts resolving the host apart: an unknown port makes the
+    // construction fail, as does a security other than "none", "tls", "starttls" or empty
+    // (ParsePOP3Security); a host that does not resolve ends the session in its first steps.
     CPOP3ClientConnection(const CPOP3Account& account, const std::string& user,
                           std::shared_ptr<CXMLDocument> userConfiguration);
     ~CPOP3ClientConnection() override;
@@ -95,6 +97,9 @@ private:
     // One step of the token endpoint's answer; the dialogue is queued once the token is in.
     bool AwaitToken(bool& waiting);
     void QueueDialogue(const std::string& secret);
+    // Before the connection is made: true while its time lasts, else false after one ERROR line
+    // that says what was still missing.
+    bool WithinConnectTime(const char* missing) const;
     COAuthTokens::CAccount TokenAccount() const;
     void LogNoToken(const char* reason) const;
     // One step of the TLS handshake: false once it failed, logged in one line that says why.
@@ -161,6 +166,10 @@ private:
     std::string user;
     std::string rawDirectory;
     std::shared_ptr<CXMLDocument> userConfiguration;
+    // The host name being resolved apart, then the connect under way; both count against the
+    // connection's time limit.
+    std::unique_ptr<CNameLookup> lookup;
+    std::unique_ptr<CInternetPort> remotePort;
     std::shared_ptr<CClientSocketFactory> factory;
     std::time_t connectDeadline;
     std::deque<CCommand> commands;

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/name_lookup.h"
+#include "common/socket_wait.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/thrown_message.h"
 #include "tests/support/wait.h"
@@ -72,6 +74,31 @@ TEST(CInternetAddress, DottedFormsStayAndNamesResolve) {
         EXPECT_TRUE(StartsWith(ThrownMessage([&] { CInternetAddress address{std::string(name)}; }),
                                std::string("Unable to resolve DNS name '") + name + "', WSAGetLastError="))
             << name;
+}
+
+// A look-up answers through its descriptor, with the address or the failure a direct one gives;
+// one dropped before its answer is simply left to end.
+TEST(CNameLookup, AnswersLikeADirectLookUpOnceItsDescriptorIsReady) {
+    LogCapture log;
+    for (const char* name : {"localhost", "127.0.0.1", "::1"}) {
+        CNameLookup lookup(name);
+        std::vector<CSocketWait> waits{lookup.GetWait()};
+        ASSERT_EQ(WaitForSockets(waits, 10000), 1u) << name;
+        ASSERT_TRUE(lookup.Done()) << name;
+        std::string direct, apart;
+        try {
+            direct = CInternetAddress(std::string(name)).GetDottedAddress();
+        } catch (const std::exception& e) {
+            direct = e.what();
+        }
+        try {
+            apart = lookup.Take().GetDottedAddress();
+        } catch (const std::exception& e) {
+            apart = e.what();
+        }
+        EXPECT_EQ(apart, direct) << name;
+    }
+    { CNameLookup dropped("localhost"); }
 }
 
 TEST(CSocket, CreationBindsAndRefusesWhatItCannotMake) {

@@ -14,6 +14,9 @@ constexpr const char* kStartedLine = "main(): Ovrin Mail Filter 1.4, built Sep 1
 
 // Writes the home's configuration, starts the program on it and waits for its start-up line.
 std::unique_ptr<OvrinProcess> StartServer(ServerHome& home);
+// The same in a mount namespace of its own, whose /etc/resolv.conf holds these lines alone
+// ("nameserver 127.0.0.3" and options): a test's own resolver, silent or slow. Needs root.
+std::unique_ptr<OvrinProcess> StartServerWithResolvConf(ServerHome& home, const std::string& resolvConf);
 // Sends stop and expects "ok" and exit code 0.
 void StopServer(OvrinProcess& process);
 

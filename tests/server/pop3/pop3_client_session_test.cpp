@@ -6,6 +6,9 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -536,6 +539,66 @@ TEST_F(Collection, MailLeftOnTheServerIsFiledOnceAndDeletedOnlyAfterItsDays) {
     }
     ExpectNoneLostNoneDoubled(sent, {});
     EXPECT_EQ(FiledCount(), sent.size());
+}
+
+// A host name whose resolver never answers holds up none of the user's other accounts: the name
+// is resolved apart, and its account alone ends, in one ERROR line, at the connection's time
+// limit. (Resolved on the timer thread, it held everything behind it for the resolver's 30 s.)
+TEST_F(Collection, AHostWhoseResolverNeverAnswersHoldsUpNoOtherAccount) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a mount namespace of its own needs root";
+    // Takes the queries and never answers them; no other test uses this address.
+    const int silent = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in resolver{};
+    resolver.sin_family = AF_INET;
+    resolver.sin_port = htons(53);
+    ::inet_pton(AF_INET, "127.0.0.4", &resolver.sin_addr);
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&resolver), sizeof resolver), 0) << std::strerror(errno);
+    ScriptedPOP3Peer peer({Message("arrives")});
+    home.SetParam("pop3-connection-attempt-timeout-sec", "5");
+    SetAccounts({{peer.Port(), "remote", "secret", "", "pop.never-answered.test"}, {peer.Port(), "remote", "secret"}});
+    auto process = StartServerWithResolvConf(home, "nameserver 127.0.0.4\noptions timeout:30 attempts:1\n");
+    EXPECT_EQ(process->Command("check user joe"), "ok");
+    ASSERT_TRUE(WaitUntil([&] { return Settled(1); })) << process->LogText();
+    EXPECT_TRUE(process->LogLinesWith(" ERROR ").empty()) << process->LogText();
+    ASSERT_TRUE(process->WaitForLog("pop.never-answered.test:" + std::to_string(peer.Port()) +
+                                    " for user remote is not asked to log in, its name was not resolved within 5 "
+                                    "seconds; terminating connection abnormally"))
+        << process->LogText();
+    StopServer(*process);
+    EXPECT_EQ(process->LogLinesWith(" ERROR ").size(), 1u) << process->LogText();
+    ::close(silent);
+}
+
+// A server that never takes the connection (its queue of connections is full, so the kernel
+// drops each attempt) ends the account in one ERROR line at the time limit, not silently.
+TEST_F(Collection, AServerThatNeverAcceptsTheConnectionEndsTheAccountInOneErrorLine) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof at;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&at), &length), 0);
+    std::vector<int> queued;
+    for (int i = 0; i < 2; ++i) {
+        queued.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        ::connect(queued.back(), reinterpret_cast<sockaddr*>(&at), sizeof at);
+    }
+    home.SetParam("pop3-connection-attempt-timeout-sec", "2");
+    const uint16_t port = ntohs(at.sin_port);
+    SetAccounts({{port, "remote", "secret"}});
+    auto process = StartServer(home);
+    EXPECT_EQ(process->Command("check user joe"), "ok");
+    ASSERT_TRUE(process->WaitForLog("127.0.0.1:" + std::to_string(port) + " for user remote is not asked to log in, it "
+                                    "did not accept the connection within 2 seconds; terminating connection abnormally"))
+        << process->LogText();
+    StopServer(*process);
+    EXPECT_EQ(process->LogLinesWith(" ERROR ").size(), 1u) << process->LogText();
+    for (int descriptor : queued)
+        ::close(descriptor);
+    ::close(listener);
 }
 
 TEST(CollectionConfiguration, MessagesPerSyncBelowOneIsRefusedAtStartUp) {

@@ -53,14 +53,7 @@ public:
             process = StartServer(home);
             return;
         }
-        home.WriteFile("resolv.conf", "nameserver " + resolver + "\n");
-        home.WriteConfig();
-        process = std::make_unique<OvrinProcess>(
-            std::vector<std::string>{"-m", "sh", "-c",
-                                     "mount --bind \"$0\" /etc/resolv.conf && exec \"$1\" \"$2\"",
-                                     home.Path() + "/resolv.conf", OvrinProcess::BinaryPath(), home.ConfigPath()},
-            "", "/usr/bin/unshare");
-        EXPECT_TRUE(process->WaitForLog(kStartedLine)) << process->LogText();
+        process = StartServerWithResolvConf(home, "nameserver " + resolver + "\n");
     }
     ~POP3Server() {
         if (process)
