@@ -13,6 +13,7 @@
 
 #include "common/exception.h"
 #include "common/file.h"
+#include "manager/globals.h"
 
 namespace Ovrin {
 
@@ -266,16 +267,12 @@ bool TXmlNode::SameContent(const TXmlNode& other, const std::string& ignoredAttr
 TXmlDocument::TXmlDocument() : state(std::make_shared<TXmlNode::TState>()) {}
 
 bool TXmlDocument::Load(const std::string& path) {
-    std::string bytes;
-    try {
-        CFile file(path, CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING, 0);
-        char buffer[65536];
-        for (uint32_t got; (got = file.Read(buffer, sizeof buffer)) > 0;)
-            bytes.append(buffer, got);
-    } catch (const std::exception&) {
+    const std::optional<std::string> read = ReadFileBytes(path);
+    if (!read) {
         state = std::make_shared<TXmlNode::TState>();
         return false;
     }
+    const std::string& bytes = *read;
     QuietParser();
     xmlDocPtr parsed = xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), path.c_str(), nullptr,
                                      XML_PARSE_NONET | XML_PARSE_NOBLANKS);

@@ -84,6 +84,19 @@ void SplitAt(std::string_view text, std::string_view separator, std::string& hea
     tail = TrimBlanks(text.substr(found + separator.size()));
 }
 
+std::optional<std::string> ReadFileBytes(const std::string& path, uint32_t limit, uint32_t flags) {
+    try {
+        CFile file(path, CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING, flags);
+        std::string bytes;
+        char buffer[65536];
+        for (uint32_t got; bytes.size() < limit && (got = file.Read(buffer, sizeof buffer)) > 0;)
+            bytes.append(buffer, got);
+        return bytes.substr(0, limit);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 TStringArray ListFiles(const std::string& mask, const std::string& directory) {
     TStringArray names;
     names.reserve(32);

@@ -2,6 +2,8 @@
 // directory listings, GUIDs and the array of texts in which controllers hand over menu entries.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +33,11 @@ std::string TrimBlanks(std::string_view text);
 // Splits at the first separator (letter case ignored); both parts trimmed. Without one, head is
 // the whole text unchanged and tail is empty.
 void SplitAt(std::string_view text, std::string_view separator, std::string& head, std::string& tail);
+
+// The file's bytes up to the limit (all of them without one), through the file layer; nothing
+// when it cannot be opened or read. Flags as CFile takes them.
+std::optional<std::string> ReadFileBytes(const std::string& path, uint32_t limit = UINT32_MAX,
+                                         uint32_t flags = 0);
 
 // Names of the plain files (or directories other than "." and "..") matching the mask.
 TStringArray ListFiles(const std::string& mask, const std::string& directory);

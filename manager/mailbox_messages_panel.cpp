@@ -33,20 +33,6 @@ constexpr uint32_t kHeaderLimit = 64 * 1024;
 constexpr int kNameRole = Qt::UserRole;
 constexpr int kSortRole = Qt::UserRole + 1;
 
-// The file up to the limit (the whole file without one), or nothing when it cannot be read.
-std::optional<std::string> ReadMessage(const std::string& path, uint32_t limit = UINT32_MAX) {
-    try {
-        CFile file(path, CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING, CFile::NO_FOLLOW);
-        std::string bytes;
-        char buffer[65536];
-        for (uint32_t got; bytes.size() < limit && (got = file.Read(buffer, sizeof buffer)) > 0;)
-            bytes.append(buffer, got);
-        return bytes.substr(0, limit);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-}
-
 // Calls field(name in lower case, value) for each header field, continuation lines unfolded,
 // and returns where the body starts.
 template <class Field>
@@ -100,7 +86,7 @@ QTreeWidgetItem* MessageRow(const std::string& directory, const std::string& nam
     const std::string path = directory + "/" + name;
     auto* item = new TMessageItem();
     QDateTime date;
-    if (std::optional<std::string> head = ReadMessage(path, kHeaderLimit))
+    if (std::optional<std::string> head = ReadFileBytes(path, kHeaderLimit, CFile::NO_FOLLOW))
         ForEachHeaderField(*head, [&](const std::string& field, const std::string& value) {
             if (field == "from")
                 item->setText(TMailboxMessagesPanel::kFrom, DecodeHeaderValue(value));
@@ -267,7 +253,7 @@ void TMailboxMessagesPanel::ClearPreview() {
 
 void TMailboxMessagesPanel::Preview(const std::string& name) {
     ClearPreview();
-    std::optional<std::string> message = ReadMessage(directory + "/" + name);
+    std::optional<std::string> message = ReadFileBytes(directory + "/" + name, UINT32_MAX, CFile::NO_FOLLOW);
     if (!message)
         return;
     size_t body = ForEachHeaderField(*message, [&](const std::string& field, const std::string& value) {

@@ -33,16 +33,10 @@ TWindowMemory::TWindowMemory() {
     std::error_code missing;
     if (path.empty() || !std::filesystem::is_regular_file(path, missing))
         return;
-    std::string text;
-    try {
-        CFile file(path, CFile::ACCESS_READ, CFile::SHARE_READ, CFile::OPEN_EXISTING, CFile::NO_FOLLOW);
-        char buffer[4096];
-        for (uint32_t got; text.size() < 65536 && (got = file.Read(buffer, sizeof buffer)) > 0;)
-            text.append(buffer, got);
-    } catch (const std::exception&) {
+    const std::optional<std::string> text = ReadFileBytes(path, 65536, CFile::NO_FOLLOW);
+    if (!text)
         return;
-    }
-    std::istringstream lines(text);
+    std::istringstream lines(*text);
     for (std::string line, name, value; std::getline(lines, line);) {
         SplitAt(line, "=", name, value);
         if (!name.empty())

@@ -177,12 +177,17 @@ void CPOP3ClientMessage::ParseMessageFile() {
            messageId.c_str());
 }
 
+std::string CPOP3ClientMessage::DetachMessageFile() {
+    if (!messageFile)
+        throw CMessageException("No message file is attached to message %s", messageId.c_str());
+    const std::string path = messageFile->GetFilename();
+    messageFile.reset();
+    return path;
+}
+
 void CPOP3ClientMessage::MoveToTargetMailbox() {
     Traced([&] {
-        if (!messageFile)
-            throw CMessageException("No message file is attached to message %s", messageId.c_str());
-        const std::string path = messageFile->GetFilename();
-        messageFile.reset();
+        const std::string path = DetachMessageFile();
         FileMessage(MailStore(), userName, path, GetResult(), messageFileName, "CPOP3ClientMessage::MoveToTargetMailbox()");
     }, "CPOP3ClientMessage::MoveToTargetMailbox()");
 }
@@ -249,10 +254,7 @@ void CPOP3ClientMessage::SetReturnedToSpool(std::function<void(const std::string
 
 void CPOP3ClientMessage::ReturnToSpool() {
     Traced([&] {
-        if (!messageFile)
-            throw CMessageException("No message file is attached to message %s", messageId.c_str());
-        const std::string path = messageFile->GetFilename();
-        messageFile.reset();
+        const std::string path = DetachMessageFile();
         std::string spooled;
         if (!CFile::MoveFileToUniqueName(
                 path, NewMessageFilePattern(UserPath(userName, kSpoolDirectory), CMessageOrigin::Spooled), spooled))

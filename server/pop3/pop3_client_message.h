@@ -87,6 +87,8 @@ private:
     // Moves the file into the user's spool, where the spool task takes it up again once the
     // ruleset is free.
     void ReturnToSpool();
+    // The attached file's path, the file closed so that it can be moved; throws without one.
+    std::string DetachMessageFile();
 
     std::string userName;
     std::shared_ptr<CXMLDocument> userDocument;

@@ -10,10 +10,12 @@
 #include <thread>
 
 #include "common/exception.h"
+#include "tests/support/held_elsewhere.h"
 #include "tests/support/log_capture.h"
 
 using namespace Ovrin;
 using namespace std::chrono_literals;
+using OvrinTest::HeldElsewhere;
 using OvrinTest::LogCapture;
 
 namespace {
@@ -154,19 +156,11 @@ TEST_F(LockablePool, LockTimesOutWhileHeldAndPutsTheObjectBack) {
 }
 
 TEST_F(LockablePool, LockTimesOutWhileAnotherThreadHoldsTheName) {
-    std::promise<void> locked, release;
-    std::thread editor([&] {
-        pool.LockObject("alice", 1000);
-        locked.set_value();
-        release.get_future().wait();
-        pool.UnlockObject("alice");
-    });
-    locked.get_future().wait();
+    HeldElsewhere editor(pool, "alice");
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(pool.LockObject("alice", 200));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);
-    release.set_value();
-    editor.join();
+    editor.Release();
     EXPECT_TRUE(pool.LockObject("alice", 1000));
     pool.UnlockObject("alice");
 }

@@ -2,8 +2,6 @@
 // both passes with their dispatches, the header-pass event, and the final move or deletion.
 #include <gtest/gtest.h>
 
-#include <future>
-#include <thread>
 
 #include <boost/regex.hpp>
 #include <ctime>
@@ -19,6 +17,7 @@
 #include "server/pop3/pop3_client_message.h"
 #include "tests/server/rules/rules_fixture.h"
 #include "server/core/worker_thread_pool.h"
+#include "tests/support/held_elsewhere.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/wait.h"
 
@@ -248,15 +247,7 @@ TEST_F(MessageProcessing, AFailedHeaderPassEndsWithItsEventAndSaysWhy) {
 
 TEST_F(MessageProcessing, ARulesetHeldByAnEditorSendsTheHeaderPassBackAndTheFilePassToTheSpool) {
     WriteRules(Rule({.description = "all", .matches = PythonMatch("result = 'match'"), .actions = DispatchTo("lists")}));
-    // The editor's lock is another thread's, as the control loop's is.
-    std::promise<void> locked, release;
-    std::thread editor([&] {
-        RuleSetPool().LockObject("joe", 1000);
-        locked.set_value();
-        release.get_future().wait();
-        RuleSetPool().UnlockObject("joe");
-    });
-    locked.get_future().wait();
+    HeldElsewhere editor(RuleSetPool(), "joe");
     LogCapture log;
     // The header pass fails, so that the session leaves the message on the server for later.
     auto collected = Downloaded();
@@ -270,8 +261,7 @@ TEST_F(MessageProcessing, ARulesetHeldByAnEditorSendsTheHeaderPassBackAndTheFile
     std::string spoolName;
     spooled->SetReturnedToSpool([&](const std::string& name) { spoolName = name; });
     spooled->Process();
-    release.set_value();
-    editor.join();
+    editor.Release();
     EXPECT_FALSE(fs::exists(rawPath));
     EXPECT_EQ(Files(".spool"), std::vector<std::string>{spoolName});
     EXPECT_TRUE(Files("spam").empty());

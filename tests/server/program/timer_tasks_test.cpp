@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
-#include <future>
 #include <set>
 #include <string>
 #include <vector>
@@ -17,6 +16,7 @@
 #include "server/program/timer_tasks.h"
 #include "server/core/timer_thread.h"
 #include "server/core/worker_pools.h"
+#include "tests/support/held_elsewhere.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
@@ -254,20 +254,11 @@ TEST_F(TimerTasks, AUserLockedByAnEditorIsLeftForTheNextRoundWithoutWaitingOrErr
         ++made;
         return std::make_shared<Account>("CPOP3ClientConnection(joe)");
     });
-    // The editor's lock is another thread's, as the control loop's is.
-    std::promise<void> locked, release;
-    std::thread editor([&] {
-        UserPool().LockObject("joe", 1000);
-        locked.set_value();
-        release.get_future().wait();
-        UserPool().UnlockObject("joe");
-    });
-    locked.get_future().wait();
+    HeldElsewhere editor(UserPool(), "joe");
     LogCapture log;
     TimerCallback_InitiateUserPOP3Session("joe");
     TimerCallback_SpoolMessages("");
-    release.set_value();
-    editor.join();
+    editor.Release();
     EXPECT_EQ(made, 0);
     EXPECT_TRUE(fs::exists(dir / "mail/joe/.spool/m.msg"));
     EXPECT_EQ(log.LinesWith("INFO TimerCallback_InitiateUserPOP3Session('joe'): the user is locked, mail is collected "
