@@ -25,6 +25,12 @@ public:
         return &found->second.first;
     }
 
+    // The value of the key as it stands, its recency untouched; nullptr when it is not held.
+    const Value* Peek(const Key& key) const {
+        auto found = entries.find(key);
+        return found == entries.end() ? nullptr : &found->second.first;
+    }
+
     // The key's value, inserted unless the key is held already; the least recently used entry
     // goes when the cache would hold more than its limit.
     Value& Insert(const Key& key, Value value) {

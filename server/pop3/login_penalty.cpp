@@ -9,10 +9,10 @@ uint32_t CLoginPenalties::Penalty(uint32_t address, uint32_t failureDelay, CCloc
     uint32_t failures;
     {
         std::lock_guard<std::mutex> hold(guard);
-        auto it = records.find(address);
-        if (it == records.end() || now - it->second.last > kWindow)
+        const CRecord* record = records.Peek(address);
+        if (!record || now - record->last > kWindow)
             return 0;
-        failures = it->second.failures;
+        failures = record->failures;
     }
     if (failures < 3)
         return 0;
@@ -23,23 +23,13 @@ uint32_t CLoginPenalties::Penalty(uint32_t address, uint32_t failureDelay, CCloc
 
 void CLoginPenalties::Failed(uint32_t address, CClock::time_point now) {
     std::lock_guard<std::mutex> hold(guard);
-    if (records.size() >= kMaxAddresses && records.find(address) == records.end())
-        MakeRoom(now);
-    CRecord& record = records[address];
-    if (now - record.last > kWindow)
-        record.failures = 0;
-    ++record.failures;
-    record.last = now;
-}
-
-void CLoginPenalties::MakeRoom(CClock::time_point now) {
-    std::erase_if(records, [&](const auto& entry) { return now - entry.second.last > kWindow; });
-    if (records.size() < kMaxAddresses)
-        return;
-    auto stalest = std::min_element(records.begin(), records.end(), [](const auto& a, const auto& b) {
-        return a.second.last < b.second.last;
-    });
-    records.erase(stalest);
+    CRecord* record = records.Find(address);
+    if (!record)
+        record = &records.Insert(address, CRecord{});
+    if (now - record->last > kWindow)
+        record->failures = 0;
+    ++record->failures;
+    record->last = now;
 }
 
 CLoginPenalties& LoginPenalties() {

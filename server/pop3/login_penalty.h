@@ -6,7 +6,8 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
-#include <unordered_map>
+
+#include "common/bounded_cache.h"
 
 namespace Ovrin {
 
@@ -18,7 +19,8 @@ public:
     static constexpr std::chrono::minutes kWindow{5};
     // The longest penalty, unless the failure delay itself is longer.
     static constexpr uint32_t kCapMilliseconds = 15000;
-    // Addresses remembered at most; past it, forgotten ones go first, then the stalest.
+    // Addresses remembered at most; past it, the one whose last failure is oldest goes (one
+    // already forgotten, when there is any).
     static constexpr size_t kMaxAddresses = 65536;
 
     // How long an attempt from the address waits before it is checked: nothing for the first
@@ -32,10 +34,10 @@ private:
         uint32_t failures = 0;
         CClock::time_point last;
     };
-    void MakeRoom(CClock::time_point now);
 
     std::mutex guard;
-    std::unordered_map<uint32_t, CRecord> records;
+    // Made more recent by failures only, so that the least recent is the stalest.
+    CBoundedCache<uint32_t, CRecord> records{kMaxAddresses};
 };
 
 CLoginPenalties& LoginPenalties();
