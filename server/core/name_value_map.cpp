@@ -43,6 +43,14 @@ bool CNameValueMap::HasValue(const std::string& name) const {
     }, "CNameValueMap::HasValue('%s')", name.c_str());
 }
 
+std::string CNameValueMap::GetValueOr(const std::string& name, const std::string& fallback) const {
+    return Traced([&] {
+        std::shared_lock hold(guard);
+        auto it = values.find(name);
+        return it == values.end() ? fallback : it->second;
+    }, "CNameValueMap::GetValueOr('%s')", name.c_str());
+}
+
 void CNameValueMap::DelValue(const std::string& name) {
     Traced([&] {
         CScopedLock hold(*this, kInfinite);

@@ -23,6 +23,8 @@ public:
     // A copy of the value; a missing name throws "Value for name '%s' is not found in the map".
     std::string GetValue(const std::string& name) const;
     bool HasValue(const std::string& name) const;
+    // A copy of the value, or the fall-back when the name is missing, in one look.
+    std::string GetValueOr(const std::string& name, const std::string& fallback) const;
     // Removes the pair; a missing name throws like GetValue.
     void DelValue(const std::string& name);
     void ClearValues();

@@ -21,8 +21,6 @@ namespace {
 // An access token this close to its end is renewed before the login.
 constexpr std::time_t kRenewBefore = 60;
 
-std::string OptionalValue(const char* name) { return Config().HasValue(name) ? Config().GetValue(name) : ""; }
-
 // Writes the rotated refresh token over the previous one in the user's account entry; false
 // when the entry no longer holds the previous one (edited meanwhile).
 bool SaveRefreshToken(const std::string& user, const std::string& username, const std::string& hostname,
@@ -91,7 +89,7 @@ std::string COAuthTokens::Held(const CAccount& account, std::unique_ptr<COAuthRe
     if (!entry->accessToken.empty() && std::time(nullptr) + kRenewBefore < entry->expires)
         return entry->accessToken;
     const long timeout = static_cast<long>(Settings().outgoingConnectionTimeoutSec.Get());
-    request = COAuthClient(OptionalValue("tls-ca-file"), timeout > 0 ? timeout : 60)
+    request = COAuthClient(Config().GetValueOr("tls-ca-file", ""), timeout > 0 ? timeout : 60)
                   .StartRefresh(account.login.tokenUrl, account.login.clientId, account.login.clientSecret,
                                 entry->current);
     return std::string();

@@ -12,11 +12,6 @@ namespace {
 
 constexpr uint16_t kImplicitTLSPort = 995;
 
-// An empty value counts as not set, as the manager writes a field left empty.
-std::string OptionalValue(const char* name) {
-    return Config().HasValue(name) ? Config().GetValue(name) : std::string();
-}
-
 }  // namespace
 
 TPOP3Security ParsePOP3Security(const std::string& text, const CInternetPort& port) {
@@ -37,7 +32,7 @@ const char* POP3SecurityText(TPOP3Security security) {
 
 TPlaintextAuth POP3PlaintextAuth() {
     return Traced([] {
-        const std::string value = OptionalValue("pop3-plaintext-auth");
+        const std::string value = Config().GetValueOr("pop3-plaintext-auth", "");
         if (value.empty() || value == "always")
             return TPlaintextAuth::Always;
         if (value == "tls-or-loopback")
@@ -57,14 +52,14 @@ bool AcceptsPlaintextAuth(TPlaintextAuth policy, bool secure, const CInternetAdd
 }
 
 CTLSContextPtr POP3ClientTLSContext() {
-    static const CTLSContextPtr instance = CTLSContext::CreateClient(OptionalValue("tls-ca-file"));
+    static const CTLSContextPtr instance = CTLSContext::CreateClient(Config().GetValueOr("tls-ca-file", ""));
     return instance;
 }
 
 CTLSContextPtr MakePOP3ServerTLSContext() {
     return Traced([]() -> CTLSContextPtr {
-        const std::string certificate = OptionalValue("tls-certificate-file");
-        const std::string key = OptionalValue("tls-key-file");
+        const std::string certificate = Config().GetValueOr("tls-certificate-file", "");
+        const std::string key = Config().GetValueOr("tls-key-file", "");
         if (certificate.empty() && key.empty())
             return nullptr;
         return CTLSContext::CreateServer(certificate, key);
