@@ -14,12 +14,15 @@ namespace OvrinTest {
 namespace fs = std::filesystem;
 
 // Drawn below the kernel's ephemeral range (32768 and up), where no connection of a test running
-// beside this one can take the port between this check and the server's bind.
+// beside this one can take the port between this check and the server's bind. The port stays
+// bound here, never listening, for as long as the test runs: no other draw, in this test or in
+// one beside it, can hand it out again, while the server, which binds with SO_REUSEADDR as this
+// socket allows once bound, still gets it.
 int FreePort() {
     static std::mt19937 draw(std::random_device{}() ^ static_cast<unsigned>(::getpid()));
     std::uniform_int_distribution<int> range(20000, 32000);
     for (int attempt = 0; attempt < 200; ++attempt) {
-        const int descriptor = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (descriptor < 0)
             break;
         sockaddr_in address{};
@@ -27,10 +30,13 @@ int FreePort() {
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         const int port = range(draw);
         address.sin_port = htons(static_cast<uint16_t>(port));
-        const bool free = ::bind(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        // Bound without SO_REUSEADDR, the check fails on any socket bound there, a reservation too.
+        if (::bind(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            const int on = 1;
+            ::setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+            return port;  // the descriptor is the reservation: it closes with the process
+        }
         ::close(descriptor);
-        if (free)
-            return port;
     }
     return 0;
 }

@@ -44,7 +44,8 @@ private:
     std::vector<std::pair<std::string, std::string>> params;
 };
 
-// A TCP port on 127.0.0.1 that was free a moment ago (the kernel's choice).
+// A TCP port on 127.0.0.1 kept for this test process: free when drawn, and drawn by no other
+// test while this one runs. Only for servers that bind with SO_REUSEADDR, as ovrin does.
 int FreePort();
 // Where the bundled demo lies in the source tree.
 std::string DemoDirectory();
