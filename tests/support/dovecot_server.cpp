@@ -14,23 +14,12 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/server_home.h"
 #include "tests/support/wait.h"
 
 namespace OvrinTest {
 
 namespace fs = std::filesystem;
-
-uint16_t FreeLoopbackPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 bool AcceptsOnLoopback(uint16_t port) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -45,9 +34,9 @@ bool AcceptsOnLoopback(uint16_t port) {
 
 DovecotServer::DovecotServer(const std::vector<std::pair<std::string, std::string>>& users,
                              const std::optional<Certificate>& tls, const std::optional<OAuth2>& oauth2) {
-    port = FreeLoopbackPort();
+    port = static_cast<uint16_t>(FreePort());
     if (tls)
-        tlsPort = FreeLoopbackPort();
+        tlsPort = static_cast<uint16_t>(FreePort());
     // Dovecot gives no mail access to root: as root the mail belongs to nobody, who must be able
     // to reach the maildirs.
     const bool root = ::geteuid() == 0;

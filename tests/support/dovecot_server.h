@@ -60,8 +60,6 @@ private:
     unsigned delivered = 0;
 };
 
-// A TCP port on 127.0.0.1 that was free a moment ago.
-uint16_t FreeLoopbackPort();
 // Something accepts connections on the port of 127.0.0.1.
 bool AcceptsOnLoopback(uint16_t port);
 

@@ -45,7 +45,8 @@ private:
 };
 
 // A TCP port on 127.0.0.1 kept for this test process: free when drawn, and drawn by no other
-// test while this one runs. Only for servers that bind with SO_REUSEADDR, as ovrin does.
+// test while this one runs. Only for servers that bind with SO_REUSEADDR, as ovrin, Dovecot and
+// Python's HTTP server do.
 int FreePort();
 // Where the bundled demo lies in the source tree.
 std::string DemoDirectory();

@@ -9,12 +9,13 @@
 #include <stdexcept>
 
 #include "tests/support/dovecot_server.h"
+#include "tests/support/server_home.h"
 #include "tests/support/wait.h"
 
 namespace OvrinTest {
 
 TokenService::TokenService(const TestCA::Issued& certificate, const nlohmann::json& state) {
-    port = FreeLoopbackPort();
+    port = static_cast<uint16_t>(FreePort());
     SetState(state);
     const std::string script = std::string(OVRIN_SOURCE_DIR) + "/tests/support/token_service.py";
     const std::string statePath = dir / "state.json";
